@@ -1,0 +1,34 @@
+# Strict warnings for the project's own targets (never for third-party code).
+function(folioxa_warnings target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+        $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor -Woverloaded-virtual>)
+    if(FOLIOXA_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# The pinned engine that scripts/setup fetched; copied next to the executables.
+function(folioxa_add_engine)
+    set(source ${PROJECT_SOURCE_DIR}/node_modules/@craftlions/pdfium-rs-linux-x64-gnu/libpdfium.so)
+    if(NOT EXISTS ${source})
+        message(FATAL_ERROR "libpdfium.so is missing: run scripts/setup (or make build) first")
+    endif()
+    set(target_file ${PROJECT_BINARY_DIR}/bin/libpdfium.so)
+    add_custom_command(OUTPUT ${target_file}
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${source} ${target_file}
+        DEPENDS ${source}
+        COMMENT "Copying the pdfium engine next to the executables")
+    add_custom_target(pdfium_engine ALL DEPENDS ${target_file})
+    set(FOLIOXA_ENGINE_FILE ${target_file} PARENT_SCOPE)
+    install(FILES ${target_file} DESTINATION ${FOLIOXA_LIBEXEC_DIR})
+endfunction()
+
+# A static library of the core, with its folder as the include root ("imaging/PageBitmap.h").
+function(folioxa_core_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_LINK})
+    folioxa_warnings(${name})
+endfunction()

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace folioxa {
+
+class PageBitmap;
+
+// What a conversion run uses of the PDF document component, in the order of first use.
+// Failures are thrown as Error with the text the user sees.
+class ConversionDocument {
+public:
+    virtual ~ConversionDocument() = default;
+    virtual void SetFileName(const std::string& fileName) = 0; // refused while active
+    virtual void SetPassword(const std::string& password) = 0; // refused while active
+    virtual void SetActive(bool active) = 0;                   // opens / closes; false never throws
+    virtual int PageCount() = 0;
+    virtual void
+    SetPageNumber(int pageNumber) = 0; // 1-based; 0 unloads; never throws while inactive
+    virtual double PageWidth() = 0;    // points
+    virtual double PageHeight() = 0;   // points
+    // The current page drawn at exactly width x height pixels onto opaque white, no rotation,
+    // no render options; null when either side is not positive. The caller owns the bitmap.
+    virtual std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) = 0;
+};
+
+} // namespace folioxa

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace folioxa {
+
+// Characters of `pageCount` written in decimal: the width page texts are padded to.
+int DigitCount(int pageCount);
+
+// ".png" for exactly "PNG", ".jpg" for exactly "JPG", ".bmp" for any other text.
+std::string FileExtension(const std::string& imageType);
+
+// folder + base + page text padded with "0" to `digitCount` (never shortened) + extension,
+// joined with nothing in between.
+std::string OutputFilePath(const std::string& destinationFolder, const std::string& baseFileName,
+                           const std::string& pageText, int digitCount,
+                           const std::string& imageType);
+
+// The file-name part of `inputPath` with every ".pdf" (any letter case) removed, then "_".
+std::string DefaultBaseFileName(const std::string& inputPath);
+
+// `inputPath` up to and including its last "/"; empty when it has none.
+std::string DefaultDestinationFolder(const std::string& inputPath);
+
+} // namespace folioxa

@@ -1,0 +1,170 @@
+#include "conversion/PageSelection.h"
+
+#include "conversion/Messages.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace folioxa {
+
+std::vector<std::string> SplitItems(std::string_view text, char separator) {
+    std::vector<std::string> items;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        while (pos < text.size() && (text[pos] == '\r' || text[pos] == '\n')) {
+            ++pos;
+        }
+        const std::size_t start = pos;
+        char quote = 0;
+        for (; pos < text.size(); ++pos) {
+            const char c = text[pos];
+            if (quote != 0) {
+                if (c == quote) {
+                    quote = 0;
+                }
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == separator || c == '\r' || c == '\n') {
+                break;
+            }
+        }
+        if (pos > start) {
+            items.emplace_back(text.substr(start, pos - start));
+        }
+        ++pos; // past the character that ended the item
+    }
+    return items;
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::optional<std::int32_t> TryParse(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ' ') {
+        ++i;
+    }
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) {
+        negative = s[i] == '-';
+        ++i;
+    }
+    bool hex = false;
+    if (i < s.size() && (s[i] == '$' || s[i] == 'x' || s[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i == s.size()) {
+        return std::nullopt; // no digits
+    }
+    // Accumulated in 64 bits and stopped as soon as it leaves the 32-bit range, so any number of
+    // leading zeros is fine and no digit string can overflow.
+    std::uint64_t value = 0;
+    const std::uint64_t limit = hex ? 0xFFFFFFFFULL : (negative ? 2147483648ULL : 2147483647ULL);
+    for (; i < s.size(); ++i) {
+        const int digit = hex ? HexDigit(s[i]) : (s[i] >= '0' && s[i] <= '9' ? s[i] - '0' : -1);
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        value = value * (hex ? 16U : 10U) + static_cast<unsigned>(digit);
+        if (value > limit) {
+            return std::nullopt;
+        }
+    }
+    // Hexadecimal is a 32-bit two's complement pattern: $FFFFFFFF is -1.
+    auto result = static_cast<std::int64_t>(value);
+    if (hex && value > 0x7FFFFFFFULL) {
+        result -= 0x100000000LL;
+    }
+    if (negative) {
+        result = -result;
+    }
+    // "-$80000000" negates -2147483648, which wraps to itself in 32 bits.
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(result & 0xFFFFFFFFLL));
+}
+
+} // namespace
+
+std::int32_t ParsePageNumber(const std::string& text) {
+    if (auto value = TryParse(text)) {
+        return *value;
+    }
+    throw EConvertError("'" + text + "' is not a valid integer value");
+}
+
+std::string PageList::Entry(std::int64_t index) const {
+    if (index < 0 || index >= FCount) {
+        throw std::out_of_range("page list index");
+    }
+    const auto it = std::upper_bound(FSegments.begin(), FSegments.end(), index,
+                                     [](std::int64_t i, const Segment& s) { return i < s.Start; });
+    const Segment& segment = *(it - 1);
+    if (!segment.IsRange) {
+        return segment.Text;
+    }
+    return std::to_string(segment.First + (index - segment.Start));
+}
+
+void PageList::AppendText(std::string text) {
+    FSegments.push_back(Segment{FCount, 0, 1, std::move(text), false});
+    FCount += 1;
+}
+
+void PageList::AppendRange(std::int64_t first, std::int64_t last) {
+    const std::int64_t count = last - first + 1;
+    FSegments.push_back(Segment{FCount, first, count, {}, true});
+    FCount += count;
+}
+
+std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& selection,
+                                      std::int32_t pageCount, const NoticeFunction& showNotice) {
+    PageList list;
+    if (method == cmAllPages) {
+        if (pageCount > 0) {
+            list.AppendRange(1, pageCount);
+        }
+        return list;
+    }
+    if (selection.empty()) {
+        showNotice(kInvalidRangeNotice);
+        return std::nullopt;
+    }
+    for (auto& item : SplitItems(selection, ',')) {
+        if (item.find('-') == std::string::npos) {
+            list.AppendText(std::move(item)); // checked only when the run reaches it
+            continue;
+        }
+        const auto parts = SplitItems(item, '-');
+        if (parts.empty()) {
+            throw EListError("List index out of bounds (0)");
+        }
+        const std::int32_t start = ParsePageNumber(parts[0]);
+        if (parts.size() < 2) {
+            throw EListError("List index out of bounds (1)");
+        }
+        const std::int32_t end = ParsePageNumber(parts[1]);
+        if (start > end) {
+            showNotice(kSkippedRangeNotice + item);
+            continue;
+        }
+        list.AppendRange(start, end);
+    }
+    return list;
+}
+
+} // namespace folioxa

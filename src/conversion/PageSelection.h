@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace folioxa {
+
+enum ConvertMethod { cmAllPages, cmPageSelection };
+
+// Cuts `text` into items at `separator`, carriage return and line feed. A quote (" or ') opens a
+// stretch in which those characters are ordinary, up to the same quote or the end of the text;
+// quotes stay in the item. Empty items are dropped; nothing is trimmed.
+std::vector<std::string> SplitItems(std::string_view text, char separator);
+
+// The one text-to-integer rule: leading spaces, an optional sign, then decimal digits or
+// hexadecimal after "$", "x", "X", "0x" or "0X"; 32-bit range; nothing trailing.
+// Throws EConvertError "'<text>' is not a valid integer value".
+std::int32_t ParsePageNumber(const std::string& text);
+
+// The ordered entry texts of one run. A range is kept as one segment that spells its entries on
+// demand, so memory grows with the number of items in the selection, never with the pages.
+class PageList {
+public:
+    std::int64_t Count() const { return FCount; }
+    bool Empty() const { return FCount == 0; }
+
+    // The text of entry `index` (0 <= index < Count()): a range yields the decimal numbers, a
+    // single item its text exactly as typed. Throws std::out_of_range outside the list.
+    std::string Entry(std::int64_t index) const;
+
+    void AppendText(std::string text);
+    void AppendRange(std::int64_t first, std::int64_t last); // first <= last
+
+    // Number of segments held (one per item or range): what the list costs in memory.
+    std::size_t SegmentCount() const { return FSegments.size(); }
+
+private:
+    struct Segment {
+        std::int64_t Start; // index of the segment's first entry in the list
+        std::int64_t First; // first number of a range
+        std::int64_t Count; // 1 for a text
+        std::string Text;   // set for a single item
+        bool IsRange;
+    };
+    std::vector<Segment> FSegments;
+    std::int64_t FCount = 0;
+};
+
+using NoticeFunction = std::function<void(const std::string&)>;
+
+// The page list of a run: 1..pageCount for cmAllPages; for cmPageSelection the items of
+// `selection`, ranges expanded, reversed ranges reported through `showNotice` and skipped.
+// Returns no list only for an empty selection, after the notice "Invalid page range provided!".
+// Throws EConvertError for a bound that is not a number, EListError for a missing bound.
+std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& selection,
+                                      std::int32_t pageCount, const NoticeFunction& showNotice);
+
+} // namespace folioxa

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace folioxa {
+
+enum TPixelFormat { pf32bit };
+
+// The raster image of one rendered page: Width x Height pixels of 4 bytes (blue, green, red,
+// fourth byte), rows top first and exactly 4 * Width bytes apart. Records no resolution.
+class PageBitmap {
+public:
+    PageBitmap() = default;
+
+    TPixelFormat PixelFormat() const { return FPixelFormat; }
+    void SetPixelFormat(TPixelFormat format) { FPixelFormat = format; }
+
+    int Width() const { return FWidth; }
+    int Height() const { return FHeight; }
+    std::size_t RowBytes() const { return static_cast<std::size_t>(FWidth) * 4; }
+
+    // Gives the bitmap its size; rows start zeroed. Throws Error for a negative size and
+    // EOutOfMemory when the pixels cannot be allocated (the old size and rows are kept then).
+    void SetSize(int width, int height);
+
+    // Start of row `row` (0 = top). Throws Error "Scan line index out of range" outside
+    // 0 <= row < Height.
+    std::uint8_t* ScanLine(int row);
+    const std::uint8_t* ScanLine(int row) const;
+
+    // Writes the bitmap as a 32-bit bottom-up BMP file (EFCreateError, EWriteError).
+    void SaveToFile(const std::string& path) const;
+
+private:
+    TPixelFormat FPixelFormat = pf32bit;
+    int FWidth = 0;
+    int FHeight = 0;
+    std::vector<std::uint8_t> FPixels;
+};
+
+} // namespace folioxa

@@ -1,0 +1,187 @@
+#include "conversion/PageSelection.h"
+
+#include "conversion/Messages.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace folioxa {
+namespace {
+
+using ::testing::ElementsAreArray;
+
+std::vector<std::string> Entries(const PageList& list) {
+    std::vector<std::string> out;
+    for (std::int64_t i = 0; i < list.Count(); ++i) {
+        out.push_back(list.Entry(i));
+    }
+    return out;
+}
+
+struct SelectionCase {
+    std::string selection;
+    std::vector<std::string> entries;
+    std::vector<std::string> notices;
+    std::string failure; // empty: the list is built
+};
+
+void CheckSelection(const SelectionCase& c) {
+    SCOPED_TRACE(c.selection);
+    std::vector<std::string> notices;
+    const auto notice = [&](const std::string& text) { notices.push_back(text); };
+    if (!c.failure.empty()) {
+        try {
+            BuildPageList(cmPageSelection, c.selection, 12, notice);
+            ADD_FAILURE() << "expected a failure";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.what(), c.failure);
+        }
+    } else {
+        const auto list = BuildPageList(cmPageSelection, c.selection, 12, notice);
+        ASSERT_TRUE(list.has_value());
+        EXPECT_THAT(Entries(*list), ElementsAreArray(c.entries));
+    }
+    EXPECT_THAT(notices, ElementsAreArray(c.notices));
+}
+
+const std::string kSkip = "The following page range is invalid and was skipped: ";
+
+TEST(BuildPageList, SelectionsOnATwelvePageDocument) {
+    const std::vector<SelectionCase> cases = {
+        SelectionCase{"1-4,6,9-10", {"1", "2", "3", "4", "6", "9", "10"}, {}, ""},
+        SelectionCase{"3,1,3", {"3", "1", "3"}, {}, ""},
+        SelectionCase{"5-3,7", {"7"}, {kSkip + "5-3"}, ""},
+        SelectionCase{"1,,2,", {"1", "2"}, {}, ""}, SelectionCase{",,1,,", {"1"}, {}, ""},
+        SelectionCase{",,,", {}, {}, ""}, SelectionCase{"2-2", {"2"}, {}, ""},
+        SelectionCase{"1-3-5", {"1", "2", "3"}, {}, ""},
+        SelectionCase{"0x2-0x4", {"2", "3", "4"}, {}, ""},
+        SelectionCase{"$A-$C", {"10", "11", "12"}, {}, ""},
+        // Single items are copied as typed: checked only when the run reaches them.
+        SelectionCase{"007", {"007"}, {}, ""}, SelectionCase{"$A", {"$A"}, {}, ""},
+        SelectionCase{"1, 2", {"1", " 2"}, {}, ""}, SelectionCase{"abc", {"abc"}, {}, ""},
+        SelectionCase{"15", {"15"}, {}, ""}, SelectionCase{"   ", {"   "}, {}, ""},
+        SelectionCase{"1- 3", {"1", "2", "3"}, {}, ""},
+        SelectionCase{"1,5-3,2", {"1", "2"}, {kSkip + "5-3"}, ""},
+        SelectionCase{"5-3,9-1", {}, {kSkip + "5-3", kSkip + "9-1"}, ""},
+        // A hexadecimal range may reach negative numbers.
+        SelectionCase{"$FFFFFFFE-1", {"-2", "-1", "0", "1"}, {}, ""},
+        // CR and LF end items like commas.
+        SelectionCase{"1\r\n2\n3", {"1", "2", "3"}, {}, ""},
+        SelectionCase{"2 - 4", {}, {}, "'2 ' is not a valid integer value"},
+        SelectionCase{"1 -3", {}, {}, "'1 ' is not a valid integer value"},
+        SelectionCase{"2-x", {}, {}, "'x' is not a valid integer value"},
+        SelectionCase{"4-", {}, {}, "List index out of bounds (1)"},
+        SelectionCase{"-3", {}, {}, "List index out of bounds (1)"},
+        SelectionCase{"-", {}, {}, "List index out of bounds (0)"},
+        // A one-part item whose part is no number fails on the number.
+        SelectionCase{"x-", {}, {}, "'x' is not a valid integer value"},
+        SelectionCase{"\"1-2\"", {}, {}, "'\"1-2\"' is not a valid integer value"},
+        SelectionCase{"1-2147483648", {}, {}, "'2147483648' is not a valid integer value"},
+        // Notices before the failing item have been shown; nothing after it is examined.
+        SelectionCase{"5-3,x-1,9-8", {}, {kSkip + "5-3"}, "'x' is not a valid integer value"}};
+    for (const auto& c : cases) {
+        CheckSelection(c);
+    }
+}
+
+TEST(BuildPageList, AllPagesAndEmptySelection) {
+    std::vector<std::string> notices;
+    const auto notice = [&](const std::string& text) { notices.push_back(text); };
+    const auto all = BuildPageList(cmAllPages, "ignored", 12, notice);
+    ASSERT_TRUE(all);
+    EXPECT_THAT(Entries(*all),
+                ElementsAreArray({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"}));
+    EXPECT_TRUE(BuildPageList(cmAllPages, "", 0, notice)->Empty());
+    EXPECT_TRUE(notices.empty());
+
+    EXPECT_FALSE(BuildPageList(cmPageSelection, "", 12, notice).has_value());
+    EXPECT_THAT(notices, ElementsAreArray({"Invalid page range provided!"}));
+}
+
+TEST(BuildPageList, HugeRangeKeepsOneSegment) {
+    const auto list = BuildPageList(cmPageSelection, "1-2147483647,$80000000-$7FFFFFFF", 12,
+                                    [](const std::string&) {});
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->SegmentCount(), 2U);
+    EXPECT_EQ(list->Count(), 2147483647LL + 4294967296LL);
+    EXPECT_EQ(list->Entry(0), "1");
+    EXPECT_EQ(list->Entry(2147483646), "2147483647");
+    EXPECT_EQ(list->Entry(2147483647), "-2147483648");
+    EXPECT_EQ(list->Entry(list->Count() - 1), "2147483647");
+    EXPECT_THROW(list->Entry(list->Count()), std::out_of_range);
+}
+
+TEST(SplitItems, QuotesAndLineBreaks) {
+    struct Case {
+        std::string text;
+        char separator;
+        std::vector<std::string> items;
+    };
+    const std::vector<Case> cases = {
+        {"", ',', {}},
+        {"a,b", ',', {"a", "b"}},
+        {" a , b ", ',', {" a ", " b "}},
+        {"\"a,b\",c", ',', {"\"a,b\"", "c"}},
+        {"'a\"b,c'd,e", ',', {"'a\"b,c'd", "e"}},
+        {"\"open,to the end", ',', {"\"open,to the end"}},
+        {"\r\n\r\na", ',', {"a"}},
+        {"a\rb", '-', {"a", "b"}},
+        {"1-2-3", '-', {"1", "2", "3"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_THAT(SplitItems(c.text, c.separator), ElementsAreArray(c.items)) << c.text;
+    }
+}
+
+TEST(ParsePageNumber, AcceptedForms) {
+    const std::vector<std::pair<std::string, std::int32_t>> cases = {
+        {"0", 0},
+        {"7", 7},
+        {"007", 7},
+        {"   12", 12},
+        {"+5", 5},
+        {"-5", -5},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
+        {"0000000000000000000042", 42},
+        {"$A", 10},
+        {"xff", 255},
+        {"Xff", 255},
+        {"0x10", 16},
+        {"0X10", 16},
+        {"$FFFFFFFF", -1},
+        {"$80000000", INT32_MIN},
+        {"-$A", -10},
+        {"$000000000000001", 1},
+    };
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(ParsePageNumber(text), value) << text;
+    }
+}
+
+TEST(ParsePageNumber, RejectedFormsNameTheWholeText) {
+    const std::vector<std::string> cases = {
+        "",    " ",   "-",          "+",           "$",          "0x",  "x",   "1 ",  "\t1", "- 1",
+        "1.0", "1e3", "2147483648", "-2147483649", "$100000000", "12a", "--1", "+-1", "$G",  "٣",
+    };
+    for (const auto& text : cases) {
+        try {
+            ParsePageNumber(text);
+            ADD_FAILURE() << "accepted '" << text << "'";
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.what(), "'" + text + "' is not a valid integer value");
+        }
+    }
+}
+
+TEST(DisplayText, PeriodRule) {
+    EXPECT_EQ(DisplayText("'x' is not a valid integer value"), "'x' is not a valid integer value.");
+    EXPECT_EQ(DisplayText("Invalid page range provided!"), "Invalid page range provided!");
+    EXPECT_EQ(DisplayText("List index out of bounds (1)"), "List index out of bounds (1)");
+    EXPECT_EQ(DisplayText("Ends with a period."), "Ends with a period.");
+    EXPECT_EQ(DisplayText("Cannot open page 15"), "Cannot open page 15.");
+    EXPECT_EQ(DisplayText(""), "");
+}
+
+} // namespace
+} // namespace folioxa
