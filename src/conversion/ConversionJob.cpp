@@ -94,17 +94,35 @@ void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t wid
     }
 }
 
+std::int64_t NextIndex(const RunOptions& options, std::int64_t previous, std::int64_t count) {
+    if (!options.NextEntry) {
+        return previous + 1;
+    }
+    const std::int64_t next = options.NextEntry(previous, count);
+    return next > previous ? next : count;
+}
+
 void ConvertEntries(const ConversionSettings& settings, const PageList& pages, int digitCount,
-                    ConversionDocument& document, ImageOutput& output, ConversionView& view) {
+                    ConversionDocument& document, ImageOutput& output, ConversionView& view,
+                    const RunOptions& options) {
     std::unique_ptr<ImageWriter> writer;
     if (settings.ImageType == "PNG") {
         writer = output.CreatePngWriter();
     } else if (settings.ImageType == "JPG") {
         writer = output.CreateJpegWriter(/*compressionQuality=*/100);
     }
-    for (std::int64_t i = 0; i < pages.Count(); ++i) {
+    const std::int64_t count = pages.Count();
+    for (std::int64_t i = NextIndex(options, -1, count); i < count;
+         i = NextIndex(options, i, count)) {
         view.SetProgressPosition(ClampToInt(i + 1));
         const std::string entry = pages.Entry(i);
+        // A pure function of the entry: computed first so that observers can name the file.
+        const std::string path = OutputFilePath(settings.DestinationFolder, settings.BaseFileName,
+                                                entry, digitCount, settings.ImageType);
+        const EntryEvent event{i, entry, path};
+        if (options.OnEntryStarted) {
+            options.OnEntryStarted(event);
+        }
         document.SetPageNumber(ParsePageNumber(entry));
         const std::int64_t width = PixelSize(document.PageWidth(), settings.Resolution);
         const std::int64_t height = PixelSize(document.PageHeight(), settings.Resolution);
@@ -114,13 +132,14 @@ void ConvertEntries(const ConversionSettings& settings, const PageList& pages, i
         if (!bitmap) {
             throw Error("Page " + entry + " could not be rendered");
         }
-        const std::string path = OutputFilePath(settings.DestinationFolder, settings.BaseFileName,
-                                                entry, digitCount, settings.ImageType);
         if (writer) {
             writer->Assign(*bitmap);
             writer->SaveToFile(path);
         } else {
             output.SaveBitmap(*bitmap, path);
+        }
+        if (options.OnEntryWritten) {
+            options.OnEntryWritten(event);
         }
     }
 }
@@ -138,7 +157,7 @@ void StartConversion(const std::string& inputFileName,
 }
 
 void RunConversion(const ConversionSettings& settings, ConversionDocument& document,
-                   ImageOutput& output, ConversionView& view) {
+                   ImageOutput& output, ConversionView& view, const RunOptions& options) {
     DocumentCloser closer(document);
     document.SetFileName(settings.InputFileName);
     document.SetPassword(settings.InputPassword);
@@ -154,7 +173,7 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
     {
         WindowRestorer restorer(view, closer);
         view.SetProgressMax(ClampToInt(pages->Count()));
-        ConvertEntries(settings, *pages, DigitCount(pageCount), document, output, view);
+        ConvertEntries(settings, *pages, DigitCount(pageCount), document, output, view, options);
     }
     view.ShowNotice(kCompleteNotice);
 }

@@ -28,10 +28,30 @@ void StartConversion(const std::string& inputFileName,
                      const std::function<ConversionSettings()>& readSettings,
                      ConversionDocument& document, ImageOutput& output, ConversionView& view);
 
+// One entry of a run's page list as the run reaches it.
+struct EntryEvent {
+    std::int64_t Index;      // position in the page list, from 0
+    const std::string& Text; // the entry as listed
+    const std::string& Path; // its output file
+};
+
+// Optional hooks of a run. Left empty they give the window's run: every entry, in list order.
+struct RunOptions {
+    // Picks the entries this run converts. Called before each entry with the index of the entry
+    // converted last (-1 at first) and the length of the list; returns the next index to convert,
+    // which must be greater than `previous`. Any other value, or one of `count` or more, ends the
+    // entries (the run then completes as after its last entry).
+    std::function<std::int64_t(std::int64_t previous, std::int64_t count)> NextEntry;
+    // Called when an entry is reached, before its page is selected.
+    std::function<void(const EntryEvent&)> OnEntryStarted;
+    // Called once the entry's file has been written.
+    std::function<void(const EntryEvent&)> OnEntryWritten;
+};
+
 // One run: open, list, convert every entry, clean up, "Conversion complete!". Every way out
 // leaves the document inactive with page number 0 and the view restored; a failure is rethrown
 // after that clean-up, and files written for earlier pages stay.
 void RunConversion(const ConversionSettings& settings, ConversionDocument& document,
-                   ImageOutput& output, ConversionView& view);
+                   ImageOutput& output, ConversionView& view, const RunOptions& options = {});
 
 } // namespace folioxa

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 namespace folioxa {
@@ -365,6 +366,97 @@ TEST(RunConversion, HugeRangeFailsOnTheFirstMissingPageWithoutExpanding) {
     EXPECT_EQ(h.Run(Settings(cmPageSelection, "1-2147483647")), "Cannot open page 3");
     EXPECT_THAT(h.log, ::testing::Contains("max 2147483647"));
     EXPECT_THAT(h.log, ::testing::Contains("save /out/doc_2.png"));
+}
+
+TEST(RunConversion, OptionsPickEntriesAndReportThem) {
+    struct Case {
+        std::string name;
+        std::string selection;
+        std::function<std::int64_t(std::int64_t, std::int64_t)> next;
+        Log events; // started / written, in order
+        std::string failure = "";
+    };
+    const auto window = [](std::int64_t first, std::int64_t count) {
+        return [first, count](std::int64_t previous, std::int64_t) {
+            return previous < first ? first : (previous + 1 < first + count ? previous + 1 : -1);
+        };
+    };
+    const std::vector<Case> cases = {
+        {"every entry by default",
+         "1-3",
+         nullptr,
+         {"start 0 1 /out/doc_01.png", "done 0", "start 1 2 /out/doc_02.png", "done 1",
+          "start 2 3 /out/doc_03.png", "done 2"}},
+        {"a window in the middle",
+         "1-5",
+         window(1, 2),
+         {"start 1 2 /out/doc_02.png", "done 1", "start 2 3 /out/doc_03.png", "done 2"}},
+        {"every other entry",
+         "4,3,2,1",
+         [](std::int64_t previous, std::int64_t) { return previous < 0 ? 0 : previous + 2; },
+         {"start 0 4 /out/doc_04.png", "done 0", "start 2 2 /out/doc_02.png", "done 2"}},
+        {"going back ends the entries",
+         "1-5",
+         [](std::int64_t previous, std::int64_t) { return previous < 0 ? 3 : 0; },
+         {"start 3 4 /out/doc_04.png", "done 3"}},
+        {"a failing entry is started, never written",
+         "1,x,3",
+         window(1, 2),
+         {"start 1 x /out/doc_0x.png"},
+         "'x' is not a valid integer value"},
+        {"a window past the end", "1-3", window(5, 2), {}},
+    };
+    for (const auto& c : cases) {
+        Harness h(12);
+        Log events;
+        RunOptions options;
+        options.NextEntry = c.next;
+        options.OnEntryStarted = [&](const EntryEvent& e) {
+            events.push_back("start " + std::to_string(e.Index) + " " + e.Text + " " + e.Path);
+        };
+        options.OnEntryWritten = [&](const EntryEvent& e) {
+            events.push_back("done " + std::to_string(e.Index));
+        };
+        std::string failure;
+        try {
+            RunConversion(Settings(cmPageSelection, c.selection), h.document, h.output, h.view,
+                          options);
+        } catch (const Error& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure, c.failure) << c.name;
+        EXPECT_THAT(events, ElementsAreArray(c.events)) << c.name;
+        // Every file an event reports as written was saved, and nothing else was.
+        Log saved, reported;
+        for (const auto& line : h.log) {
+            if (line.rfind("save ", 0) == 0) {
+                saved.push_back(line.substr(5));
+            }
+        }
+        for (const auto& line : events) {
+            if (line.rfind("start", 0) == 0 &&
+                std::find(events.begin(), events.end(),
+                          "done " + line.substr(6, line.find(' ', 6) - 6)) != events.end()) {
+                reported.push_back(line.substr(line.rfind(' ') + 1));
+            }
+        }
+        EXPECT_EQ(saved, reported) << c.name;
+        EXPECT_FALSE(h.document.Active()) << c.name;
+        EXPECT_EQ(h.log.back(), failure.empty() ? "notice Conversion complete!" : "buttons enabled")
+            << c.name;
+    }
+}
+
+TEST(RunConversion, OptionsKeepTheProgressOfTheWholeList) {
+    Harness h(12);
+    RunOptions options;
+    options.NextEntry = [](std::int64_t previous, std::int64_t count) {
+        return previous < 0 ? count - 1 : count;
+    };
+    RunConversion(Settings(cmPageSelection, "1-4"), h.document, h.output, h.view, options);
+    EXPECT_THAT(h.log, ::testing::Contains("max 4"));
+    EXPECT_THAT(h.log, ::testing::Contains("position 4"));
+    EXPECT_THAT(h.log, ::testing::Not(::testing::Contains("position 1")));
 }
 
 TEST(StartConversion, NoInputFileShowsTheNoticeOnly) {
