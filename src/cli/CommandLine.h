@@ -1,0 +1,50 @@
+#pragma once
+
+#include "conversion/ConversionSettings.h"
+#include "imaging/Error.h"
+
+#include <string>
+#include <vector>
+
+namespace folioxa {
+
+// The command line could not be understood; the tool ends with exit code 2.
+class EUsageError : public Error {
+public:
+    using Error::Error;
+};
+
+enum class ToolMode { Convert, Help, Version, Worker };
+
+// What one invocation of folioxa-convert asks for, after defaults were filled in.
+struct CommandLine {
+    ToolMode Mode = ToolMode::Convert;
+    std::string InputFile;
+    folioxa::ConvertMethod ConvertMethod = cmAllPages;
+    std::string PageSelection;
+    std::string ImageType = "JPG"; // always one of the exact names "JPG", "PNG", "BMP"
+    std::int32_t Resolution = 300; // 1 to 2400
+    std::string OutputDirectory;   // ends with "/" unless empty (the working folder)
+    std::string BaseFileName;
+    bool PasswordFromStdin = false;
+    int Jobs = 1; // worker processes; at least 1
+    bool DryRun = false;
+    bool Json = false;
+    bool Quiet = false;
+    int WorkerFd = -1; // Worker mode: the shared claim board
+};
+
+// Parses the arguments after the program name. `onlineCores` is the default of --jobs.
+// Throws EUsageError with a one-line reason.
+CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCores);
+
+// The arguments that make a worker process convert the same entries as `line` does.
+std::vector<std::string> WorkerArguments(const CommandLine& line, int workerFd);
+
+// The run's settings for `line`; the password is filled in by the caller.
+ConversionSettings SettingsFor(const CommandLine& line);
+
+std::string HelpText();
+std::string VersionText();
+
+} // namespace folioxa

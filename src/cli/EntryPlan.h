@@ -1,0 +1,36 @@
+#pragma once
+
+#include "conversion/ConversionSettings.h"
+#include "conversion/PageSelection.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace folioxa {
+
+// One entry of a page list as a run would meet it.
+struct PlannedEntry {
+    std::int64_t Index = 0;
+    std::string Text;
+    std::string Path;
+    std::int32_t Page = 0; // the page it names; 0 when it names none
+    bool Repeated = false; // an earlier entry writes the same file
+};
+
+// The entries a run reaches, in list order: every entry up to and including the first one that
+// names no page of the document (the run ends there), each with its output file.
+struct EntryPlan {
+    std::vector<PlannedEntry> Entries;
+    std::int64_t ListCount = 0; // entries in the whole list
+    bool EndsOnFailure() const { return !Entries.empty() && Entries.back().Page == 0; }
+    std::int64_t Unreached() const { return ListCount - static_cast<std::int64_t>(Entries.size()); }
+    bool HasRepeats() const;
+};
+
+// Plans `pages` for a document of `pageCount` pages with the file names of `settings`.
+// Memory grows with the entries up to the first that names no page, never past it.
+EntryPlan PlanEntries(const PageList& pages, std::int32_t pageCount,
+                      const ConversionSettings& settings);
+
+} // namespace folioxa

@@ -1,0 +1,73 @@
+#include "cli/TextView.h"
+
+#include "conversion/Messages.h"
+
+namespace folioxa {
+
+TConsole::TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress)
+    : FOut(out), FErr(err), FJson(json), FQuiet(quiet), FProgress(progress) {}
+
+void TConsole::Notice(const std::string& text) {
+    if (FJson) {
+        Record(JsonObject().Add("type", "notice").Add("text", text));
+    } else if (!FQuiet) {
+        ClearProgress();
+        FErr << text << '\n' << std::flush;
+    }
+}
+
+void TConsole::Info(const std::string& text) {
+    if (!FJson && !FQuiet) {
+        ClearProgress();
+        FErr << text << '\n' << std::flush;
+    }
+}
+
+void TConsole::Record(const JsonObject& record) {
+    if (FJson) {
+        FOut << record.Text() << '\n' << std::flush;
+    }
+}
+
+void TConsole::Failure(const std::string& text) {
+    ClearProgress();
+    FErr << "folioxa-convert: " << text << '\n' << std::flush;
+}
+
+void TConsole::Progress(std::int64_t position, std::int64_t max, const std::string& path) {
+    if (!FProgress || FQuiet) {
+        return;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // Carriage return, the line, then "erase to the end of the line" for a shorter name.
+    FErr << "\rpage " << position << '/' << max << "  " << name << "\x1b[K" << std::flush;
+    FProgressShown = true;
+}
+
+void TConsole::ClearProgress() {
+    if (FProgressShown) {
+        FErr << "\r\x1b[K" << std::flush;
+        FProgressShown = false;
+    }
+}
+
+void TTextView::ShowNotice(const std::string& text) {
+    if (text == kCompleteNotice) {
+        FCompleted = true;
+    } else if (text == kInvalidRangeNotice) {
+        FSelectionEmpty = true; // the tool reports it as a usage error
+        return;
+    }
+    if (FShowNotices) {
+        FConsole.Notice(text);
+    }
+}
+
+void TTextView::SetProgressVisible(bool on) {
+    if (!on) {
+        FConsole.ClearProgress();
+    }
+}
+
+} // namespace folioxa

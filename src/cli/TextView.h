@@ -1,0 +1,72 @@
+#pragma once
+
+#include "cli/Json.h"
+#include "conversion/ConversionView.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace folioxa {
+
+// Where the tool's texts go: JSON records on stdout (with --json), notices and failures on
+// stderr, and a progress line on stderr that is redrawn in place (only when stderr is a
+// terminal). A notice or failure first clears the progress line.
+class TConsole {
+public:
+    TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress);
+
+    bool Json() const { return FJson; }
+    // A notice of the run: a JSON record with --json, a line on stderr otherwise; none with -q.
+    void Notice(const std::string& text);
+    // A line for the user on stderr (not a notice of the run); none with -q or --json.
+    void Info(const std::string& text);
+    // A record on stdout, only with --json.
+    void Record(const JsonObject& record);
+    // "folioxa-convert: <text>" on stderr, whatever -q and --json say.
+    void Failure(const std::string& text);
+    // "page 37/120  report_037.jpg": the file name of `path` after the entry's position.
+    void Progress(std::int64_t position, std::int64_t max, const std::string& path);
+    void ClearProgress();
+
+private:
+    std::ostream& FOut;
+    std::ostream& FErr;
+    bool FJson;
+    bool FQuiet;
+    bool FProgress;
+    bool FProgressShown = false;
+};
+
+// The run's window operations for a terminal: notices through the console, the progress bar as
+// the console's progress line, busy cursor and buttons as nothing. The completion notice and the
+// empty-selection notice are recorded, so that the tool can choose its exit code.
+class TTextView : public ConversionView {
+public:
+    explicit TTextView(TConsole& console, bool showNotices = true)
+        : FConsole(console), FShowNotices(showNotices) {}
+
+    void ShowNotice(const std::string& text) override;
+    void SetBusy(bool) override {}
+    void SetProgressVisible(bool on) override;
+    void SetProgressMax(int max) override { FMax = max; }
+    void SetProgressPosition(int position) override { FPosition = position; }
+    void SetConvertControlsEnabled(bool) override {}
+
+    // Shows the entry now being converted on the progress line.
+    void ShowEntry(const std::string& path) { FConsole.Progress(FPosition, FMax, path); }
+
+    int ProgressMax() const { return FMax; }
+    bool Completed() const { return FCompleted; }
+    bool SelectionEmpty() const { return FSelectionEmpty; }
+
+private:
+    TConsole& FConsole;
+    bool FShowNotices;
+    int FMax = 0;
+    int FPosition = 0;
+    bool FCompleted = false;
+    bool FSelectionEmpty = false;
+};
+
+} // namespace folioxa

@@ -1,0 +1,312 @@
+#include "cli/Tool.h"
+
+#include "cli/CommandLine.h"
+#include "cli/EntryPlan.h"
+#include "cli/Json.h"
+#include "cli/TextView.h"
+#include "cli/WatchedDocument.h"
+#include "cli/Workers.h"
+#include "conversion/ConversionJob.h"
+#include "conversion/Messages.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace folioxa {
+
+namespace {
+
+// The document component's text for a refused password: the one failure worth a prompt.
+constexpr const char* kPasswordMessage = "Password required or incorrect password";
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::int64_t FileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
+}
+
+// Leaves the document inactive with page number 0 on every way out, as the run does.
+class TDocumentCloser {
+public:
+    explicit TDocumentCloser(ConversionDocument& document) : FDocument(document) {}
+    TDocumentCloser(const TDocumentCloser&) = delete;
+    TDocumentCloser& operator=(const TDocumentCloser&) = delete;
+    ~TDocumentCloser() {
+        FDocument.SetActive(false);
+        FDocument.SetPageNumber(0);
+    }
+
+private:
+    ConversionDocument& FDocument;
+};
+
+int OpenOnce(ConversionDocument& document, const std::string& file, const std::string& password) {
+    TDocumentCloser closer(document);
+    document.SetFileName(file);
+    document.SetPassword(password);
+    document.SetActive(true);
+    return document.PageCount();
+}
+
+// One conversion as the command line asks for it.
+class TTool {
+public:
+    TTool(const CommandLine& line, ToolEnvironment& env)
+        : FLine(line), FEnv(env),
+          FConsole(env.Out, env.Err, line.Json, line.Quiet, env.ErrIsTerminal),
+          FDocument(env.Document), FSettings(SettingsFor(line)) {}
+
+    int Run();
+
+private:
+    int Open();
+    int DryRun(const EntryPlan& plan);
+    int Serial(bool listShown);
+    int Parallel(const EntryPlan& plan, int jobs);
+    int Fail(int code, const std::string& message, const std::optional<PlannedEntry>& entry = {},
+             std::int64_t count = 0);
+    void RecordPage(std::int64_t index, const std::string& text, const std::string& path,
+                    std::int64_t bytes, double milliseconds);
+    int Complete();
+
+    const CommandLine& FLine;
+    ToolEnvironment& FEnv;
+    TConsole FConsole;
+    TWatchedDocument FDocument;
+    ConversionSettings FSettings;
+    int FPageCount = 0;
+    std::int64_t FWritten = 0;
+    int FJobs = 1;
+    Clock::time_point FStart = Clock::now();
+};
+
+int TTool::Run() {
+    if (const int code = Open(); code != kExitOk) {
+        return code;
+    }
+    if (!FLine.DryRun && FLine.Jobs <= 1) {
+        return Serial(/*listShown=*/false);
+    }
+    // The list is built here once, with its notices, to plan the entries.
+    std::optional<PageList> pages;
+    try {
+        pages = BuildPageList(FSettings.ConvertMethod, FSettings.PageSelection, FPageCount,
+                              [this](const std::string& text) { FConsole.Notice(text); });
+    } catch (const std::exception& e) {
+        return Fail(kExitFailed, e.what());
+    }
+    if (!pages) {
+        return Fail(kExitUsage, kInvalidRangeNotice);
+    }
+    const EntryPlan plan = PlanEntries(*pages, FPageCount, FSettings);
+    if (FLine.DryRun) {
+        return DryRun(plan);
+    }
+    const auto reached = static_cast<std::int64_t>(plan.Entries.size());
+    // Two entries writing one file must not race for it: such a list runs serially.
+    if (reached < 2 || plan.HasRepeats()) {
+        return Serial(/*listShown=*/true);
+    }
+    return Parallel(plan, static_cast<int>(std::min<std::int64_t>(FLine.Jobs, reached)));
+}
+
+int TTool::Open() {
+    if (FLine.PasswordFromStdin && !std::getline(FEnv.In, FSettings.InputPassword)) {
+        FSettings.InputPassword.clear();
+    }
+    if (!FSettings.InputPassword.empty() && FSettings.InputPassword.back() == '\r') {
+        FSettings.InputPassword.pop_back();
+    }
+    try {
+        try {
+            FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
+        } catch (const Error& e) {
+            // One prompt and one more try, as when the window selects a protected file.
+            std::optional<std::string> password;
+            if (e.what() != std::string(kPasswordMessage) || FLine.PasswordFromStdin ||
+                !FEnv.AskPassword ||
+                !(password = FEnv.AskPassword("Password for " + FSettings.InputFileName + ": "))) {
+                throw;
+            }
+            FSettings.InputPassword = *password;
+            FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
+        }
+    } catch (const std::exception& e) {
+        const int code = Fail(kExitCannotOpen, e.what());
+        if (e.what() == std::string(kPasswordMessage) && !FLine.PasswordFromStdin) {
+            FConsole.Failure("the document is protected: give its password on the first line of "
+                             "stdin with --password-stdin");
+        }
+        return code;
+    }
+    return kExitOk;
+}
+
+int TTool::DryRun(const EntryPlan& plan) {
+    for (const PlannedEntry& entry : plan.Entries) {
+        std::string flags;
+        if (entry.Page == 0) {
+            flags += "  [names no page: the run stops here]";
+        }
+        if (entry.Repeated) {
+            flags += "  [written twice: an earlier entry writes this file]";
+        }
+        if (FConsole.Json()) {
+            FConsole.Record(JsonObject()
+                                .Add("type", "entry")
+                                .Add("index", entry.Index)
+                                .Add("entry", entry.Text)
+                                .Add("page", entry.Page)
+                                .Add("path", entry.Path)
+                                .Add("names_page", entry.Page != 0)
+                                .Add("written_twice", entry.Repeated));
+        } else {
+            FEnv.Out << entry.Text << '\t' << entry.Path << flags << '\n';
+        }
+    }
+    if (plan.Unreached() > 0) {
+        FConsole.Info(std::to_string(plan.Unreached()) + " more entries are never reached");
+    }
+    FConsole.Record(JsonObject()
+                        .Add("type", "summary")
+                        .Add("dry_run", true)
+                        .Add("entries", plan.ListCount)
+                        .Add("reached", static_cast<std::int64_t>(plan.Entries.size()))
+                        .Add("names_no_page", plan.EndsOnFailure()));
+    FEnv.Out << std::flush;
+    return plan.EndsOnFailure() ? kExitFailed : kExitOk;
+}
+
+int TTool::Serial(bool listShown) {
+    TTextView view(FConsole, /*showNotices=*/!listShown);
+    std::optional<PlannedEntry> current;
+    Clock::time_point started;
+    RunOptions options;
+    options.OnEntryStarted = [&](const EntryEvent& e) {
+        current = PlannedEntry{e.Index, e.Text, e.Path, 0, false};
+        started = Clock::now();
+        view.ShowEntry(e.Path);
+    };
+    options.OnEntryWritten = [&](const EntryEvent& e) {
+        current.reset();
+        RecordPage(e.Index, e.Text, e.Path, FileSize(e.Path), SecondsSince(started) * 1000.0);
+    };
+    try {
+        // The window's run, entry after entry; the hooks only watch.
+        RunConversion(FSettings, FDocument, FEnv.Output, view, options);
+    } catch (const std::exception& e) {
+        return Fail(FDocument.OpenFailed() ? kExitCannotOpen : kExitFailed, e.what(), current,
+                    view.ProgressMax());
+    }
+    if (view.SelectionEmpty()) {
+        return Fail(kExitUsage, kInvalidRangeNotice);
+    }
+    if (listShown) {
+        FConsole.Notice(kCompleteNotice);
+    }
+    return Complete();
+}
+
+int TTool::Parallel(const EntryPlan& plan, int jobs) {
+    FJobs = jobs;
+    std::optional<WorkerEvent> failure;
+    try {
+        failure =
+            RunWorkers(FEnv.Executable, FLine, jobs, FSettings.InputPassword,
+                       static_cast<std::int64_t>(plan.Entries.size()), [&](const WorkerEvent& e) {
+                           if (e.Type == WorkerEvent::Written) {
+                               RecordPage(e.Index, e.Text, e.Path, e.Bytes,
+                                          static_cast<double>(e.Microseconds) / 1000.0);
+                               FConsole.Progress(FWritten, plan.ListCount, e.Path);
+                           }
+                       });
+    } catch (const std::exception& e) {
+        return Fail(kExitFailed, e.what());
+    }
+    if (failure) {
+        std::optional<PlannedEntry> entry;
+        if (failure->Index >= 0) {
+            entry = PlannedEntry{failure->Index, failure->Text, failure->Path, 0, false};
+        }
+        return Fail(failure->Type == WorkerEvent::OpenFailed ? kExitCannotOpen : kExitFailed,
+                    failure->Message, entry, plan.ListCount);
+    }
+    FConsole.ClearProgress();
+    FConsole.Notice(kCompleteNotice);
+    return Complete();
+}
+
+void TTool::RecordPage(std::int64_t index, const std::string& text, const std::string& path,
+                       std::int64_t bytes, double milliseconds) {
+    ++FWritten;
+    FConsole.Record(JsonObject()
+                        .Add("type", "page")
+                        .Add("index", index)
+                        .Add("entry", text)
+                        .Add("page", ParsePageNumber(text))
+                        .Add("path", path)
+                        .Add("bytes", bytes)
+                        .Add("ms", milliseconds));
+}
+
+int TTool::Complete() {
+    FConsole.Record(JsonObject()
+                        .Add("type", "summary")
+                        .Add("status", "complete")
+                        .Add("written", FWritten)
+                        .Add("jobs", FJobs)
+                        .Add("seconds", SecondsSince(FStart)));
+    return kExitOk;
+}
+
+int TTool::Fail(int code, const std::string& message, const std::optional<PlannedEntry>& entry,
+                std::int64_t count) {
+    const std::string text = DisplayText(message);
+    std::string where;
+    if (entry) {
+        where = "entry \"" + entry->Text + "\" (" + std::to_string(entry->Index + 1) +
+                (count > 0 ? " of " + std::to_string(count) : "") + "): ";
+    }
+    FConsole.Failure(where + text);
+    JsonObject record;
+    record.Add("type", "error").Add("exit", code).Add("message", text);
+    if (entry) {
+        record.Add("index", entry->Index).Add("entry", entry->Text).Add("path", entry->Path);
+    }
+    FConsole.Record(record.Add("written", FWritten));
+    return code;
+}
+
+} // namespace
+
+int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
+    CommandLine line;
+    try {
+        line = ParseCommandLine(args, env.OnlineCores);
+    } catch (const EUsageError& e) {
+        env.Err << "folioxa-convert: " << e.what() << "\nTry 'folioxa-convert --help'.\n";
+        return kExitUsage;
+    }
+    switch (line.Mode) {
+    case ToolMode::Help:
+        env.Out << HelpText();
+        return kExitOk;
+    case ToolMode::Version:
+        env.Out << VersionText();
+        return kExitOk;
+    case ToolMode::Worker:
+        return RunWorker(line, env.Document, env.Output, env.In, env.Out);
+    case ToolMode::Convert:
+        break;
+    }
+    return TTool(line, env).Run();
+}
+
+} // namespace folioxa

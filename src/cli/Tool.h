@@ -1,0 +1,35 @@
+#pragma once
+
+#include "conversion/ConversionDocument.h"
+#include "conversion/ImageOutput.h"
+
+#include <functional>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace folioxa {
+
+// The tool's exit codes.
+enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCannotOpen = 3 };
+
+// What folioxa-convert works with; main fills it with the real streams, engine and writers.
+struct ToolEnvironment {
+    std::ostream& Out;
+    std::ostream& Err;
+    std::istream& In;
+    bool ErrIsTerminal = false; // shows the progress line
+    // Asks for the document's password with the echo off; nothing when there is no terminal.
+    std::function<std::optional<std::string>(const std::string& prompt)> AskPassword;
+    ConversionDocument& Document;
+    ImageOutput& Output;
+    std::string Executable; // started again in worker mode for --jobs above 1
+    int OnlineCores = 1;
+};
+
+// Runs folioxa-convert with the arguments after the program name; returns the exit code.
+int RunTool(const std::vector<std::string>& args, ToolEnvironment& env);
+
+} // namespace folioxa

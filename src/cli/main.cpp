@@ -1,0 +1,32 @@
+// folioxa-convert: the command-line converter on the window's conversion run.
+#include "cli/Terminal.h"
+#include "cli/Tool.h"
+#include "conversion/FileImageOutput.h"
+#include "pdf/PDFium.h"
+#include "pdf/PdfTimer.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    using namespace folioxa;
+    // A closed stdout or worker pipe must end in a write error we report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+    // No event loop here: the engine's form-fill timer never fires, as the engine allows.
+    NullPdfTimer timer;
+    TPdf document("Pdf", &timer);
+    FileImageOutput output;
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    ToolEnvironment env{std::cout,
+                        std::cerr,
+                        std::cin,
+                        isatty(STDERR_FILENO) != 0,
+                        AskPasswordOnTerminal,
+                        document,
+                        output,
+                        "/proc/self/exe",
+                        cores > 0 ? static_cast<int>(cores) : 1};
+    return RunTool(std::vector<std::string>(argv + 1, argv + argc), env);
+}
