@@ -8,6 +8,7 @@
 #include "cli/Workers.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
+#include "pdf/PDFium.h"
 
 #include <sys/stat.h>
 
@@ -18,8 +19,9 @@ namespace folioxa {
 
 namespace {
 
-// The document component's text for a refused password: the one failure worth a prompt.
-constexpr const char* kPasswordMessage = "Password required or incorrect password";
+// The document component's text for a refused password (engine code 4): the one failure worth
+// a prompt.
+const std::string kPasswordMessage = PdfErrorText(4);
 
 using Clock = std::chrono::steady_clock;
 
@@ -130,8 +132,7 @@ int TTool::Open() {
         } catch (const Error& e) {
             // One prompt and one more try, as when the window selects a protected file.
             std::optional<std::string> password;
-            if (e.what() != std::string(kPasswordMessage) || FLine.PasswordFromStdin ||
-                !FEnv.AskPassword ||
+            if (e.what() != kPasswordMessage || FLine.PasswordFromStdin || !FEnv.AskPassword ||
                 !(password = FEnv.AskPassword("Password for " + FSettings.InputFileName + ": "))) {
                 throw;
             }
@@ -140,7 +141,7 @@ int TTool::Open() {
         }
     } catch (const std::exception& e) {
         const int code = Fail(kExitCannotOpen, e.what());
-        if (e.what() == std::string(kPasswordMessage) && !FLine.PasswordFromStdin) {
+        if (e.what() == kPasswordMessage && !FLine.PasswordFromStdin) {
             FConsole.Failure("the document is protected: give its password on the first line of "
                              "stdin with --password-stdin");
         }
