@@ -8,6 +8,9 @@ TConsole::TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, 
     : FOut(out), FErr(err), FJson(json), FQuiet(quiet), FProgress(progress) {}
 
 void TConsole::Notice(const std::string& text) {
+    if (FJson && text == kCompleteNotice) {
+        return; // the summary record says it
+    }
     if (FJson) {
         Record(JsonObject().Add("type", "notice").Add("text", text));
     } else if (!FQuiet) {

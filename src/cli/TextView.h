@@ -17,7 +17,8 @@ public:
     TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress);
 
     bool Json() const { return FJson; }
-    // A notice of the run: a JSON record with --json, a line on stderr otherwise; none with -q.
+    // A notice of the run: a JSON record with --json (but the completion notice, which the
+    // summary record replaces), a line on stderr otherwise; none with -q.
     void Notice(const std::string& text);
     // A line for the user on stderr (not a notice of the run); none with -q or --json.
     void Info(const std::string& text);

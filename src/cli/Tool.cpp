@@ -100,7 +100,11 @@ int TTool::Run() {
     std::optional<PageList> pages;
     try {
         pages = BuildPageList(FSettings.ConvertMethod, FSettings.PageSelection, FPageCount,
-                              [this](const std::string& text) { FConsole.Notice(text); });
+                              [this](const std::string& text) {
+                                  if (text != kInvalidRangeNotice) { // reported as the failure
+                                      FConsole.Notice(text);
+                                  }
+                              });
     } catch (const std::exception& e) {
         return Fail(kExitFailed, e.what());
     }

@@ -1,0 +1,516 @@
+// The real folioxa-convert on generated PDFs, run as a user runs it.
+#include "conversion/ConversionJob.h"
+#include "conversion/FileImageOutput.h"
+#include "pdf/PDFium.h"
+#include "support/TestFiles.h"
+#include "support/TestPdf.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+extern char** environ;
+
+namespace folioxa {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::TestPage;
+using testing::TestRect;
+using testing::WriteFile;
+using Files = std::map<std::string, std::string>; // name -> bytes
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
+Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "") {
+    TempDir io;
+    WriteFile(io.File("in"), input);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, io.File("in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A session of its own: no controlling terminal that a prompt could wait on.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<std::string> all = {FOLIOXA_CONVERT};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome outcome;
+    if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    outcome.out = ReadFile(io.File("out"));
+    outcome.err = ReadFile(io.File("err"));
+    return outcome;
+}
+
+Files FilesIn(const fs::path& folder, const std::string& skip = ".pdf") {
+    Files files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.path().extension() != skip) {
+            files[entry.path().filename()] = ReadFile(entry.path());
+        }
+    }
+    return files;
+}
+
+std::uint32_t BigEndian(const std::string& b, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+    }
+    return v;
+}
+
+// Width x height read from the file's own header (PNG IHDR, BMP header, JPEG SOF0).
+std::string ImageSize(const std::string& b) {
+    if (b.rfind("\x89PNG", 0) == 0) {
+        return std::to_string(BigEndian(b, 16)) + "x" + std::to_string(BigEndian(b, 20));
+    }
+    if (b.rfind("BM", 0) == 0) {
+        const auto le = [&](std::size_t at) {
+            return static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8;
+        };
+        return std::to_string(le(18)) + "x" + std::to_string(le(22));
+    }
+    const std::size_t sof = b.find("\xFF\xC0");
+    if (b.rfind("\xFF\xD8", 0) == 0 && sof != std::string::npos) {
+        const auto be16 = [&](std::size_t at) {
+            return static_cast<unsigned char>(b[at]) << 8 | static_cast<unsigned char>(b[at + 1]);
+        };
+        return std::to_string(be16(sof + 7)) + "x" + std::to_string(be16(sof + 5));
+    }
+    return "not an image";
+}
+
+// Five pages of different sizes and contents, one rotated, one with a filled form field.
+std::vector<TestPage> FivePages() {
+    std::vector<TestPage> pages(5);
+    pages[0] = {144, 72, 0, {{10, 10, 50, 30, 0xFF0000}}, "", false};
+    pages[1] = {72, 144, 90, {{0, 0, 72, 72, 0x00FF00}}, "", false};
+    pages[2] = {300, 100, 0, {}, "Folioxa", false};
+    pages[3] = {100, 100, 0, {{20, 20, 60, 60, 0x0000FF}}, "", true};
+    pages[4] = {36, 54, 0, {{0, 0, 36, 54, 0x808080}}, "", false};
+    return pages;
+}
+
+struct Fixture {
+    TempDir dir;
+    std::string pdf = dir.File("report.pdf");
+    explicit Fixture(const std::vector<TestPage>& pages = FivePages()) {
+        WriteFile(pdf, testing::MakePdf(pages));
+    }
+    std::string Folder() const { return dir.Path().string() + "/"; }
+};
+
+TEST(FolioxaConvert, EveryOption) {
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> sizes; // file -> width x height
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{}, // JPG at 300 DPI, every page, the PDF's folder, the window's base name
+         {{"report_1.jpg", "600x300"},
+          {"report_2.jpg", "600x300"},
+          {"report_3.jpg", "1250x417"},
+          {"report_4.jpg", "417x417"},
+          {"report_5.jpg", "150x225"}},
+         "Conversion complete!\n"},
+        {{"-p", "5,1-2", "-t", "png", "-r", "72"},
+         {{"report_5.png", "36x54"}, {"report_1.png", "144x72"}, {"report_2.png", "144x72"}},
+         "Conversion complete!\n"},
+        {{"--pages=3-1,4", "--type=bMp", "--dpi=18"},
+         {{"report_4.bmp", "25x25"}},
+         "The following page range is invalid and was skipped: 3-1\nConversion complete!\n"},
+        {{"-q", "-p", "4", "-r", "150", "-b", "x-"}, {{"x-4.jpg", "208x208"}}, ""},
+        {{"-p", "5", "-r", "250", "-t", "PNG", "-o", "OUT"}, {{"OUT", "folder"}}, ""},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        fs::create_directory(f.dir.Path() / "OUT");
+        std::vector<std::string> args = c.args;
+        for (auto& arg : args) {
+            if (arg == "OUT") {
+                arg = f.dir.Path() / "OUT";
+            }
+        }
+        args.push_back(f.pdf);
+        const Outcome r = RunTool(args);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(r.code, 0) << r.err;
+        if (c.sizes.count("OUT") > 0) {
+            // -o without its "/": one is added; 18 pt at 250 DPI is 62.5 and rounds to 62.
+            const Files out = FilesIn(f.dir.Path() / "OUT");
+            ASSERT_EQ(out.size(), 1U);
+            EXPECT_EQ(ImageSize(out.at("report_5.png")), "125x188");
+            continue;
+        }
+        std::map<std::string, std::string> sizes;
+        for (const auto& [name, bytes] : FilesIn(f.dir.Path())) {
+            sizes[name] = ImageSize(bytes);
+        }
+        EXPECT_EQ(sizes, c.sizes);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(FolioxaConvert, HelpAndVersion) {
+    const Outcome help = RunTool({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_THAT(help.out, HasSubstr("Usage: folioxa-convert [options] FILE.pdf"));
+    EXPECT_THAT(help.out, HasSubstr("  3  the document could not be opened"));
+    const Outcome version = RunTool({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "folioxa-convert 2.0.1.2\n");
+}
+
+TEST(FolioxaConvert, ExitCodes) {
+    Fixture f;
+    WriteFile(f.dir.File("text.pdf"), "just some text, no PDF at all\n");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+        std::vector<std::string> files;
+    };
+    const std::vector<Case> cases = {
+        {{"-p", "1-2", f.pdf}, 0, "Conversion complete!\n", {"report_1.jpg", "report_2.jpg"}},
+        {{"-p", "2,7,1", f.pdf},
+         1,
+         "folioxa-convert: entry \"7\" (2 of 3): Cannot open page 7.\n",
+         {"report_2.jpg"}},
+        {{"-p", "1,2-x", f.pdf}, 1, "folioxa-convert: 'x' is not a valid integer value.\n", {}},
+        {{"-p", "1", "-o", f.dir.File("missing"), f.pdf},
+         1,
+         "folioxa-convert: entry \"1\" (1 of 1): Cannot create file \"" + f.dir.File("missing") +
+             "/report_1.jpg\". No such file or directory.\n",
+         {}},
+        {{"-j", "1", "-p", "", f.pdf}, 2, "folioxa-convert: Invalid page range provided!\n", {}},
+        {{"-j", "2", "-p", "", f.pdf}, 2, "folioxa-convert: Invalid page range provided!\n", {}},
+        {{"-j", "2", "-p", "3,3", "-r", "9", f.pdf}, 0, "Conversion complete!\n", {"report_3.jpg"}},
+        {{"-r", "3000", f.pdf},
+         2,
+         "folioxa-convert: --dpi: 3000 is outside 1 to 2400\nTry 'folioxa-convert --help'.\n",
+         {}},
+        {{f.dir.File("none.pdf")},
+         3,
+         "folioxa-convert: File not found or could not be opened.\n",
+         {}},
+        {{f.dir.File("text.pdf")},
+         3,
+         "folioxa-convert: File not in PDF format or corrupted.\n",
+         {}},
+    };
+    for (const auto& c : cases) {
+        for (const auto& name : FilesIn(f.dir.Path())) {
+            fs::remove(f.dir.Path() / name.first);
+        }
+        const Outcome r = RunTool(c.args);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.err, c.err);
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : FilesIn(f.dir.Path())) {
+            names.push_back(name);
+        }
+        EXPECT_EQ(names, c.files);
+    }
+}
+
+TEST(FolioxaConvert, ProtectedDocuments) {
+    Fixture f;
+    struct Case {
+        std::string mode, password;
+        std::vector<std::string> args;
+        std::string input;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"rc4-128", "secret", {"--password-stdin"}, "secret\n", 0},
+        {"aes-256", "secret", {"--password-stdin"}, "secret", 0}, // no newline at the end
+        {"aes-256", "p\xC3\xA4ss w", {"--password-stdin", "-j", "2"}, "p\xC3\xA4ss w\n", 0},
+        {"aes-256", "secret", {"--password-stdin"}, "wrong\n", 3},
+        {"aes-256", "secret", {}, "secret\n", 3}, // no terminal, no --password-stdin: no prompt
+    };
+    for (const auto& c : cases) {
+        const std::string locked = f.dir.File("locked.pdf");
+        testing::EncryptPdf(f.pdf, locked, c.password, "owner", c.mode);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-p", "1,3", "-t", "png", "-r", "36", locked});
+        const Outcome r = RunTool(args, c.input);
+        SCOPED_TRACE(c.mode + " " + ::testing::PrintToString(c.args));
+        EXPECT_EQ(r.code, c.code) << r.err;
+        const bool written =
+            fs::exists(f.dir.Path() / "locked_1.png") && fs::exists(f.dir.Path() / "locked_3.png");
+        EXPECT_EQ(written, c.code == 0);
+        if (c.code == 3) {
+            EXPECT_THAT(r.err, HasSubstr("Password required or incorrect password.\n"));
+            EXPECT_THAT(r.err, ::testing::Not(HasSubstr(c.password)));
+        }
+        fs::remove(f.dir.Path() / "locked_1.png");
+        fs::remove(f.dir.Path() / "locked_3.png");
+    }
+}
+
+TEST(FolioxaConvert, SelectionBeyondTheLastPage) {
+    for (const char* jobs : {"1", "2"}) {
+        Fixture f;
+        const Outcome r = RunTool({"-j", jobs, "-t", "png", "-r", "36", "-p", "4-9", f.pdf});
+        EXPECT_EQ(r.code, 1) << jobs;
+        EXPECT_EQ(r.err, "folioxa-convert: entry \"6\" (3 of 6): Cannot open page 6.\n") << jobs;
+        const Files files = FilesIn(f.dir.Path());
+        EXPECT_EQ(files.size(), 2U) << jobs;
+        EXPECT_EQ(files.count("report_4.png") + files.count("report_5.png"), 2U) << jobs;
+    }
+}
+
+TEST(FolioxaConvert, DryRunWritesNothing) {
+    Fixture f;
+    const Outcome r = RunTool({"--dry-run", "-p", "2,02,1-3,8,1", "-t", "bmp", f.pdf});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(FilesIn(f.dir.Path()).empty());
+    const std::string d = f.Folder();
+    EXPECT_EQ(r.out, "2\t" + d + "report_2.bmp\n" +       //
+                         "02\t" + d + "report_02.bmp\n" + //
+                         "1\t" + d + "report_1.bmp\n" +   //
+                         "2\t" + d +
+                         "report_2.bmp  [written twice: an earlier entry writes this file]\n" +
+                         "3\t" + d + "report_3.bmp\n" + //
+                         "8\t" + d + "report_8.bmp  [names no page: the run stops here]\n");
+    EXPECT_EQ(r.err, "1 more entries are never reached\n");
+    const Outcome good = RunTool({"--dry-run", "-q", f.pdf});
+    EXPECT_EQ(good.code, 0);
+    EXPECT_TRUE(FilesIn(f.dir.Path()).empty());
+    EXPECT_EQ(std::count(good.out.begin(), good.out.end(), '\n'), 5);
+}
+
+// A JSON value as this small reader sees it: strings, numbers, true/false/null, flat objects.
+using JsonRecord = std::map<std::string, std::string>;
+
+// Parses one line holding one flat JSON object; fails the test on anything else.
+JsonRecord ParseJsonLine(const std::string& line) {
+    JsonRecord record;
+    std::size_t i = 0;
+    const auto fail = [&](const char* what) {
+        ADD_FAILURE() << what << " at " << i << " in " << line;
+        i = line.size();
+    };
+    const auto skipBlanks = [&] {
+        while (i < line.size() && line[i] == ' ') {
+            ++i;
+        }
+    };
+    const auto string = [&]() -> std::string {
+        std::string s;
+        if (line[i] != '"') {
+            fail("a string expected");
+            return s;
+        }
+        for (++i; i < line.size() && line[i] != '"'; ++i) {
+            if (static_cast<unsigned char>(line[i]) < 0x20) {
+                fail("a raw control character");
+            } else if (line[i] == '\\') {
+                const char e = line[++i];
+                if (e == 'u') {
+                    s += "\\u" + line.substr(i + 1, 4);
+                    i += 4;
+                } else {
+                    const std::string from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
+                    const auto k = from.find(e);
+                    k == std::string::npos ? fail("a bad escape") : void(s += to[k]);
+                }
+            } else {
+                s += line[i];
+            }
+        }
+        if (i >= line.size()) {
+            fail("an unterminated string");
+        }
+        ++i;
+        return s;
+    };
+    if (line.empty() || line[i++] != '{') {
+        fail("an object expected");
+        return record;
+    }
+    skipBlanks();
+    while (i < line.size() && line[i] != '}') {
+        const std::string key = string();
+        skipBlanks();
+        if (i >= line.size() || line[i++] != ':') {
+            fail("a colon expected");
+            break;
+        }
+        skipBlanks();
+        std::string value;
+        if (i < line.size() && line[i] == '"') {
+            value = string();
+        } else {
+            const std::size_t end = line.find_first_of(",}", i);
+            value = line.substr(i, end - i);
+            i = end;
+            const bool number =
+                !value.empty() && value.find_first_not_of("-+.0123456789eE") == std::string::npos;
+            if (!number && value != "true" && value != "false" && value != "null") {
+                fail("a bad value");
+            }
+        }
+        record[key] = value;
+        skipBlanks();
+        if (i < line.size() && line[i] == ',') {
+            ++i;
+            skipBlanks();
+        }
+    }
+    if (i + 1 != line.size()) {
+        fail("text after the object");
+    }
+    return record;
+}
+
+std::vector<JsonRecord> JsonLines(const std::string& out) {
+    std::vector<JsonRecord> records;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        records.push_back(ParseJsonLine(line));
+    }
+    return records;
+}
+
+TEST(FolioxaConvert, JsonLinesParse) {
+    for (const char* jobs : {"1", "2"}) {
+        Fixture f;
+        const Outcome r =
+            RunTool({"--json", "-j", jobs, "-t", "png", "-r", "72", "-p", "3-2,1,4", f.pdf});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const auto records = JsonLines(r.out);
+        ASSERT_EQ(records.size(), 4U) << r.out;
+        EXPECT_EQ(records[0].at("type"), "notice");
+        EXPECT_EQ(records[0].at("text"),
+                  "The following page range is invalid and was skipped: 3-2");
+        std::map<std::string, JsonRecord> pages; // by entry: workers may finish in any order
+        for (std::size_t i = 1; i < 3; ++i) {
+            EXPECT_EQ(records[i].at("type"), "page");
+            pages[records[i].at("entry")] = records[i];
+        }
+        ASSERT_EQ(pages.size(), 2U);
+        for (const auto& [entry, page] : pages) {
+            const std::string path = f.Folder() + "report_" + entry + ".png";
+            EXPECT_EQ(page.at("path"), path);
+            EXPECT_EQ(page.at("page"), entry);
+            EXPECT_EQ(std::stoll(page.at("bytes")), static_cast<long long>(fs::file_size(path)));
+            EXPECT_GE(std::stod(page.at("ms")), 0.0);
+        }
+        EXPECT_EQ(pages.at("1").at("index"), "0");
+        EXPECT_EQ(pages.at("4").at("index"), "1");
+        EXPECT_EQ(records[3].at("type"), "summary");
+        EXPECT_EQ(records[3].at("written"), "2");
+        EXPECT_EQ(records[3].at("jobs"), jobs);
+        EXPECT_EQ(r.err, "") << "nothing but failures on stderr with --json";
+    }
+    Fixture f;
+    const Outcome failed = RunTool({"--json", "-p", "1,x", "-r", "36", f.pdf});
+    EXPECT_EQ(failed.code, 1);
+    const auto records = JsonLines(failed.out);
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(records[1].at("type"), "error");
+    EXPECT_EQ(records[1].at("message"), "'x' is not a valid integer value.");
+    EXPECT_EQ(records[1].at("entry"), "x");
+    EXPECT_EQ(records[1].at("exit"), "1");
+}
+
+TEST(FolioxaConvert, WorkersWriteTheSameBytesAsOneProcess) {
+    for (const char* type : {"JPG", "PNG", "BMP"}) {
+        Fixture one, two, four;
+        const std::vector<std::string> common = {"-t", type, "-r", "100", "-p", "5,1-4"};
+        auto args = [&](const char* jobs, const Fixture& f) {
+            std::vector<std::string> a = common;
+            a.insert(a.end(), {"-j", jobs, f.pdf});
+            return a;
+        };
+        ASSERT_EQ(RunTool(args("1", one)).code, 0);
+        ASSERT_EQ(RunTool(args("2", two)).code, 0);
+        ASSERT_EQ(RunTool(args("4", four)).code, 0);
+        EXPECT_EQ(FilesIn(one.dir.Path()).size(), 5U);
+        EXPECT_TRUE(FilesIn(one.dir.Path()) == FilesIn(two.dir.Path())) << type;
+        EXPECT_TRUE(FilesIn(one.dir.Path()) == FilesIn(four.dir.Path())) << type;
+    }
+    Fixture one, two;
+    ASSERT_EQ(RunTool({"-j", "1", "-t", "png", "-r", "100", one.pdf}).code, 0);
+    const Outcome parallel = RunTool({"-j", "2", "-t", "png", "-r", "100", two.pdf});
+    ASSERT_EQ(parallel.code, 0);
+    EXPECT_EQ(parallel.err, "Conversion complete!\n") << "no progress line off a terminal";
+    EXPECT_TRUE(FilesIn(one.dir.Path()) == FilesIn(two.dir.Path()));
+}
+
+TEST(FolioxaConvert, WorkersReportTheFirstFailingEntryInListOrder) {
+    Fixture f;
+    // Entries 3 ("x") and 6 ("9") fail; whichever a worker meets first, "x" is reported.
+    const Outcome r = RunTool({"-j", "3", "-t", "bmp", "-r", "36", "-p", "1,2,x,4,5,9", f.pdf});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "folioxa-convert: entry \"x\" (3 of 6): 'x' is not a valid integer value.\n");
+    const Files files = FilesIn(f.dir.Path());
+    EXPECT_EQ(files.count("report_1.bmp") + files.count("report_2.bmp"), 2U)
+        << "every entry before the failing one is written";
+    EXPECT_EQ(files.count("report_9.bmp"), 0U);
+}
+
+TEST(FolioxaConvert, SameFilesAsTheWindowsRun) {
+    for (const char* type : {"JPG", "PNG", "BMP"}) {
+        Fixture tool, window;
+        ASSERT_EQ(RunTool({"-t", type, "-r", "120", "-j", "2", tool.pdf}).code, 0);
+        // What the window does on Convert: its own TPdf "Pdf", the real writers, the same run.
+        TPdf pdf("Pdf");
+        FileImageOutput output;
+        struct SilentView : ConversionView {
+            void ShowNotice(const std::string&) override {}
+            void SetBusy(bool) override {}
+            void SetProgressVisible(bool) override {}
+            void SetProgressMax(int) override {}
+            void SetProgressPosition(int) override {}
+            void SetConvertControlsEnabled(bool) override {}
+        } view;
+        ConversionSettings settings;
+        settings.InputFileName = window.pdf;
+        settings.ImageType = type;
+        settings.Resolution = 120;
+        settings.BaseFileName = "report_";
+        settings.DestinationFolder = window.Folder();
+        RunConversion(settings, pdf, output, view);
+        const Files expected = FilesIn(window.dir.Path());
+        EXPECT_EQ(expected.size(), 5U);
+        EXPECT_TRUE(FilesIn(tool.dir.Path()) == expected) << type;
+    }
+}
+
+} // namespace
+} // namespace folioxa
