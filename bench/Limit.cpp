@@ -4,6 +4,8 @@
 // file. bench/compare runs it beside the converters as the floor a serial run cannot beat.
 //
 //   limit [-r DPI] [-t png|jpg] [-o DIR] FILE.pdf...
+//   limit --largest [-r DPI] FILE.pdf...   prints the bytes of the largest page bitmap, renders
+//   nothing
 #include "pdf/PdfEngine.h"
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -149,9 +152,12 @@ int main(int argc, char** argv) {
     std::string type = "png";
     std::string folder = ".";
     std::vector<std::string> files;
+    bool largestOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "-r" || arg == "-t" || arg == "-o") && i + 1 < argc) {
+        if (arg == "--largest") {
+            largestOnly = true;
+        } else if ((arg == "-r" || arg == "-t" || arg == "-o") && i + 1 < argc) {
             const std::string value = argv[++i];
             arg == "-r"   ? void(dpi = std::stoi(value))
             : arg == "-t" ? void(type = value)
@@ -165,6 +171,7 @@ int main(int argc, char** argv) {
     }
     folioxa::LoadPdfLibrary();
     const PdfFunctions& f = folioxa::Pdfium();
+    long long largest = 0;
     for (const std::string& path : files) {
         FPDF_DOCUMENT document = f.FPDF_LoadDocument(path.c_str(), nullptr);
         if (document == nullptr) {
@@ -183,6 +190,11 @@ int main(int argc, char** argv) {
                 static_cast<int>(std::nearbyint(f.FPDF_GetPageWidth(page) * dpi / 72));
             const int height =
                 static_cast<int>(std::nearbyint(f.FPDF_GetPageHeight(page) * dpi / 72));
+            largest = std::max(largest, 4LL * width * height);
+            if (largestOnly) {
+                f.FPDF_ClosePage(page);
+                continue;
+            }
             FPDF_BITMAP bitmap =
                 f.FPDFBitmap_Create(width, height, f.FPDFPage_HasTransparency(page) != 0 ? 1 : 0);
             if (bitmap == nullptr) {
@@ -204,6 +216,9 @@ int main(int argc, char** argv) {
         f.FORM_DoDocumentAAction(form, 0x10);
         f.FPDFDOC_ExitFormFillEnvironment(form);
         f.FPDF_CloseDocument(document);
+    }
+    if (largestOnly) {
+        std::printf("%lld\n", largest);
     }
     return 0;
 }
