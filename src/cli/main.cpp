@@ -5,6 +5,7 @@
 #include "pdf/PDFium.h"
 #include "pdf/PdfTimer.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +13,10 @@
 
 int main(int argc, char** argv) {
     using namespace folioxa;
+    // Page bitmaps of tens of megabytes would each get fresh pages from the system (mmap), which
+    // the kernel faults in and zeroes anew for every page; kept in the heap they are reused.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // A closed stdout or worker pipe must end in a write error we report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     // No event loop here: the engine's form-fill timer never fires, as the engine allows.
