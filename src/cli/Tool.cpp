@@ -124,7 +124,10 @@ int TTool::Run() {
 }
 
 int TTool::Open() {
-    if (FLine.PasswordFromStdin && !std::getline(FEnv.In, FSettings.InputPassword)) {
+    if (FLine.PasswordFromStdin && FEnv.InIsTerminal && FEnv.AskPassword) {
+        // Typed, not piped: never show it on the screen.
+        FSettings.InputPassword = FEnv.AskPassword("Password: ").value_or("");
+    } else if (FLine.PasswordFromStdin && !std::getline(FEnv.In, FSettings.InputPassword)) {
         FSettings.InputPassword.clear();
     }
     if (!FSettings.InputPassword.empty() && FSettings.InputPassword.back() == '\r') {
@@ -307,7 +310,12 @@ int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
         env.Out << VersionText();
         return kExitOk;
     case ToolMode::Worker:
-        return RunWorker(line, env.Document, env.Output, env.In, env.Out);
+        try {
+            return RunWorker(line, env.Document, env.Output, env.In, env.Out);
+        } catch (const std::exception& e) { // no board to work from
+            env.Err << "folioxa-convert: " << e.what() << '\n';
+            return kExitUsage;
+        }
     case ToolMode::Convert:
         break;
     }

@@ -20,6 +20,7 @@ struct ToolEnvironment {
     std::ostream& Out;
     std::ostream& Err;
     std::istream& In;
+    bool InIsTerminal = false;  // --password-stdin then reads with the echo off
     bool ErrIsTerminal = false; // shows the progress line
     // Asks for the document's password with the echo off; nothing when there is no terminal.
     std::function<std::optional<std::string>(const std::string& prompt)> AskPassword;

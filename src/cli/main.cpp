@@ -24,14 +24,15 @@ int main(int argc, char** argv) {
     TPdf document("Pdf", &timer);
     FileImageOutput output;
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    ToolEnvironment env{std::cout,
-                        std::cerr,
-                        std::cin,
-                        isatty(STDERR_FILENO) != 0,
-                        AskPasswordOnTerminal,
-                        document,
-                        output,
-                        "/proc/self/exe",
-                        cores > 0 ? static_cast<int>(cores) : 1};
+    ToolEnvironment env{.Out = std::cout,
+                        .Err = std::cerr,
+                        .In = std::cin,
+                        .InIsTerminal = isatty(STDIN_FILENO) != 0,
+                        .ErrIsTerminal = isatty(STDERR_FILENO) != 0,
+                        .AskPassword = AskPasswordOnTerminal,
+                        .Document = document,
+                        .Output = output,
+                        .Executable = "/proc/self/exe",
+                        .OnlineCores = cores > 0 ? static_cast<int>(cores) : 1};
     return RunTool(std::vector<std::string>(argv + 1, argv + argc), env);
 }

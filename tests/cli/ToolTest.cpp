@@ -110,6 +110,7 @@ struct Harness {
     FakeOutput output;
     std::vector<std::optional<std::string>> answers; // what the terminal prompt gives
     std::string input;                               // stdin
+    bool inIsTerminal = false;
 
     std::string Pdf() const { return dir.File("doc.pdf"); }
 
@@ -118,18 +119,20 @@ struct Harness {
         std::ostringstream out, err;
         std::istringstream in(input);
         std::size_t asked = 0;
-        ToolEnvironment env{out,
-                            err,
-                            in,
-                            false,
-                            [&](const std::string& prompt) -> std::optional<std::string> {
-                                r.prompts.push_back(prompt);
-                                return asked < answers.size() ? answers[asked++] : std::nullopt;
-                            },
-                            document,
-                            output,
-                            "/nonexistent",
-                            1};
+        ToolEnvironment env{
+            .Out = out,
+            .Err = err,
+            .In = in,
+            .InIsTerminal = inIsTerminal,
+            .ErrIsTerminal = false,
+            .AskPassword = [&](const std::string& prompt) -> std::optional<std::string> {
+                r.prompts.push_back(prompt);
+                return asked < answers.size() ? answers[asked++] : std::nullopt;
+            },
+            .Document = document,
+            .Output = output,
+            .Executable = "/nonexistent",
+            .OnlineCores = 1};
         r.code = RunTool(args, env);
         r.out = out.str();
         r.err = err.str();
@@ -267,12 +270,15 @@ TEST(RunTool, PasswordFromStdinOrOnePromptNeverTheCommandLine) {
         {"prompt, right", false, "", {"s3cret pw"}, 0, 1, 3},
         {"prompt, wrong: one prompt only", false, "", {"nope", "s3cret pw"}, 3, 1, 2},
         {"no terminal", false, "", {std::nullopt}, 3, 1, 1},
+        // Typed on a terminal: read with the echo off, never as a visible line.
+        {"stdin a terminal", true, "visible\n", {"s3cret pw"}, 0, 1, 2},
     };
     for (const auto& c : cases) {
         Harness h;
         h.document.Password = "s3cret pw";
         h.input = c.input;
         h.answers = c.answers;
+        h.inIsTerminal = c.name == "stdin a terminal";
         std::vector<std::string> args = {"-j", "1", "-r", "72", "-p", "2", h.Pdf()};
         if (c.fromStdin) {
             args.insert(args.begin(), "--password-stdin");
