@@ -10,7 +10,6 @@
 #include "conversion/Messages.h"
 #include "pdf/PDFium.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,11 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::int64_t FileSize(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
 }
 
 // Leaves the document inactive with page number 0 on every way out, as the run does.

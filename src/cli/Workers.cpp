@@ -185,12 +185,12 @@ public:
     void SetConvertControlsEnabled(bool) override {}
 };
 
+} // namespace
+
 std::int64_t FileSize(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : -1;
 }
-
-} // namespace
 
 int RunWorker(const CommandLine& line, ConversionDocument& document, ImageOutput& output,
               std::istream& in, std::ostream& out) {

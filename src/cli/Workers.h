@@ -58,6 +58,9 @@ std::string EncodeWorkerEvent(const WorkerEvent& event);
 // Throws Error for a line that EncodeWorkerEvent did not make.
 WorkerEvent DecodeWorkerEvent(const std::string& line);
 
+// Bytes of the file at `path` (what a page record reports); -1 when it cannot be read.
+std::int64_t FileSize(const std::string& path);
+
 // The worker's side: reads the password from the first line of `in`, converts the entries it
 // claims from the board with the same run as a serial conversion, reports every entry on `out`.
 // Returns the process's exit code.
