@@ -10,7 +10,6 @@
 #include "conversion/Messages.h"
 #include "pdf/PDFium.h"
 
-
 #include <algorithm>
 #include <chrono>
 
@@ -127,6 +126,7 @@ int TTool::Open() {
     if (!FSettings.InputPassword.empty() && FSettings.InputPassword.back() == '\r') {
         FSettings.InputPassword.pop_back();
     }
+    bool prompted = false;
     try {
         try {
             FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
@@ -138,11 +138,12 @@ int TTool::Open() {
                 throw;
             }
             FSettings.InputPassword = *password;
+            prompted = true;
             FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
         }
     } catch (const std::exception& e) {
         const int code = Fail(kExitCannotOpen, e.what());
-        if (e.what() == kPasswordMessage && !FLine.PasswordFromStdin) {
+        if (e.what() == kPasswordMessage && !FLine.PasswordFromStdin && !prompted) {
             FConsole.Failure("the document is protected: give its password on the first line of "
                              "stdin with --password-stdin");
         }

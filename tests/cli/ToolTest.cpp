@@ -290,6 +290,10 @@ TEST(RunTool, PasswordFromStdinOrOnePromptNeverTheCommandLine) {
         EXPECT_EQ(r.files.size(), c.code == 0 ? 1U : 0U) << c.name;
         if (c.code == 3) {
             EXPECT_THAT(r.err, HasSubstr("Password required or incorrect password.\n")) << c.name;
+            // The hint only where no password could be given at all.
+            EXPECT_EQ(r.err.find("with --password-stdin") != std::string::npos,
+                      c.name == "no terminal")
+                << c.name;
         }
     }
 }
