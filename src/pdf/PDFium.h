@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/ConversionDocument.h"
+#include "imaging/PageBitmap.h"
 #include "pdf/PdfAbi.h"
 #include "pdf/PdfEngine.h"
 #include "pdf/PdfTimer.h"
@@ -8,12 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
 namespace folioxa {
-
-class PageBitmap;
 
 // Quarter turns clockwise; the ordinal is the engine's rotation argument.
 enum TRotation { ro0, ro90, ro180, ro270 };
@@ -81,8 +81,9 @@ enum TPdfFormType { ftUnknown, ftNone, ftAcroForm, ftXfaFull, ftXfaForeground };
 // of the form-fill record inside it.
 class TPdf : public ConversionDocument {
 public:
-    // No engine call: the library loads on the first open. `timer` (not owned) runs the engine's
-    // form-fill timer requests; null gives the component a timer that never fires.
+    // No engine call: the library loads on the first open. `timer` (not owned, must outlive the
+    // component) runs the engine's form-fill timer requests; null gives the component a timer
+    // that never fires.
     explicit TPdf(std::string name = "", PdfTimer* timer = nullptr);
     // Closes an open document.
     ~TPdf() override;
@@ -176,9 +177,8 @@ private:
     static int FfiSetTimer(pdfium::FPDF_FORMFILLINFO* info, int elapse,
                            pdfium::TimerCallback callback);
     static void FfiKillTimer(pdfium::FPDF_FORMFILLINFO* info, int timerId);
-    static void FfiSetTextFieldFocus(pdfium::FPDF_FORMFILLINFO* info,
-                                     pdfium::FPDF_WIDESTRING value, pdfium::FPDF_DWORD valueLength,
-                                     pdfium::FPDF_BOOL isFocus);
+    static void FfiSetTextFieldFocus(pdfium::FPDF_FORMFILLINFO* info, pdfium::FPDF_WIDESTRING value,
+                                     pdfium::FPDF_DWORD valueLength, pdfium::FPDF_BOOL isFocus);
 
     std::string FName;
     std::string FFileName;
