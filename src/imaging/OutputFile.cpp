@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -66,6 +68,41 @@ void OutputFile::Write(const void* data, std::size_t size) {
         }
         next += written;
         size -= static_cast<std::size_t>(written);
+    }
+}
+
+void OutputFile::WritePieces(const Piece* pieces, std::size_t count) {
+    constexpr std::size_t kMaxVector = 1024; // IOV_MAX on Linux
+    iovec vector[kMaxVector];
+    const Piece* const end = pieces + count;
+    while (pieces != end) {
+        std::size_t left = 0;
+        for (; pieces != end && left < kMaxVector; ++pieces) {
+            if (pieces->Size > 0) { // an empty piece would make a zero-byte write look like one
+                vector[left++] = {const_cast<void*>(pieces->Data), pieces->Size};
+            }
+        }
+        iovec* next = vector;
+        while (left > 0) {
+            const ssize_t written = ::writev(FHandle, next, static_cast<int>(left));
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                throw EWriteError(kWriteError);
+            }
+            // Skip the pieces that went out, and go on from where the last one stopped.
+            auto done = static_cast<std::size_t>(written);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
     }
 }
 

@@ -147,12 +147,5 @@ TEST_P(EveryFormat, AWriteCutShortIsAStreamWriteError) {
 INSTANTIATE_TEST_SUITE_P(Writers, EveryFormat, ::testing::ValuesIn(kFormats),
                          [](const auto& row) { return std::string(row.param.Name); });
 
-TEST(OutputFile, ANewFileIsCreatedEmpty) {
-    TempDir dir;
-    { OutputFile file(dir.File("new")); }
-    ASSERT_TRUE(std::filesystem::exists(dir.File("new")));
-    EXPECT_EQ(std::filesystem::file_size(dir.File("new")), 0u);
-}
-
 } // namespace
 } // namespace folioxa
