@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -36,7 +37,9 @@ struct Outcome {
 };
 
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
-Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "") {
+// With `stderrTerminal`, stderr is a pseudo-terminal instead and its text comes back as `err`.
+Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "",
+                bool stderrTerminal = false) {
     TempDir io;
     WriteFile(io.File("in"), input);
     posix_spawn_file_actions_t actions;
@@ -44,8 +47,13 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
     posix_spawn_file_actions_addopen(&actions, 0, io.File("in").c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int terminal = stderrTerminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
+        posix_spawn_file_actions_addopen(&actions, 2, ptsname(terminal), O_RDWR | O_NOCTTY, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A session of its own: no controlling terminal that a prompt could wait on.
@@ -61,13 +69,25 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
     Outcome outcome;
     if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(), environ) == 0) {
         int status = 0;
+        // The terminal's buffer is small: read it while the tool writes, until it is closed.
+        for (char buffer[256]; terminal >= 0;) {
+            const ssize_t got = read(terminal, buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            outcome.err.append(buffer, static_cast<std::size_t>(got));
+        }
         waitpid(pid, &status, 0);
         outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     outcome.out = ReadFile(io.File("out"));
-    outcome.err = ReadFile(io.File("err"));
+    if (terminal >= 0) {
+        close(terminal);
+    } else {
+        outcome.err = ReadFile(io.File("err"));
+    }
     return outcome;
 }
 
@@ -482,6 +502,25 @@ TEST(FolioxaConvert, WorkersReportTheFirstFailingEntryInListOrder) {
     EXPECT_EQ(files.count("report_1.bmp") + files.count("report_2.bmp"), 2U)
         << "every entry before the failing one is written";
     EXPECT_EQ(files.count("report_9.bmp"), 0U);
+}
+
+TEST(FolioxaConvert, ProgressLineOnlyOnATerminal) {
+    for (const char* jobs : {"1", "2"}) {
+        Fixture f;
+        const Outcome r = RunTool({"-j", jobs, "-t", "png", "-r", "20", "-p", "2,3", f.pdf}, "",
+                                  /*stderrTerminal=*/true);
+        EXPECT_EQ(r.code, 0) << jobs;
+        // The line is redrawn in place ("\r", text, erase to the end) and cleared at the end;
+        // the terminal turns "\n" into "\r\n".
+        // Workers may finish in either order: the name is one of the two.
+        EXPECT_THAT(r.err, ::testing::ContainsRegex("\rpage 1/2  report_[23]\\.png\x1b\\[K"))
+            << jobs;
+        EXPECT_THAT(r.err, ::testing::ContainsRegex("\rpage 2/2  report_[23]\\.png\x1b\\[K"))
+            << jobs;
+        EXPECT_THAT(r.err, ::testing::EndsWith("\r\x1b[KConversion complete!\r\n")) << jobs;
+        const Outcome quiet = RunTool({"-q", "-j", jobs, "-r", "20", f.pdf}, "", true);
+        EXPECT_EQ(quiet.err, "") << jobs;
+    }
 }
 
 TEST(FolioxaConvert, SameFilesAsTheWindowsRun) {
