@@ -9,7 +9,20 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <iostream>
+
+namespace {
+
+// This program's own file, so that workers run under its name (through /proc/self/exe they
+// would show as "exe" in ps and top).
+std::string ExecutablePath() {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? "/proc/self/exe" : path.string();
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     using namespace folioxa;
@@ -32,7 +45,7 @@ int main(int argc, char** argv) {
                         .AskPassword = AskPasswordOnTerminal,
                         .Document = document,
                         .Output = output,
-                        .Executable = "/proc/self/exe",
+                        .Executable = ExecutablePath(),
                         .OnlineCores = cores > 0 ? static_cast<int>(cores) : 1};
     return RunTool(std::vector<std::string>(argv + 1, argv + argc), env);
 }
