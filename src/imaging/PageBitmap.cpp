@@ -1,24 +1,70 @@
 #include "imaging/PageBitmap.h"
 
 #include "imaging/Error.h"
+#include "imaging/OutputFile.h"
 
-#include <new>
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <vector>
 
 namespace folioxa {
+
+namespace {
+
+constexpr std::uint32_t kBmpHeaderSize = 54;
+
+std::size_t PixelBytes(int width, int height) {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+}
+
+std::string SizeText(int width, int height) {
+    return std::to_string(width) + " x " + std::to_string(height) + " pixels";
+}
+
+// Zeroed pixels for a width x height bitmap; null for an empty one.
+std::unique_ptr<std::uint8_t[], FreeBuffer> AllocatePixels(int width, int height) {
+    const std::size_t bytes = PixelBytes(width, height);
+    std::unique_ptr<std::uint8_t[], FreeBuffer> pixels;
+    if (bytes > 0) {
+        pixels.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+        if (!pixels) {
+            throw EOutOfMemory("Out of memory for a page bitmap of " + SizeText(width, height));
+        }
+    }
+    return pixels;
+}
+
+void PutLittleEndian(std::uint8_t* at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+} // namespace
+
+PageBitmap::PageBitmap(const PageBitmap& other)
+    : FPixelFormat(other.FPixelFormat), FWidth(other.FWidth), FHeight(other.FHeight) {
+    auto pixels = AllocatePixels(FWidth, FHeight);
+    if (pixels) {
+        std::memcpy(pixels.get(), other.FPixels.get(), PixelBytes(FWidth, FHeight));
+    }
+    FPixels = std::move(pixels);
+}
+
+PageBitmap& PageBitmap::operator=(const PageBitmap& other) {
+    if (this != &other) {
+        *this = PageBitmap(other);
+    }
+    return *this;
+}
 
 void PageBitmap::SetSize(int width, int height) {
     if (width < 0 || height < 0) {
         throw Error("Invalid bitmap size");
     }
-    const auto bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-    std::vector<std::uint8_t> pixels;
-    try {
-        pixels.resize(bytes);
-    } catch (const std::bad_alloc&) {
-        throw EOutOfMemory("Out of memory for a page bitmap of " + std::to_string(width) + " x " +
-                           std::to_string(height) + " pixels");
-    }
-    FPixels = std::move(pixels);
+    FPixels = AllocatePixels(width, height);
     FWidth = width;
     FHeight = height;
 }
@@ -31,7 +77,59 @@ const std::uint8_t* PageBitmap::ScanLine(int row) const {
     if (row < 0 || row >= FHeight) {
         throw Error("Scan line index out of range");
     }
-    return FPixels.data() + static_cast<std::size_t>(row) * RowBytes();
+    return FPixels.get() + static_cast<std::size_t>(row) * RowBytes();
+}
+
+std::optional<std::uint32_t> BmpFileSize(int width, int height) {
+    const std::size_t bytes = PixelBytes(std::max(width, 0), std::max(height, 0));
+    if (bytes > std::numeric_limits<std::uint32_t>::max() - kBmpHeaderSize) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(bytes) + kBmpHeaderSize;
+}
+
+void PageBitmap::SaveToFile(const std::string& path) const {
+    const auto fileSize = BmpFileSize(FWidth, FHeight);
+    if (!fileSize) {
+        throw Error("The page of " + SizeText(FWidth, FHeight) +
+                    " is too large for a BMP file, which holds at most 4 GiB of pixels");
+    }
+    OutputFile file(path);
+
+    std::array<std::uint8_t, kBmpHeaderSize> header{};
+    header[0] = 'B';
+    header[1] = 'M';
+    PutLittleEndian(&header[2], *fileSize, 4);
+    PutLittleEndian(&header[10], kBmpHeaderSize, 4);
+    PutLittleEndian(&header[14], 40, 4); // BITMAPINFOHEADER
+    PutLittleEndian(&header[18], static_cast<std::uint32_t>(FWidth), 4);
+    PutLittleEndian(&header[22], static_cast<std::uint32_t>(FHeight), 4); // positive: bottom-up
+    PutLittleEndian(&header[26], 1, 2);                                    // planes
+    PutLittleEndian(&header[28], 32, 2);                                   // bits per pixel
+    PutLittleEndian(&header[34], *fileSize - kBmpHeaderSize, 4);
+    // Compression BI_RGB, pels per metre and colour counts stay 0.
+    file.Write(header.data(), header.size());
+
+    // Rows go bottom first; gathering them keeps the number of system calls small.
+    constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    const std::size_t rowBytes = RowBytes();
+    const std::size_t rowsPerChunk = std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(rowBytes, 1));
+    std::vector<std::uint8_t> chunk;
+    try {
+        chunk.resize(std::min(rowsPerChunk, static_cast<std::size_t>(FHeight)) * rowBytes);
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory("Out of memory for writing a BMP file");
+    }
+    int row = FHeight - 1;
+    while (row >= 0) {
+        std::size_t used = 0;
+        for (std::size_t n = 0; n < rowsPerChunk && row >= 0; ++n, --row) {
+            std::memcpy(chunk.data() + used, ScanLine(row), rowBytes);
+            used += rowBytes;
+        }
+        file.Write(chunk.data(), used);
+    }
+    file.Close();
 }
 
 } // namespace folioxa

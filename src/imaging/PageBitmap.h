@@ -2,18 +2,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace folioxa {
 
 enum TPixelFormat { pf32bit };
+
+// Releases a block from calloc/malloc.
+struct FreeBuffer {
+    void operator()(void* block) const { std::free(block); }
+};
 
 // The raster image of one rendered page: Width x Height pixels of 4 bytes (blue, green, red,
 // fourth byte), rows top first and exactly 4 * Width bytes apart. Records no resolution.
 class PageBitmap {
 public:
     PageBitmap() = default;
+    // Copies the pixels; throws EOutOfMemory when they cannot be had.
+    PageBitmap(const PageBitmap& other);
+    PageBitmap& operator=(const PageBitmap& other);
+    PageBitmap(PageBitmap&& other) noexcept = default;
+    PageBitmap& operator=(PageBitmap&& other) noexcept = default;
+    ~PageBitmap() = default;
 
     TPixelFormat PixelFormat() const { return FPixelFormat; }
     void SetPixelFormat(TPixelFormat format) { FPixelFormat = format; }
@@ -31,14 +44,20 @@ public:
     std::uint8_t* ScanLine(int row);
     const std::uint8_t* ScanLine(int row) const;
 
-    // Writes the bitmap as a 32-bit bottom-up BMP file (EFCreateError, EWriteError).
+    // Writes the bitmap as a 32-bit bottom-up BMP file. Throws Error before anything is created
+    // when the pixels do not fit the format's 32-bit size fields; EFCreateError, EWriteError.
     void SaveToFile(const std::string& path) const;
 
 private:
     TPixelFormat FPixelFormat = pf32bit;
     int FWidth = 0;
     int FHeight = 0;
-    std::vector<std::uint8_t> FPixels;
+    // calloc'ed: large blocks come zeroed from the system without a pass over every byte.
+    std::unique_ptr<std::uint8_t[], FreeBuffer> FPixels;
 };
+
+// The size of the BMP file of a width x height bitmap, or nothing when its pixel data would
+// not fit the 32-bit size fields.
+std::optional<std::uint32_t> BmpFileSize(int width, int height);
 
 } // namespace folioxa

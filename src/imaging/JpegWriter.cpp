@@ -1,0 +1,172 @@
+#include "imaging/JpegWriter.h"
+
+#include "imaging/OutputFile.h"
+#include "imaging/PageBitmap.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio> // jpeglib.h needs FILE and size_t declared first
+#include <new>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace folioxa {
+
+namespace {
+
+constexpr int kApiVersion = 62;
+constexpr std::size_t kFirstBufferSize = std::size_t{1} << 20;
+
+// The error manager: every libjpeg error jumps back to the frame that called setjmp, which
+// holds no object with a destructor. Warnings and trace messages are dropped.
+struct ErrorManager {
+    jpeg_error_mgr Base;
+    std::jmp_buf Jump;
+    bool OutOfMemory;
+};
+
+[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->Jump, 1);
+}
+
+void DropMessage(j_common_ptr /*cinfo*/, int /*level*/) {}
+void DropOutput(j_common_ptr /*cinfo*/) {}
+
+// The compressed stream grows in a vector the writer owns, so nothing libjpeg allocates for
+// output needs freeing when an error cuts the encoding short.
+struct Destination {
+    jpeg_destination_mgr Base;
+    std::vector<std::uint8_t>* Out;
+};
+
+// Gives the destination room after `used` bytes; false when memory ran out.
+bool Grow(Destination& dest, std::size_t used) noexcept {
+    try {
+        // The room of the previous page's stream is used again before the buffer doubles.
+        dest.Out->resize(std::max({kFirstBufferSize, dest.Out->capacity(), used * 2}));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    dest.Base.next_output_byte = dest.Out->data() + used;
+    dest.Base.free_in_buffer = dest.Out->size() - used;
+    return true;
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
+    dest.Out->clear();
+    if (!Grow(dest, 0)) {
+        reinterpret_cast<ErrorManager*>(cinfo->err)->OutOfMemory = true;
+        ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+    }
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
+    // libjpeg calls this with the whole buffer full, whatever free_in_buffer says.
+    if (!Grow(dest, dest.Out->size())) {
+        reinterpret_cast<ErrorManager*>(cinfo->err)->OutOfMemory = true;
+        ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+    }
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
+    dest.Out->resize(dest.Out->size() - dest.Base.free_in_buffer);
+}
+
+// Runs libjpeg from start to finish. Returns 0, or the message code of the error that ended
+// it. The only setjmp of the program: no object in this frame has a destructor for a longjmp
+// to skip, and nothing read after the jump lives in a register of this frame.
+int CompressRows(jpeg_compress_struct* cinfo, ErrorManager* errors, Destination* dest,
+                 const RgbPicture& picture, int quality) {
+    if (setjmp(errors->Jump) != 0) {
+        return errors->Base.msg_code;
+    }
+    jpeg_create_compress(cinfo);
+    cinfo->dest = &dest->Base;
+    cinfo->image_width = static_cast<JDIMENSION>(picture.Width());
+    cinfo->image_height = static_cast<JDIMENSION>(picture.Height());
+    cinfo->input_components = 3;
+    cinfo->in_color_space = JCS_RGB;
+    jpeg_set_defaults(cinfo);
+    jpeg_set_quality(cinfo, quality, /*force_baseline=*/TRUE);
+    cinfo->dct_method = JDCT_FLOAT;
+    jpeg_start_compress(cinfo, /*write_all_tables=*/TRUE);
+
+    constexpr JDIMENSION kRowsPerCall = 16;
+    JSAMPROW rows[kRowsPerCall];
+    while (cinfo->next_scanline < cinfo->image_height) {
+        const JDIMENSION first = cinfo->next_scanline;
+        const JDIMENSION count = std::min(kRowsPerCall, cinfo->image_height - first);
+        for (JDIMENSION i = 0; i < count; ++i) {
+            // libjpeg takes rows as non-const pointers but only reads them.
+            rows[i] = const_cast<JSAMPROW>(picture.Row(static_cast<int>(first + i)));
+        }
+        jpeg_write_scanlines(cinfo, rows, count);
+    }
+    jpeg_finish_compress(cinfo);
+    return 0;
+}
+
+// Destroys the compression object whichever way the encoding ended.
+struct CompressGuard {
+    jpeg_compress_struct* Cinfo;
+    ~CompressGuard() { jpeg_destroy_compress(Cinfo); }
+};
+
+} // namespace
+
+void JpegWriter::SetCompressionQuality(int quality) {
+    if (quality < 1 || quality > 100) {
+        throw Error("The JPEG compression quality must lie between 1 and 100, not " +
+                    std::to_string(quality));
+    }
+    FCompressionQuality = quality;
+}
+
+void JpegWriter::Assign(const PageBitmap& bitmap) {
+    FEncoded.clear();
+    FPicture.Assign(bitmap);
+}
+
+void JpegWriter::Encode() {
+    jpeg_compress_struct cinfo{};
+    ErrorManager errors{};
+    cinfo.err = jpeg_std_error(&errors.Base);
+    errors.Base.error_exit = ErrorExit;
+    errors.Base.emit_message = DropMessage;
+    errors.Base.output_message = DropOutput;
+    Destination dest{};
+    dest.Base.init_destination = InitDestination;
+    dest.Base.empty_output_buffer = EmptyOutputBuffer;
+    dest.Base.term_destination = TermDestination;
+    dest.Out = &FEncoded;
+
+    int code = 0;
+    {
+        CompressGuard guard{&cinfo};
+        code = CompressRows(&cinfo, &errors, &dest, FPicture, FCompressionQuality);
+    }
+    if (code != 0) {
+        FEncoded.clear();
+        FEncoded.shrink_to_fit();
+        if (errors.OutOfMemory) {
+            throw EOutOfMemory("Out of memory for a JPEG stream");
+        }
+        throw EJPEG("JPEG error #" + std::to_string(code));
+    }
+}
+
+void JpegWriter::SaveToFile(const std::string& path) {
+    OutputFile file(path);
+    if (FEncoded.empty()) {
+        Encode();
+    }
+    file.Write(FEncoded.data(), FEncoded.size());
+    file.Close();
+}
+
+} // namespace folioxa

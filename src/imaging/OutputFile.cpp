@@ -1,0 +1,77 @@
+#include "imaging/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace folioxa {
+
+namespace {
+
+const char* const kWriteError = "Stream write error";
+
+[[noreturn]] void ThrowCreateError(const std::string& path, int error) {
+    throw EFCreateError("Cannot create file \"" + AbsolutePath(path) + "\". " +
+                        std::strerror(error));
+}
+
+} // namespace
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code ignored;
+    auto absolute = std::filesystem::absolute(path, ignored);
+    if (absolute.empty()) {
+        return path; // no working folder to resolve against: the path as given is all we have
+    }
+    return absolute.lexically_normal().string();
+}
+
+OutputFile::OutputFile(const std::string& path) {
+    // No O_TRUNC: a file another writer holds must not be emptied before the lock says so.
+    FHandle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (FHandle < 0) {
+        ThrowCreateError(path, errno);
+    }
+    if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(FHandle, 0) != 0) {
+        const int error = errno;
+        ::close(FHandle);
+        FHandle = -1;
+        ThrowCreateError(path, error);
+    }
+}
+
+OutputFile::~OutputFile() {
+    if (FHandle >= 0) {
+        ::close(FHandle);
+    }
+}
+
+void OutputFile::Write(const void* data, std::size_t size) {
+    const auto* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(FHandle, next, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            throw EWriteError(kWriteError);
+        }
+        next += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+void OutputFile::Close() {
+    const int handle = FHandle;
+    FHandle = -1;
+    // Linux releases the descriptor even when close reports an error, so it is never retried.
+    if (handle >= 0 && ::close(handle) != 0 && errno != EINTR) {
+        throw EWriteError(kWriteError);
+    }
+}
+
+} // namespace folioxa
