@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace folioxa::testing {
+
+// A filled rectangle in points, origin at the bottom-left of the page; colour 0xRRGGBB.
+struct TestRect {
+    double X, Y, W, H;
+    std::uint32_t Rgb;
+};
+
+struct TestPage {
+    double Width = 612, Height = 792; // MediaBox size in points
+    int Rotate = 0;                   // /Rotate
+    std::vector<TestRect> Rects;      // filled rectangles drawn on the page
+    std::string TextFieldValue;       // non-empty: an AcroForm text field holding this value
+    bool TransparencyGroup = false;   // the page has a transparency group
+};
+
+// Where a page's text field sits (points, origin bottom-left). Its appearance draws the value
+// in black 24-point Helvetica on a white background with a black border.
+inline constexpr TestRect kTextFieldRect{36, 36, 240, 48, 0x000000};
+
+// The whole bytes of a PDF file holding `pages` (none allowed), with an exact cross-reference
+// table. Pages with a text field share one AcroForm.
+std::string MakePdf(const std::vector<TestPage>& pages);
+
+// Runs `qpdf --encrypt` on the file `in`, writing `out`. `mode` is "rc4-40", "rc4-128",
+// "aes-128" or "aes-256". Throws std::runtime_error when qpdf fails or the mode is unknown.
+void EncryptPdf(const std::string& in, const std::string& out, const std::string& userPassword,
+                const std::string& ownerPassword, const std::string& mode);
+
+} // namespace folioxa::testing
