@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,6 +108,8 @@ std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) 
         if (entry.is_symlink()) {
             files[entry.path().filename().string()] =
                 "-> " + std::filesystem::read_symlink(entry).string();
+        } else if (entry.is_character_file()) {
+            files[entry.path().filename().string()] = "(device)";
         } else if (entry.is_regular_file()) {
             files[entry.path().filename().string()] = ReadFile(entry.path());
         }
@@ -329,7 +332,11 @@ const BadDiskCase kBadDisks[] = {
      }},
     {"FullDevice", "1,2,3", "out_2", 1, "Stream write error.",
      [](const std::filesystem::path&, const std::string& failing) {
-         std::filesystem::create_symlink("/dev/full", failing);
+         // A device of its own where the system allows one: writers lock the file they write,
+         // and another test writing to /dev/full at the same moment would hold its lock.
+         if (mknod(failing.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+             std::filesystem::create_symlink("/dev/full", failing);
+         }
          return FaultSetup{};
      }},
     {"NameLongerThanTheFileSystemAllows", "1," + std::string(NAME_MAX, '0') + "2",
