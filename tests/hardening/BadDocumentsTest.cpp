@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -63,7 +66,7 @@ struct Run {
 // One run of `pdf` over `input` into a fresh folder `out` (named by the caller), the way the
 // window starts it: base name and folder proposed from the input's path.
 Outcome Convert(TPdf& pdf, const std::string& input, const std::filesystem::path& out,
-                const Run& run) {
+                const Run& run, unsigned seconds = kSecondsPerRun) {
     std::filesystem::create_directories(out);
     ConversionSettings settings;
     settings.InputFileName = input;
@@ -77,7 +80,7 @@ Outcome Convert(TPdf& pdf, const std::string& input, const std::filesystem::path
     FileImageOutput output;
     RecordingView view;
     Outcome outcome;
-    alarm(kSecondsPerRun);
+    alarm(seconds);
     try {
         RunConversion(settings, pdf, output, view);
         outcome.Message = view.Notices.empty() ? "" : view.Notices.back();
@@ -227,6 +230,17 @@ const BadDocument kBadDocuments[] = {
      {},
      "Cannot open page 3.",
      {1, 3}},
+    {"UnknownSecurityHandler",
+     [] {
+         const testing::TempDir dir;
+         WriteFile(dir.File("plain.pdf"), GoodPdf());
+         EncryptPdf(dir.File("plain.pdf"), dir.File("locked.pdf"), "", "owner", "rc4-128");
+         return Replaced(ReadFile(dir.File("locked.pdf")), "/Filter /Standard",
+                         "/Filter /Unknown1");
+     },
+     {},
+     "Unsupported security scheme.",
+     {}},
     {"ZeroPages", [] { return MakePdf({}); }, {}, kCompleteNotice, {}},
     {"ZeroPagesWithASelection", [] { return MakePdf({}); }, {"", "1"}, "Cannot open page 1.", {}},
     {"PageTooLargeForTheEngine",
@@ -250,6 +264,214 @@ std::string CaseName(const ::testing::TestParamInfo<BadDocument>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadDocuments, ::testing::ValuesIn(kBadDocuments), CaseName);
+
+// Every encryption qpdf writes, with passwords of blanks and of characters beyond ASCII: the
+// right password converts every page, a missing or wrong one ends in the engine's message.
+struct Encryption {
+    const char* Mode;
+    const char* Password;
+    const char* Name;
+};
+
+void PrintTo(const Encryption& encryption, std::ostream* out) {
+    *out << encryption.Mode << " " << encryption.Name;
+}
+
+class EncryptedDocuments : public ::testing::TestWithParam<Encryption> {};
+
+TEST_P(EncryptedDocuments, OpenWithTheRightPasswordOnly) {
+    const Encryption& encryption = GetParam();
+    TempDir dir;
+    const std::string plain = dir.File("plain.pdf");
+    const std::string input = dir.File("bad.pdf");
+    WriteFile(plain, GoodPdf());
+    EncryptPdf(plain, input, encryption.Password, "owner-secret", encryption.Mode);
+    TPdf pdf("Pdf");
+    const char* const kRefused = "Password required or incorrect password.";
+    for (const std::string& wrong :
+         {std::string(), std::string("wrong"), std::string(encryption.Password) + " "}) {
+        const Outcome refused = Convert(pdf, input, dir.Path() / "refused", {wrong, ""});
+        EXPECT_EQ(refused.Message, kRefused) << "password [" << wrong << "]";
+        EXPECT_TRUE(refused.Files.empty());
+    }
+    const Outcome opened = Convert(pdf, input, dir.Path() / "out", {encryption.Password, ""});
+    EXPECT_EQ(opened.Message, kCompleteNotice);
+    ExpectGoodPages(opened.Files, {1, 2, 3}, dir.Path(), {});
+    // The owner's password opens it as well.
+    const Outcome owner = Convert(pdf, input, dir.Path() / "owner", {"owner-secret", ""});
+    EXPECT_EQ(owner.Message, kCompleteNotice);
+    EXPECT_EQ(owner.Files.size(), 3U);
+}
+
+const Encryption kEncryptions[] = {
+    {"rc4-40", "   ", "Blanks"},
+    {"rc4-40", "p\xC3\xA4sswort", "Latin"},
+    {"rc4-128", "   ", "Blanks"},
+    {"rc4-128", "p\xC3\xA4sswort", "Latin"},
+    {"aes-128", "   ", "Blanks"},
+    {"aes-128", "p\xC3\xA4sswort", "Latin"},
+    {"aes-256", "   ", "Blanks"},
+    {"aes-256", "p\xC3\xA4sswort", "Latin"},
+    {"aes-256", "\xE5\xAF\x86\xE7\xA0\x81", "Chinese"},
+    // Older encryption has no rule for such a password; qpdf keeps its UTF-8 bytes.
+    {"rc4-128", "\xE5\xAF\x86\xE7\xA0\x81", "Chinese"},
+};
+
+std::string EncryptionName(const ::testing::TestParamInfo<Encryption>& info) {
+    std::string mode = info.param.Mode;
+    mode.erase(std::remove(mode.begin(), mode.end(), '-'), mode.end());
+    return mode + "_" + info.param.Name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EncryptedDocuments, ::testing::ValuesIn(kEncryptions),
+                         EncryptionName);
+
+// File and folder names with spaces, characters beyond ASCII and printf directives: the names
+// pass through untouched, into the output files and into the messages.
+class OddFileNames : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(OddFileNames, PassThroughUntouched) {
+    const std::string name = GetParam();
+    TempDir dir;
+    const auto folder = dir.Path() / name;
+    std::filesystem::create_directory(folder);
+    const std::string input = (folder / (name + ".pdf")).string();
+    WriteFile(input, GoodPdf());
+    TPdf pdf("Pdf");
+
+    // The window's defaults: the input's own folder and its name less ".pdf".
+    FileImageOutput output;
+    RecordingView view;
+    ConversionSettings settings;
+    settings.InputFileName = input;
+    settings.ConvertMethod = cmPageSelection;
+    settings.PageSelection = "1-3";
+    settings.Resolution = 72;
+    settings.BaseFileName = DefaultBaseFileName(input);
+    settings.DestinationFolder = DefaultDestinationFolder(input);
+    RunConversion(settings, pdf, output, view);
+    ASSERT_EQ(view.Notices, std::vector<std::string>{kCompleteNotice});
+    const auto files = FilesIn(folder);
+    std::vector<std::string> names;
+    for (const auto& file : files) {
+        names.push_back(file.first);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{name + ".pdf", name + "_1.jpg", name + "_2.jpg",
+                                               name + "_3.jpg"}));
+
+    // A failure names the path exactly as it is.
+    const auto missing = folder / (name + " gone");
+    settings.DestinationFolder = missing.string() + "/";
+    std::string message;
+    try {
+        RunConversion(settings, pdf, output, view);
+    } catch (const Error& e) {
+        message = DisplayText(e.what());
+    }
+    EXPECT_EQ(message, "Cannot create file \"" + (missing / (name + "_1.jpg")).string() +
+                           "\". No such file or directory.");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, OddFileNames,
+                         ::testing::Values("with  spaces ",
+                                           "\xC3\x9C"
+                                           "bersicht \xE5\xA0\xB1\xE5\x91\x8A",
+                                           "%s%n%x%p"),
+                         [](const ::testing::TestParamInfo<const char*>& param) {
+                             return std::to_string(param.index);
+                         });
+
+// Damaged and unusual files from public test suites (../shared/corpus/edge, used in place):
+// each ends in one clear message or the right pages, quickly.
+struct EdgeFile {
+    const char* File;
+    std::vector<std::string> Passwords; // each tried in its own run; none: one run without
+    std::string Message;
+    int Pages; // files written: base_1.jpg ... base_<Pages>.jpg
+};
+
+void PrintTo(const EdgeFile& edge, std::ostream* out) {
+    *out << edge.File;
+}
+
+class EdgeFiles : public ::testing::TestWithParam<EdgeFile> {};
+
+TEST_P(EdgeFiles, EndInOneClearMessageOrTheRightPages) {
+    const EdgeFile& edge = GetParam();
+    const std::filesystem::path input = std::filesystem::path(FOLIOXA_CORPUS) / "edge" / edge.File;
+    if (!std::filesystem::exists(input)) {
+        GTEST_SKIP() << "no corpus at " << input;
+    }
+    // The one file whose forms take the engine over a minute to set up runs only on request.
+    const bool slow = std::string(edge.File) == "qpdf-shared-unnamed-field.pdf";
+    if (slow && std::getenv("FOLIOXA_SLOW_TESTS") == nullptr) {
+        GTEST_SKIP() << "takes the engine minutes; set FOLIOXA_SLOW_TESTS=1 to run it";
+    }
+    TempDir dir;
+    const std::string base = DefaultBaseFileName(input.string());
+    std::vector<std::string> expected;
+    for (int page = 1; page <= edge.Pages; ++page) {
+        expected.push_back(base + std::to_string(page) + ".jpg");
+    }
+    TPdf pdf("Pdf");
+    const auto passwords = edge.Passwords.empty() ? std::vector<std::string>{""} : edge.Passwords;
+    int runs = 0;
+    for (const std::string& password : passwords) {
+        const auto out = dir.Path() / std::to_string(++runs);
+        const Outcome outcome = Convert(pdf, input.string(), out, {password, "", "JPG", 72},
+                                        slow ? 600 : kSecondsPerRun);
+        EXPECT_EQ(outcome.Message, edge.Message) << "password [" << password << "]";
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : outcome.Files) {
+            names.push_back(name);
+            EXPECT_EQ(bytes.substr(0, 2), "\xFF\xD8") << name;
+            EXPECT_EQ(bytes.substr(bytes.size() - 2), "\xFF\xD9") << name;
+        }
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+            return a.size() != b.size() ? a.size() < b.size() : a < b;
+        });
+        EXPECT_EQ(names, expected);
+    }
+}
+
+const EdgeFile kEdgeFiles[] = {
+    // A corrupt owner key: no password opens it, so every attempt is refused the same way.
+    {"pdfium-encrypted_hello_world_r2_bad_okey.pdf",
+     {"", "hello", "owner"},
+     "Password required or incorrect password.",
+     0},
+    {"pdfium-trailer_unterminated.pdf", {}, kNotAPdf, 0},
+    {"pdfjs-bug1606566.pdf", {}, kNotAPdf, 0},
+    {"qpdf-fuzz-69977a.pdf", {}, kNotAPdf, 0},
+    // No page tree: the engine opens them with no pages, as any document without pages.
+    {"pdfium-xfa-bug_1042915.pdf", {}, kCompleteNotice, 0},
+    {"pdfjs-poppler-395-0-fuzzed.pdf", {}, kCompleteNotice, 0},
+    {"pdfium-bad_page_type.pdf", {}, "Cannot open page 2.", 1},
+    {"pdfjs-Pages-tree-refs.pdf", {}, "Cannot open page 2.", 1},
+    {"pdfium-bug_216.pdf", {}, "Cannot open page 1.", 0},
+    {"pdfium-no_page_count.pdf", {}, kCompleteNotice, 6},
+    {"pdfjs-poppler-67295-0.pdf", {}, kCompleteNotice, 1},
+    {"pdfium-cropped_no_overlap.pdf",
+     {},
+     "Page 1 is smaller than one pixel at 72 DPI (0 x 0 pixels)",
+     0},
+    {"pdfjs-boundingBox_invalid.pdf",
+     {},
+     "Page 3 is smaller than one pixel at 72 DPI (0 x 0 pixels)",
+     2},
+    {"pdfjs-issue16263.pdf", {}, kCompleteNotice, 1},
+    {"qpdf-shared-unnamed-field.pdf", {}, kCompleteNotice, 1},
+};
+
+std::string EdgeName(const ::testing::TestParamInfo<EdgeFile>& param) {
+    std::string name = std::filesystem::path(param.param.File).stem().string();
+    std::replace_if(
+        name.begin(), name.end(),
+        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, EdgeFiles, ::testing::ValuesIn(kEdgeFiles), EdgeName);
 
 } // namespace
 } // namespace folioxa
