@@ -185,7 +185,10 @@ const BadDocument kBadDocuments[] = {
      {}},
     {"PngFile",
      [] {
-         return std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0", 33);
+         // Signature and the start of a 1 x 1 header: what a PNG file opens with.
+         static const char kPng[] =
+             "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0";
+         return std::string(kPng, sizeof kPng - 1);
      },
      {},
      kNotAPdf,
