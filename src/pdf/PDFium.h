@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/ConversionDocument.h"
+#include "imaging/PageBitmap.h"
 #include "pdf/PdfAbi.h"
 #include "pdf/PdfEngine.h"
 #include "pdf/PdfTimer.h"
@@ -12,8 +13,6 @@
 #include <string>
 
 namespace folioxa {
-
-class PageBitmap;
 
 // Quarter turns clockwise; the ordinal is the engine's rotation argument.
 enum TRotation { ro0, ro90, ro180, ro270 };
@@ -176,9 +175,8 @@ private:
     static int FfiSetTimer(pdfium::FPDF_FORMFILLINFO* info, int elapse,
                            pdfium::TimerCallback callback);
     static void FfiKillTimer(pdfium::FPDF_FORMFILLINFO* info, int timerId);
-    static void FfiSetTextFieldFocus(pdfium::FPDF_FORMFILLINFO* info,
-                                     pdfium::FPDF_WIDESTRING value, pdfium::FPDF_DWORD valueLength,
-                                     pdfium::FPDF_BOOL isFocus);
+    static void FfiSetTextFieldFocus(pdfium::FPDF_FORMFILLINFO* info, pdfium::FPDF_WIDESTRING value,
+                                     pdfium::FPDF_DWORD valueLength, pdfium::FPDF_BOOL isFocus);
 
     std::string FName;
     std::string FFileName;

@@ -117,13 +117,13 @@ struct FPDF_FORMFILLINFO {
     int (*FFI_GetCurrentPageIndex)(FPDF_FORMFILLINFO* pThis, FPDF_DOCUMENT document);
     void (*FFI_SetCurrentPage)(FPDF_FORMFILLINFO* pThis, FPDF_DOCUMENT document, int iCurPage);
     void (*FFI_GotoURL)(FPDF_FORMFILLINFO* pThis, FPDF_DOCUMENT document, FPDF_WIDESTRING wsURL);
-    void (*FFI_GetPageViewRect)(FPDF_FORMFILLINFO* pThis, FPDF_PAGE page, double* left,
-                                double* top, double* right, double* bottom);
+    void (*FFI_GetPageViewRect)(FPDF_FORMFILLINFO* pThis, FPDF_PAGE page, double* left, double* top,
+                                double* right, double* bottom);
     void (*FFI_PageEvent)(FPDF_FORMFILLINFO* pThis, int page_count, FPDF_DWORD event_type);
-    FPDF_BOOL (*FFI_PopupMenu)(FPDF_FORMFILLINFO* pThis, FPDF_PAGE page, FPDF_WIDGET hWidget,
-                               int menuFlag, float x, float y);
-    FPDF_FILEHANDLER* (*FFI_OpenFile)(FPDF_FORMFILLINFO* pThis, int fileFlag,
-                                      FPDF_WIDESTRING wsURL, const char* mode);
+    FPDF_BOOL (*FFI_PopupMenu)
+    (FPDF_FORMFILLINFO* pThis, FPDF_PAGE page, FPDF_WIDGET hWidget, int menuFlag, float x, float y);
+    FPDF_FILEHANDLER* (*FFI_OpenFile)(FPDF_FORMFILLINFO* pThis, int fileFlag, FPDF_WIDESTRING wsURL,
+                                      const char* mode);
     void (*FFI_EmailTo)(FPDF_FORMFILLINFO* pThis, FPDF_FILEHANDLER* fileHandler,
                         FPDF_WIDESTRING pTo, FPDF_WIDESTRING pSubject, FPDF_WIDESTRING pCC,
                         FPDF_WIDESTRING pBcc, FPDF_WIDESTRING pMsg);
@@ -132,12 +132,13 @@ struct FPDF_FORMFILLINFO {
     int (*FFI_GetPlatform)(FPDF_FORMFILLINFO* pThis, void* platform, int length);
     int (*FFI_GetLanguage)(FPDF_FORMFILLINFO* pThis, void* language, int length);
     FPDF_FILEHANDLER* (*FFI_DownloadFromURL)(FPDF_FORMFILLINFO* pThis, FPDF_WIDESTRING URL);
-    FPDF_BOOL (*FFI_PostRequestURL)(FPDF_FORMFILLINFO* pThis, FPDF_WIDESTRING wsURL,
-                                    FPDF_WIDESTRING wsData, FPDF_WIDESTRING wsContentType,
-                                    FPDF_WIDESTRING wsEncode, FPDF_WIDESTRING wsHeader,
-                                    FPDF_BSTR* response);
-    FPDF_BOOL (*FFI_PutRequestURL)(FPDF_FORMFILLINFO* pThis, FPDF_WIDESTRING wsURL,
-                                   FPDF_WIDESTRING wsData, FPDF_WIDESTRING wsEncode);
+    FPDF_BOOL (*FFI_PostRequestURL)
+    (FPDF_FORMFILLINFO* pThis, FPDF_WIDESTRING wsURL, FPDF_WIDESTRING wsData,
+     FPDF_WIDESTRING wsContentType, FPDF_WIDESTRING wsEncode, FPDF_WIDESTRING wsHeader,
+     FPDF_BSTR* response);
+    FPDF_BOOL (*FFI_PutRequestURL)
+    (FPDF_FORMFILLINFO* pThis, FPDF_WIDESTRING wsURL, FPDF_WIDESTRING wsData,
+     FPDF_WIDESTRING wsEncode);
     void (*FFI_OnFocusChange)(FPDF_FORMFILLINFO* param, FPDF_ANNOTATION annot, int page_index);
     void (*FFI_DoURIActionWithKeyboardModifier)(FPDF_FORMFILLINFO* param, FPDF_BYTESTRING uri,
                                                 int modifiers);
@@ -155,9 +156,11 @@ static_assert(offsetof(FPDF_FORMFILLINFO, FFI_DisplayCaret) == 144);
 static_assert(offsetof(FPDF_FORMFILLINFO, FFI_OnFocusChange) == 264);
 static_assert(offsetof(FPDF_FORMFILLINFO, FFI_DoURIActionWithKeyboardModifier) == 272);
 static_assert(sizeof(FPDF_FORMFILLINFO) == 280 && alignof(FPDF_FORMFILLINFO) == 8);
-static_assert(sizeof(UNSUPPORT_INFO) == 16 && offsetof(UNSUPPORT_INFO, FSDK_UnSupport_Handler) == 8);
+static_assert(sizeof(UNSUPPORT_INFO) == 16 &&
+              offsetof(UNSUPPORT_INFO, FSDK_UnSupport_Handler) == 8);
 static_assert(sizeof(FPDF_SYSTEMTIME) == 16 && offsetof(FPDF_SYSTEMTIME, wMilliseconds) == 14);
-static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 && offsetof(FPDF_LIBRARY_CONFIG, m_RendererType) == 40);
+static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
+              offsetof(FPDF_LIBRARY_CONFIG, m_RendererType) == 40);
 
 // The one table of the engine functions this program binds: X(name, result, parameters, required).
 // Bound in this order when the library loads; a missing required export fails the load. FPDF_XFA
@@ -195,7 +198,7 @@ static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 && offsetof(FPDF_LIBRARY_CONFIG,
       true)                                                                                        \
     X(FPDF_RemoveFormFieldHighlight, void, (FPDF_FORMHANDLE hHandle), true)                        \
     X(FPDF_FFLDraw, void,                                                                          \
-      (FPDF_FORMHANDLE hHandle, FPDF_BITMAP bitmap, FPDF_PAGE page, int start_x, int start_y,     \
+      (FPDF_FORMHANDLE hHandle, FPDF_BITMAP bitmap, FPDF_PAGE page, int start_x, int start_y,      \
        int size_x, int size_y, int rotate, int flags),                                             \
       true)                                                                                        \
     X(FPDFBitmap_GetFormat, int, (FPDF_BITMAP bitmap), true)                                       \
@@ -210,7 +213,8 @@ static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 && offsetof(FPDF_LIBRARY_CONFIG,
 
 // The bound entry points; null until bound (FPDF_XFA stays null when the engine lacks it).
 struct PdfFunctions {
-#define FOLIOXA_PDFIUM_MEMBER(name, result, parameters, required) result(*name) parameters = nullptr;
+#define FOLIOXA_PDFIUM_MEMBER(name, result, parameters, required)                                  \
+    result(*name) parameters = nullptr;
     FOLIOXA_PDFIUM_FUNCTIONS(FOLIOXA_PDFIUM_MEMBER)
 #undef FOLIOXA_PDFIUM_MEMBER
 };

@@ -13,9 +13,8 @@ std::string DlErrorText() {
 } // namespace
 
 std::string TrimSystemMessage(std::string text) {
-    while (!text.empty() &&
-           (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.' ||
-            text.back() == '\x7F')) {
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.' ||
+                             text.back() == '\x7F')) {
         text.pop_back();
     }
     return text;
@@ -50,7 +49,7 @@ void PdfLibrary::Load() {
             Unload();                                                                              \
             throw EPdfError(message);                                                              \
         }                                                                                          \
-        FFunctions.name = reinterpret_cast<decltype(FFunctions.name)>(address);                        \
+        FFunctions.name = reinterpret_cast<decltype(FFunctions.name)>(address);                    \
     }
     FOLIOXA_PDFIUM_FUNCTIONS(FOLIOXA_PDFIUM_BIND)
 #undef FOLIOXA_PDFIUM_BIND
