@@ -3,13 +3,13 @@
 #include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 
+#include <jerror.h>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio> // jpeglib.h needs FILE and size_t declared first
 #include <new>
-
-#include <jerror.h>
-#include <jpeglib.h>
 
 namespace folioxa {
 

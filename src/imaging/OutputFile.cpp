@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,7 +37,10 @@ OutputFile::OutputFile(const std::string& path) {
     if (FHandle < 0) {
         ThrowCreateError(path, errno);
     }
-    if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(FHandle, 0) != 0) {
+    // Only a regular file has a length to cut; a device or a pipe is written as it is.
+    struct stat status {};
+    if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::fstat(FHandle, &status) != 0 ||
+        (S_ISREG(status.st_mode) && ::ftruncate(FHandle, 0) != 0)) {
         const int error = errno;
         ::close(FHandle);
         FHandle = -1;

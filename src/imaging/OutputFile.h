@@ -21,7 +21,8 @@ public:
 
 // The step every writer takes to put its bytes on disk: the file is created, or an existing one
 // is locked for this writer alone and only then emptied, so another writer holding it is never
-// cut short. The file is closed when the object goes, on every path.
+// cut short. A device or pipe named as the file is written without being emptied. The file is
+// closed when the object goes, on every path.
 class OutputFile {
 public:
     // Creates or truncates `path`. Throws EFCreateError "Cannot create file \"<absolute path>\".

@@ -104,8 +104,8 @@ void PageBitmap::SaveToFile(const std::string& path) const {
     PutLittleEndian(&header[14], 40, 4); // BITMAPINFOHEADER
     PutLittleEndian(&header[18], static_cast<std::uint32_t>(FWidth), 4);
     PutLittleEndian(&header[22], static_cast<std::uint32_t>(FHeight), 4); // positive: bottom-up
-    PutLittleEndian(&header[26], 1, 2);                                    // planes
-    PutLittleEndian(&header[28], 32, 2);                                   // bits per pixel
+    PutLittleEndian(&header[26], 1, 2);                                   // planes
+    PutLittleEndian(&header[28], 32, 2);                                  // bits per pixel
     PutLittleEndian(&header[34], *fileSize - kBmpHeaderSize, 4);
     // Compression BI_RGB, pels per metre and colour counts stay 0.
     file.Write(header.data(), header.size());
@@ -113,7 +113,8 @@ void PageBitmap::SaveToFile(const std::string& path) const {
     // Rows go bottom first; gathering them keeps the number of system calls small.
     constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
     const std::size_t rowBytes = RowBytes();
-    const std::size_t rowsPerChunk = std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(rowBytes, 1));
+    const std::size_t rowsPerChunk =
+        std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(rowBytes, 1));
     std::vector<std::uint8_t> chunk;
     try {
         chunk.resize(std::min(rowsPerChunk, static_cast<std::size_t>(FHeight)) * rowBytes);

@@ -3,12 +3,12 @@
 #include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
-
-#include <zlib.h>
 
 namespace folioxa {
 
@@ -186,8 +186,7 @@ void PngWriter::Write(OutputFile& file) const {
     const std::size_t rawBytes = FPicture.RowBytes();
     const auto height = static_cast<std::size_t>(FPicture.Height());
     const std::size_t rowsPerBatch = std::max<std::size_t>(1, kInputBatchBytes / (rawBytes + 1));
-    std::vector<std::uint8_t> batch(std::min(rowsPerBatch, height) *
-                                    (rawBytes + 1));
+    std::vector<std::uint8_t> batch(std::min(rowsPerBatch, height) * (rawBytes + 1));
     {
         IdatWriter idat(file);
         for (std::size_t first = 0; first < height; first += rowsPerBatch) {

@@ -19,7 +19,9 @@ public:
     int Width() const { return FWidth; }
     int Height() const { return FHeight; }
     std::size_t RowBytes() const { return static_cast<std::size_t>(FWidth) * 3; }
-    const std::uint8_t* Row(int row) const { return FPixels.data() + RowBytes() * static_cast<std::size_t>(row); }
+    const std::uint8_t* Row(int row) const {
+        return FPixels.data() + RowBytes() * static_cast<std::size_t>(row);
+    }
 
 private:
     int FWidth = 0;

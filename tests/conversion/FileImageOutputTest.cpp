@@ -1,0 +1,148 @@
+#include "conversion/FileImageOutput.h"
+
+#include "conversion/ConversionJob.h"
+#include "imaging/OutputFile.h"
+#include "imaging/PageBitmap.h"
+#include "support/ImageFiles.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace folioxa {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+
+// Pages of 30 x 20 points, each a solid colour, drawn by the page number.
+class ColouredDocument : public ConversionDocument {
+public:
+    explicit ColouredDocument(std::vector<std::uint32_t> colours) : FColours(std::move(colours)) {}
+    void SetFileName(const std::string&) override {}
+    void SetPassword(const std::string&) override {}
+    void SetActive(bool active) override { FActive = active; }
+    int PageCount() override { return static_cast<int>(FColours.size()); }
+    void SetPageNumber(int page) override {
+        if (FActive && page > PageCount()) {
+            throw Error("Cannot open page " + std::to_string(page));
+        }
+        FPage = page;
+    }
+    double PageWidth() override { return 30; }
+    double PageHeight() override { return 20; }
+    std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override {
+        const std::uint32_t colour = FColours.at(static_cast<std::size_t>(FPage - 1));
+        return std::make_unique<PageBitmap>(
+            testing::MakeBitmap(width, height, [colour](int, int) { return colour; }));
+    }
+
+private:
+    std::vector<std::uint32_t> FColours;
+    bool FActive = false;
+    int FPage = 0;
+};
+
+class SilentView : public ConversionView {
+public:
+    void ShowNotice(const std::string& text) override { Notices.push_back(text); }
+    void SetBusy(bool) override {}
+    void SetProgressVisible(bool) override {}
+    void SetProgressMax(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetConvertControlsEnabled(bool) override {}
+    std::vector<std::string> Notices;
+};
+
+std::array<int, 3> FirstPixel(const testing::DecodedImage& image) {
+    return {image.Rgb.at(0), image.Rgb.at(1), image.Rgb.at(2)};
+}
+
+TEST(FileImageOutput, ARunWritesRealFilesOfEveryType) {
+    const std::vector<std::uint32_t> colours = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF};
+    const struct {
+        const char* Type;
+        const char* Extension;
+        int Tolerance; // JPEG is lossy
+        std::function<testing::DecodedImage(const std::string&)> Decode;
+    } cases[] = {
+        {"PNG", ".png", 0, testing::DecodePng},
+        {"JPG", ".jpg", 2, testing::DecodeJpeg},
+        {"BMP", ".bmp", 0,
+         [](const std::string& file) {
+             // 60 x 40 bottom-up rows of blue, green, red, fourth byte after the 54-byte header.
+             EXPECT_EQ(file.size(), 54u + 60 * 40 * 4);
+             const auto at = [&file](std::size_t i) { return std::uint8_t(file.at(54 + i)); };
+             return testing::DecodedImage{60, 40, {at(2), at(1), at(0)}};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Type);
+        TempDir dir;
+        ConversionSettings settings;
+        settings.InputFileName = dir.File("doc.pdf");
+        settings.ConvertMethod = cmPageSelection;
+        settings.PageSelection = "3,1";
+        settings.ImageType = c.Type;
+        settings.Resolution = 144; // 30 x 20 points are 60 x 40 pixels
+        settings.BaseFileName = "doc_";
+        settings.DestinationFolder = dir.Path().string() + "/";
+        ColouredDocument document(colours);
+        FileImageOutput output;
+        SilentView view;
+        RunConversion(settings, document, output, view);
+
+        EXPECT_EQ(view.Notices, std::vector<std::string>{"Conversion complete!"});
+        EXPECT_FALSE(std::filesystem::exists(dir.File(std::string("doc_2") + c.Extension)));
+        for (const auto& [page, rgb] :
+             {std::pair{1, std::array{255, 0, 0}}, std::pair{3, std::array{0, 0, 255}}}) {
+            const auto image =
+                c.Decode(ReadFile(dir.File("doc_" + std::to_string(page) + c.Extension)));
+            EXPECT_EQ(image.Width, 60);
+            EXPECT_EQ(image.Height, 40);
+            for (std::size_t i = 0; i < 3; ++i) {
+                EXPECT_NEAR(FirstPixel(image)[i], rgb[i], c.Tolerance) << "page " << page;
+            }
+        }
+    }
+}
+
+TEST(FileImageOutput, JpegWritersGetTheRunsQuality) {
+    FileImageOutput output;
+    TempDir dir;
+    const PageBitmap bitmap = testing::MakeBitmap(8, 8, [](int, int) { return 0xFF808080u; });
+    for (int quality : {100, 50}) {
+        auto writer = output.CreateJpegWriter(quality);
+        writer->Assign(bitmap);
+        writer->SaveToFile(dir.File("q.jpg"));
+        const auto segments = testing::ReadJpegSegments(ReadFile(dir.File("q.jpg")));
+        ASSERT_GT(segments.size(), 2u);
+        EXPECT_EQ(std::uint8_t(segments[2].Data.at(1)), quality == 100 ? 1 : 16) << quality;
+    }
+    EXPECT_THROW(output.CreateJpegWriter(0), Error);
+}
+
+TEST(FileImageOutput, AMissingDestinationEndsTheRunWithTheCreationError) {
+    TempDir dir;
+    ConversionSettings settings;
+    settings.InputFileName = dir.File("doc.pdf");
+    settings.ImageType = "PNG";
+    settings.Resolution = 72;
+    settings.BaseFileName = "doc_";
+    settings.DestinationFolder = dir.File("gone") + "/";
+    ColouredDocument document({0xFFFFFFFF});
+    FileImageOutput output;
+    SilentView view;
+    try {
+        RunConversion(settings, document, output, view);
+        FAIL() << "the run reported success";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + dir.File("gone/doc_1.png") +
+                                             "\". No such file or directory");
+    }
+    EXPECT_TRUE(view.Notices.empty());
+}
+
+} // namespace
+} // namespace folioxa

@@ -1,0 +1,72 @@
+#include "imaging/PageBitmap.h"
+
+#include "imaging/Error.h"
+#include "support/ImageFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace folioxa {
+namespace {
+
+using testing::MakeBitmap;
+
+TEST(PageBitmap, RowsAreFourBytesAPixelTopFirstAndBackToBack) {
+    PageBitmap bitmap;
+    EXPECT_EQ(bitmap.PixelFormat(), pf32bit);
+    bitmap.SetSize(3, 2);
+    EXPECT_EQ(bitmap.RowBytes(), 12u);
+    EXPECT_EQ(bitmap.ScanLine(1) - bitmap.ScanLine(0), 12);
+    for (int row = 0; row < 2; ++row) {
+        for (std::size_t i = 0; i < 12; ++i) {
+            EXPECT_EQ(bitmap.ScanLine(row)[i], 0) << "rows start zeroed";
+        }
+    }
+}
+
+TEST(PageBitmap, ScanLineOutsideTheRowsIsRefused) {
+    PageBitmap bitmap;
+    bitmap.SetSize(2, 3);
+    for (int row : {-1, 3, INT_MAX, INT_MIN}) {
+        try {
+            bitmap.ScanLine(row);
+            ADD_FAILURE() << "row " << row << " accepted";
+        } catch (const Error& e) {
+            EXPECT_STREQ(e.what(), "Scan line index out of range");
+        }
+    }
+    const PageBitmap empty;
+    EXPECT_THROW(empty.ScanLine(0), Error);
+}
+
+TEST(PageBitmap, MemoryThatCannotBeHadIsAClearErrorAndKeepsTheOldBitmap) {
+    PageBitmap bitmap = MakeBitmap(2, 1, [](int x, int) { return 0x112233u + unsigned(x); });
+    try {
+        bitmap.SetSize(INT_MAX, INT_MAX); // 16 EiB
+        FAIL() << "a bitmap of 16 EiB was allocated";
+    } catch (const EOutOfMemory& e) {
+        EXPECT_STREQ(e.what(), "Out of memory for a page bitmap of 2147483647 x 2147483647 pixels");
+    }
+    ASSERT_EQ(bitmap.Width(), 2);
+    ASSERT_EQ(bitmap.Height(), 1);
+    EXPECT_EQ(bitmap.ScanLine(0)[4], 0x34);
+    EXPECT_THROW(bitmap.SetSize(-1, 1), Error);
+}
+
+TEST(PageBitmap, CopiesOwnTheirPixels) {
+    PageBitmap original = MakeBitmap(2, 2, [](int x, int y) { return unsigned(10 * y + x); });
+    PageBitmap copy = original;
+    original.ScanLine(1)[0] = 99;
+    EXPECT_EQ(copy.Width(), 2);
+    EXPECT_EQ(copy.ScanLine(1)[0], 10);
+    copy = original;
+    EXPECT_EQ(copy.ScanLine(1)[0], 99);
+    PageBitmap empty;
+    copy = empty;
+    EXPECT_EQ(copy.Width(), 0);
+    EXPECT_EQ(copy.Height(), 0);
+}
+
+} // namespace
+} // namespace folioxa

@@ -1,0 +1,258 @@
+#include "support/ImageFiles.h"
+
+#include "imaging/PageBitmap.h"
+
+#include <jpeglib.h>
+#include <zlib.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace folioxa::testing {
+
+namespace {
+
+std::uint32_t BigEndian(const std::string& bytes, std::size_t at) {
+    if (at + 4 > bytes.size()) {
+        throw std::runtime_error("truncated file");
+    }
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        value = (value << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+    }
+    return value;
+}
+
+std::uint8_t Byte(const std::string& bytes, std::size_t at) {
+    if (at >= bytes.size()) {
+        throw std::runtime_error("truncated file");
+    }
+    return static_cast<std::uint8_t>(bytes[at]);
+}
+
+int Paeth(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) {
+        return a;
+    }
+    return pb <= pc ? b : c;
+}
+
+struct DecodeErrors {
+    jpeg_error_mgr Base;
+    std::jmp_buf Jump;
+};
+
+[[noreturn]] void DecodeErrorExit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<DecodeErrors*>(cinfo->err)->Jump, 1);
+}
+
+// libjpeg runs in this frame alone, which holds nothing with a destructor. Returns libjpeg's
+// message code, 0 on success.
+int DecodeJpegRows(jpeg_decompress_struct* cinfo, DecodeErrors* errors, const std::string* file,
+                   DecodedImage* out) {
+    if (setjmp(errors->Jump) != 0) {
+        return errors->Base.msg_code;
+    }
+    jpeg_create_decompress(cinfo);
+    jpeg_mem_src(cinfo, reinterpret_cast<const unsigned char*>(file->data()), file->size());
+    jpeg_read_header(cinfo, TRUE);
+    cinfo->out_color_space = JCS_RGB;
+    jpeg_start_decompress(cinfo);
+    out->Width = static_cast<int>(cinfo->output_width);
+    out->Height = static_cast<int>(cinfo->output_height);
+    out->Rgb.resize(std::size_t{cinfo->output_width} * cinfo->output_height * 3);
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row =
+            out->Rgb.data() + std::size_t{cinfo->output_scanline} * cinfo->output_width * 3;
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(cinfo);
+    return 0;
+}
+
+} // namespace
+
+PageBitmap MakeBitmap(int width, int height,
+                      const std::function<std::uint32_t(int x, int y)>& pixel) {
+    PageBitmap bitmap;
+    bitmap.SetSize(width, height);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = bitmap.ScanLine(y);
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t value = pixel(x, y);
+            for (int i = 0; i < 4; ++i) {
+                row[4 * x + i] = static_cast<std::uint8_t>(value >> (8 * i));
+            }
+        }
+    }
+    return bitmap;
+}
+
+PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed) {
+    std::uint32_t state = seed * 2654435761u + 1;
+    return MakeBitmap(width, height, [&state](int, int) {
+        state ^= state << 13; // xorshift32
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    });
+}
+
+DecodedImage RgbOf(const PageBitmap& bitmap) {
+    DecodedImage image{bitmap.Width(), bitmap.Height(), {}};
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const std::uint8_t* pixel = bitmap.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x, pixel += 4) {
+            image.Rgb.insert(image.Rgb.end(), {pixel[2], pixel[1], pixel[0]});
+        }
+    }
+    return image;
+}
+
+std::vector<PngChunk> ReadPngChunks(const std::string& file) {
+    if (file.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
+        throw std::runtime_error("no PNG signature");
+    }
+    std::vector<PngChunk> chunks;
+    std::size_t at = 8;
+    while (at < file.size()) {
+        const std::uint32_t length = BigEndian(file, at);
+        if (at + 12 + std::size_t{length} > file.size()) {
+            throw std::runtime_error("truncated chunk");
+        }
+        PngChunk chunk{file.substr(at + 4, 4), file.substr(at + 8, length)};
+        const auto crc = crc32(0, reinterpret_cast<const Bytef*>(file.data() + at + 4), length + 4);
+        if (crc != BigEndian(file, at + 8 + length)) {
+            throw std::runtime_error("bad CRC in chunk " + chunk.Type);
+        }
+        chunks.push_back(std::move(chunk));
+        at += 12 + std::size_t{length};
+    }
+    return chunks;
+}
+
+std::string Inflate(const std::string& stream) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) {
+        throw std::runtime_error("inflateInit failed");
+    }
+    std::string out;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    int result = Z_OK;
+    while (result == Z_OK) {
+        char buffer[1 << 16];
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        result = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    const bool whole = result == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    if (!whole) {
+        throw std::runtime_error("bad or incomplete zlib stream");
+    }
+    return out;
+}
+
+std::string PngImageData(const std::string& file) {
+    std::string stream;
+    for (const auto& chunk : ReadPngChunks(file)) {
+        if (chunk.Type == "IDAT") {
+            stream += chunk.Data;
+        }
+    }
+    return Inflate(stream);
+}
+
+DecodedImage DecodePng(const std::string& file) {
+    const auto chunks = ReadPngChunks(file);
+    if (chunks.empty() || chunks[0].Type != "IHDR" || chunks[0].Data.size() != 13) {
+        throw std::runtime_error("no IHDR");
+    }
+    const std::string& ihdr = chunks[0].Data;
+    if (ihdr.substr(8) != std::string("\x08\x02\x00\x00\x00", 5)) {
+        throw std::runtime_error("not 8-bit truecolour without interlacing");
+    }
+    DecodedImage image{
+        static_cast<int>(BigEndian(ihdr, 0)), static_cast<int>(BigEndian(ihdr, 4)), {}};
+    const std::string data = PngImageData(file);
+    const std::size_t rowBytes = std::size_t(image.Width) * 3;
+    if (data.size() != (rowBytes + 1) * std::size_t(image.Height)) {
+        throw std::runtime_error("image data of the wrong size");
+    }
+    image.Rgb.resize(rowBytes * std::size_t(image.Height));
+    for (std::size_t y = 0; y < std::size_t(image.Height); ++y) {
+        const auto filter = Byte(data, y * (rowBytes + 1));
+        const char* in = data.data() + y * (rowBytes + 1) + 1;
+        std::uint8_t* row = image.Rgb.data() + y * rowBytes;
+        const std::uint8_t* up = y > 0 ? row - rowBytes : nullptr;
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            const int a = i >= 3 ? row[i - 3] : 0;
+            const int b = up ? up[i] : 0;
+            const int c = up && i >= 3 ? up[i - 3] : 0;
+            const int predictors[] = {0, a, b, (a + b) / 2, Paeth(a, b, c)};
+            if (filter > 4) {
+                throw std::runtime_error("unknown row filter");
+            }
+            row[i] =
+                static_cast<std::uint8_t>(static_cast<std::uint8_t>(in[i]) + predictors[filter]);
+        }
+    }
+    return image;
+}
+
+std::vector<JpegSegment> ReadJpegSegments(const std::string& file) {
+    std::vector<JpegSegment> segments;
+    std::size_t at = 0;
+    while (true) {
+        if (Byte(file, at) != 0xFF) {
+            throw std::runtime_error("no marker at " + std::to_string(at));
+        }
+        JpegSegment segment{Byte(file, at + 1), {}, at};
+        at += 2;
+        const bool standalone = segment.Marker == 0xD8 || segment.Marker == 0xD9;
+        if (!standalone) {
+            const std::size_t length = (std::size_t{Byte(file, at)} << 8) | Byte(file, at + 1);
+            if (length < 2 || at + length > file.size()) {
+                throw std::runtime_error("bad segment length");
+            }
+            segment.Data = file.substr(at + 2, length - 2);
+            at += length;
+        }
+        const std::uint8_t marker = segment.Marker;
+        segments.push_back(std::move(segment));
+        if (marker == 0xD9) {
+            return segments;
+        }
+        if (marker == 0xDA) {
+            // Entropy-coded data: FF 00 is a stuffed byte, FF D0..D7 a restart marker.
+            while (!(Byte(file, at) == 0xFF && Byte(file, at + 1) != 0x00 &&
+                     (Byte(file, at + 1) < 0xD0 || Byte(file, at + 1) > 0xD7))) {
+                ++at;
+            }
+        }
+    }
+}
+
+DecodedImage DecodeJpeg(const std::string& file) {
+    jpeg_decompress_struct cinfo{};
+    DecodeErrors errors{};
+    cinfo.err = jpeg_std_error(&errors.Base);
+    errors.Base.error_exit = DecodeErrorExit;
+    errors.Base.emit_message = [](j_common_ptr, int) {};
+    DecodedImage image;
+    const int code = DecodeJpegRows(&cinfo, &errors, &file, &image);
+    jpeg_destroy_decompress(&cinfo);
+    if (code != 0) {
+        throw std::runtime_error("libjpeg could not decode the file: message " +
+                                 std::to_string(code));
+    }
+    return image;
+}
+
+} // namespace folioxa::testing

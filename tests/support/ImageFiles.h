@@ -1,0 +1,61 @@
+#pragma once
+
+#include "imaging/PageBitmap.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace folioxa::testing {
+
+// Decoders for the files the writers make, so tests compare pixels, never encoder output.
+// Every function throws std::runtime_error on a malformed file.
+
+struct DecodedImage {
+    int Width = 0;
+    int Height = 0;
+    std::vector<std::uint8_t> Rgb; // red, green, blue; rows top first
+};
+
+// A bitmap whose pixel (x, y) is pixel(x, y) read as 0xFFRRGGBB, FF being the fourth byte.
+PageBitmap MakeBitmap(int width, int height,
+                      const std::function<std::uint32_t(int x, int y)>& pixel);
+
+// Pseudo-random pixels (all four bytes), the same for the same seed.
+PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed);
+
+// The red, green, blue bytes of every pixel of `bitmap`.
+DecodedImage RgbOf(const PageBitmap& bitmap);
+
+struct PngChunk {
+    std::string Type;
+    std::string Data;
+};
+
+// The chunks after the signature; checks the signature and every CRC.
+std::vector<PngChunk> ReadPngChunks(const std::string& file);
+
+// A whole zlib stream inflated; throws unless it ends exactly at the end of `stream`.
+std::string Inflate(const std::string& stream);
+
+// The filtered image data of a PNG file: its IDAT chunks joined and inflated.
+std::string PngImageData(const std::string& file);
+
+// An 8-bit truecolour, non-interlaced PNG file decoded (any of the five row filters).
+DecodedImage DecodePng(const std::string& file);
+
+struct JpegSegment {
+    std::uint8_t Marker = 0; // the byte after FF
+    std::string Data;        // after the length field; empty for SOI and EOI
+    std::size_t Offset = 0;  // where FF stands in the file
+};
+
+// Every marker segment in file order; the entropy-coded data after SOS is skipped (its stuffed
+// bytes and restart markers too). Reading stops at EOI, whose Offset + 2 tells the length used.
+std::vector<JpegSegment> ReadJpegSegments(const std::string& file);
+
+// A JPEG file decoded to red, green, blue by libjpeg.
+DecodedImage DecodeJpeg(const std::string& file);
+
+} // namespace folioxa::testing
