@@ -257,6 +257,11 @@ struct SelectionCase {
     bool NotPdf = false;
 };
 
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const SelectionCase& row, std::ostream* out) {
+    *out << row.Name;
+}
+
 class SelectionTest : public MainWindowTest, public ::testing::WithParamInterface<SelectionCase> {};
 
 TEST_P(SelectionTest, SelectsOnlyWhatOpens) {
@@ -348,6 +353,11 @@ struct BrowseCase {
     bool OtherSelected;
 };
 
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const BrowseCase& row, std::ostream* out) {
+    *out << row.Name;
+}
+
 class BrowseTest : public MainWindowTest, public ::testing::WithParamInterface<BrowseCase> {};
 
 TEST_P(BrowseTest, FillsTheFolderOnlyOnOk) {
@@ -403,6 +413,11 @@ struct ConvertCase {
     std::vector<std::string> Files;
     std::pair<int, int> Size;
 };
+
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const ConvertCase& row, std::ostream* out) {
+    *out << row.Name;
+}
 
 class ConvertTest : public MainWindowTest, public ::testing::WithParamInterface<ConvertCase> {};
 
