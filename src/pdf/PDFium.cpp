@@ -94,6 +94,21 @@ std::unique_ptr<PageBitmap> CopyEngineBitmap(FPDF_BITMAP bitmap) {
     return page;
 }
 
+// Whether a failed step set the engine's last-error code. The code is process-wide and only a
+// failed document load sets it (nothing clears it), so for any other step it would be stale.
+enum class TErrorCode { NotSet, SetByEngine };
+
+// Does nothing when `success`; otherwise throws EPdfError with the text of the engine's code
+// when the step sets one and it is not 0, else with `fallback`.
+void CheckPdf(bool success, const std::string& fallback, TErrorCode code = TErrorCode::NotSet) {
+    if (success) {
+        return;
+    }
+    const std::string text =
+        code == TErrorCode::SetByEngine ? PdfErrorText(Pdfium().FPDF_GetLastError()) : "";
+    throw EPdfError(!text.empty() ? text : fallback);
+}
+
 int NextTimerId() {
     static std::atomic<int> next{0};
     return ++next;
@@ -209,11 +224,8 @@ void TPdf::Open() {
     LoadPdfLibrary();
     const auto& f = Pdfium();
     FDocument.reset(f.FPDF_LoadDocument(FFileName.c_str(), FPassword.c_str()));
-    if (FDocument == nullptr) {
-        // A failed load is the one step that sets the engine's error code.
-        const std::string text = PdfErrorText(f.FPDF_GetLastError());
-        throw EPdfError(!text.empty() ? text : "Cannot load PDF document " + FFileName);
-    }
+    CheckPdf(FDocument != nullptr, "Cannot load PDF document " + FFileName,
+             TErrorCode::SetByEngine);
     InitFormFill();
     ReloadPage();
 }
@@ -230,10 +242,7 @@ void TPdf::InitFormFill() {
         info.FFI_KillTimer = &TPdf::FfiKillTimer;
         info.FFI_SetTextFieldFocus = &TPdf::FfiSetTextFieldFocus;
         FFormHandle.reset(f.FPDFDOC_InitFormFillEnvironment(FDocument.get(), &info));
-        // The engine's error code is left over from an earlier document load, never set here.
-        if (FFormHandle == nullptr) {
-            throw EPdfError("Cannot initialize form fill environment");
-        }
+        CheckPdf(FFormHandle != nullptr, "Cannot initialize form fill environment");
         f.FPDF_SetFormFieldHighlightColor(FFormHandle.get(), kAllFieldTypes, kHighlightColor);
         f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
         f.FORM_DoDocumentJSAction(FFormHandle.get());
@@ -272,10 +281,7 @@ void TPdf::ReloadPage() {
         // Every non-positive number is refused alike; INT_MIN - 1 would overflow.
         const int index = FPageNumber > 0 ? FPageNumber - 1 : -1;
         FPage.reset(Pdfium().FPDF_LoadPage(FDocument.get(), index));
-        // FPDF_LoadPage sets no error code: reading one here would report a stale one.
-        if (FPage == nullptr) {
-            throw EPdfError("Cannot open page " + std::to_string(FPageNumber));
-        }
+        CheckPdf(FPage != nullptr, "Cannot open page " + std::to_string(FPageNumber));
     }
     if (FOnPageChange) {
         FOnPageChange(*this);
@@ -341,10 +347,7 @@ std::unique_ptr<PageBitmap> TPdf::RenderPage(int left, int top, int width, int h
     FloatExceptionMask masked;
     const int alpha = f.FPDFPage_HasTransparency(FPage.get()) != 0 ? 1 : 0;
     const ScopedBitmap bitmap(f.FPDFBitmap_Create(width, height, alpha));
-    // FPDFBitmap_Create sets no error code: a stale one would name the wrong fault.
-    if (bitmap == nullptr) {
-        throw EPdfError("Cannot create bitmap");
-    }
+    CheckPdf(bitmap != nullptr, "Cannot create bitmap");
     f.FPDFBitmap_FillRect(bitmap.get(), /*left=*/0, /*top=*/0, width, height,
                           ColorToArgb(color, /*alpha=*/0xFF));
     const int flags = RenderOptionsToFlags(options);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -80,8 +81,9 @@ enum TPdfFormType { ftUnknown, ftNone, ftAcroForm, ftXfaFull, ftXfaForeground };
 // of the form-fill record inside it.
 class TPdf : public ConversionDocument {
 public:
-    // No engine call: the library loads on the first open. `timer` (not owned) runs the engine's
-    // form-fill timer requests; null gives the component a timer that never fires.
+    // No engine call: the library loads on the first open. `timer` (not owned, must outlive the
+    // component) runs the engine's form-fill timer requests; null gives the component a timer
+    // that never fires.
     explicit TPdf(std::string name = "", PdfTimer* timer = nullptr);
     // Closes an open document.
     ~TPdf() override;
