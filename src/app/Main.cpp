@@ -138,7 +138,9 @@ TFormTest::TFormTest(Dialogs* dialogs, ImageOutput* output, QWidget* parent)
 }
 
 TFormTest::~TFormTest() {
-    SetBusy(false);
+    if (FBusy) {
+        QApplication::restoreOverrideCursor();
+    }
 }
 
 void TFormTest::showEvent(QShowEvent* event) {

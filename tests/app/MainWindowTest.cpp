@@ -99,7 +99,7 @@ protected:
     // A PDF file of `pages` pages of 72 x 144 points in a folder of its own.
     std::string Pdf(const std::string& name, int pages = 3, const std::string& password = "") {
         std::filesystem::create_directories(FDir.Path() / "in");
-        const std::string path = FDir.File("in/" + name);
+        std::string path = FDir.File("in/" + name);
         WriteFile(path, MakePdf(std::vector<TestPage>(static_cast<std::size_t>(pages),
                                                       TestPage{72, 144, 0, {}, "", false})));
         if (!password.empty()) {
@@ -218,7 +218,7 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
 TEST_F(MainWindowTest, TabKeyFollowsTheFormsOrder) {
     Control<QWidget>("r_convert_method1")->setFocus();
     std::vector<std::string> order;
-    QWidget* widget = Control<QWidget>("r_convert_method1");
+    auto* widget = Control<QWidget>("r_convert_method1");
     for (int step = 0; step < 200 && order.size() < 13; ++step) {
         const QString name = widget->objectName();
         if ((widget->focusPolicy() & Qt::TabFocus) != 0 && !name.isEmpty() &&

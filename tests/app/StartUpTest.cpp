@@ -17,8 +17,6 @@
 #include <map>
 #include <thread>
 
-extern char** environ;
-
 namespace folioxa {
 namespace {
 
