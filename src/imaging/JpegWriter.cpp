@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio> // jpeglib.h needs FILE and size_t declared first
-#include <new>
+#include <cstdlib>
 
 namespace folioxa {
 
@@ -33,29 +33,35 @@ struct ErrorManager {
 void DropMessage(j_common_ptr /*cinfo*/, int /*level*/) {}
 void DropOutput(j_common_ptr /*cinfo*/) {}
 
-// The compressed stream grows in a vector the writer owns, so nothing libjpeg allocates for
+// The compressed stream grows in a block the writer owns, so nothing libjpeg allocates for
 // output needs freeing when an error cuts the encoding short.
 struct Destination {
     jpeg_destination_mgr Base;
-    std::vector<std::uint8_t>* Out;
+    std::unique_ptr<std::uint8_t[], FreeBuffer>* Data;
+    std::size_t* Size;
+    std::size_t* Capacity;
 };
 
-// Gives the destination room after `used` bytes; false when memory ran out.
-bool Grow(Destination& dest, std::size_t used) noexcept {
-    try {
-        // The room of the previous page's stream is used again before the buffer doubles.
-        dest.Out->resize(std::max({kFirstBufferSize, dest.Out->capacity(), used * 2}));
-    } catch (const std::bad_alloc&) {
-        return false;
+// Gives the destination room after `used` bytes, doubling the block when it is full; false
+// when memory ran out.
+bool Grow(Destination& dest, std::size_t used) {
+    if (used == *dest.Capacity) {
+        const std::size_t capacity = std::max(kFirstBufferSize, used * 2);
+        void* block = std::realloc(dest.Data->get(), capacity);
+        if (block == nullptr) {
+            return false;
+        }
+        (void)dest.Data->release(); // realloc moved or freed the old block
+        dest.Data->reset(static_cast<std::uint8_t*>(block));
+        *dest.Capacity = capacity;
     }
-    dest.Base.next_output_byte = dest.Out->data() + used;
-    dest.Base.free_in_buffer = dest.Out->size() - used;
+    dest.Base.next_output_byte = dest.Data->get() + used;
+    dest.Base.free_in_buffer = *dest.Capacity - used;
     return true;
 }
 
 void InitDestination(j_compress_ptr cinfo) {
     auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
-    dest.Out->clear();
     if (!Grow(dest, 0)) {
         reinterpret_cast<ErrorManager*>(cinfo->err)->OutOfMemory = true;
         ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
@@ -64,8 +70,8 @@ void InitDestination(j_compress_ptr cinfo) {
 
 boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
     auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
-    // libjpeg calls this with the whole buffer full, whatever free_in_buffer says.
-    if (!Grow(dest, dest.Out->size())) {
+    // libjpeg calls this with the whole block full, whatever free_in_buffer says.
+    if (!Grow(dest, *dest.Capacity)) {
         reinterpret_cast<ErrorManager*>(cinfo->err)->OutOfMemory = true;
         ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
     }
@@ -74,7 +80,7 @@ boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
 
 void TermDestination(j_compress_ptr cinfo) {
     auto& dest = *reinterpret_cast<Destination*>(cinfo->dest);
-    dest.Out->resize(dest.Out->size() - dest.Base.free_in_buffer);
+    *dest.Size = *dest.Capacity - dest.Base.free_in_buffer;
 }
 
 // Runs libjpeg from start to finish. Returns 0, or the message code of the error that ended
@@ -128,7 +134,7 @@ void JpegWriter::SetCompressionQuality(int quality) {
 }
 
 void JpegWriter::Assign(const PageBitmap& bitmap) {
-    FEncoded.clear();
+    FEncoded.Size = 0;
     FPicture.Assign(bitmap);
 }
 
@@ -143,7 +149,9 @@ void JpegWriter::Encode() {
     dest.Base.init_destination = InitDestination;
     dest.Base.empty_output_buffer = EmptyOutputBuffer;
     dest.Base.term_destination = TermDestination;
-    dest.Out = &FEncoded;
+    dest.Data = &FEncoded.Data;
+    dest.Size = &FEncoded.Size;
+    dest.Capacity = &FEncoded.Capacity;
 
     int code = 0;
     {
@@ -151,8 +159,7 @@ void JpegWriter::Encode() {
         code = CompressRows(&cinfo, &errors, &dest, FPicture, FCompressionQuality);
     }
     if (code != 0) {
-        FEncoded.clear();
-        FEncoded.shrink_to_fit();
+        FEncoded = Stream();
         if (errors.OutOfMemory) {
             throw EOutOfMemory("Out of memory for a JPEG stream");
         }
@@ -162,10 +169,10 @@ void JpegWriter::Encode() {
 
 void JpegWriter::SaveToFile(const std::string& path) {
     OutputFile file(path);
-    if (FEncoded.empty()) {
+    if (FEncoded.Size == 0) {
         Encode();
     }
-    file.Write(FEncoded.data(), FEncoded.size());
+    file.Write(FEncoded.Data.get(), FEncoded.Size);
     file.Close();
 }
 

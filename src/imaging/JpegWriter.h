@@ -2,10 +2,12 @@
 
 #include "imaging/Error.h"
 #include "imaging/ImageWriter.h"
+#include "imaging/PageBitmap.h"
 #include "imaging/RgbPicture.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace folioxa {
 
@@ -39,7 +41,14 @@ private:
 
     int FCompressionQuality = 90;
     RgbPicture FPicture;
-    std::vector<std::uint8_t> FEncoded;
+    // The encoded stream: Size bytes used of a block of Capacity bytes, which the next page's
+    // stream uses again. Not zeroed: every byte is written by libjpeg before it is read.
+    struct Stream {
+        std::unique_ptr<std::uint8_t[], FreeBuffer> Data;
+        std::size_t Size = 0;
+        std::size_t Capacity = 0;
+    };
+    Stream FEncoded;
 };
 
 } // namespace folioxa

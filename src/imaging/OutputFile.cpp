@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -37,10 +39,12 @@ OutputFile::OutputFile(const std::string& path) {
     if (FHandle < 0) {
         ThrowCreateError(path, errno);
     }
-    // Only a regular file has a length to cut; a device or a pipe is written as it is.
+    // Only a regular file has a length to cut and other writers to keep out; a device or a
+    // pipe is written as it is (a lock on /dev/full would bar every other process from it).
     struct stat status {};
-    if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::fstat(FHandle, &status) != 0 ||
-        (S_ISREG(status.st_mode) && ::ftruncate(FHandle, 0) != 0)) {
+    if (::fstat(FHandle, &status) != 0 ||
+        (S_ISREG(status.st_mode) &&
+         (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(FHandle, 0) != 0))) {
         const int error = errno;
         ::close(FHandle);
         FHandle = -1;
@@ -66,6 +70,41 @@ void OutputFile::Write(const void* data, std::size_t size) {
         }
         next += written;
         size -= static_cast<std::size_t>(written);
+    }
+}
+
+void OutputFile::WritePieces(const Piece* pieces, std::size_t count) {
+    constexpr std::size_t kMaxVector = 1024; // IOV_MAX on Linux
+    iovec vector[kMaxVector];
+    const Piece* const end = pieces + count;
+    while (pieces != end) {
+        std::size_t left = 0;
+        for (; pieces != end && left < kMaxVector; ++pieces) {
+            if (pieces->Size > 0) { // an empty piece would make a zero-byte write look like one
+                vector[left++] = {const_cast<void*>(pieces->Data), pieces->Size};
+            }
+        }
+        iovec* next = vector;
+        while (left > 0) {
+            const ssize_t written = ::writev(FHandle, next, static_cast<int>(left));
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                throw EWriteError(kWriteError);
+            }
+            // Skip the pieces that went out, and go on from where the last one stopped.
+            auto done = static_cast<std::size_t>(written);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
     }
 }
 

@@ -108,28 +108,19 @@ void PageBitmap::SaveToFile(const std::string& path) const {
     PutLittleEndian(&header[28], 32, 2);                                  // bits per pixel
     PutLittleEndian(&header[34], *fileSize - kBmpHeaderSize, 4);
     // Compression BI_RGB, pels per metre and colour counts stay 0.
-    file.Write(header.data(), header.size());
 
-    // Rows go bottom first; gathering them keeps the number of system calls small.
-    constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
-    const std::size_t rowBytes = RowBytes();
-    const std::size_t rowsPerChunk =
-        std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(rowBytes, 1));
-    std::vector<std::uint8_t> chunk;
+    // Rows go bottom first, handed to the system as they lie in memory.
+    std::vector<OutputFile::Piece> pieces;
     try {
-        chunk.resize(std::min(rowsPerChunk, static_cast<std::size_t>(FHeight)) * rowBytes);
+        pieces.reserve(static_cast<std::size_t>(FHeight) + 1);
     } catch (const std::bad_alloc&) {
         throw EOutOfMemory("Out of memory for writing a BMP file");
     }
-    int row = FHeight - 1;
-    while (row >= 0) {
-        std::size_t used = 0;
-        for (std::size_t n = 0; n < rowsPerChunk && row >= 0; ++n, --row) {
-            std::memcpy(chunk.data() + used, ScanLine(row), rowBytes);
-            used += rowBytes;
-        }
-        file.Write(chunk.data(), used);
+    pieces.push_back({header.data(), header.size()});
+    for (int row = FHeight - 1; row >= 0; --row) {
+        pieces.push_back({ScanLine(row), RowBytes()});
     }
+    file.WritePieces(pieces.data(), pieces.size());
     file.Close();
 }
 

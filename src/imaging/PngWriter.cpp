@@ -5,6 +5,10 @@
 
 #include <zlib.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -146,7 +150,15 @@ void SubFilterRow(const std::uint8_t* raw, std::size_t rawBytes, std::uint8_t* o
     out[0] = kFilterSub;
     const std::size_t head = std::min<std::size_t>(3, rawBytes);
     std::memcpy(out + 1, raw, head);
-    for (std::size_t i = 3; i < rawBytes; ++i) {
+    std::size_t i = 3;
+#ifdef __SSE2__
+    for (; i + 16 <= rawBytes; i += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i));
+        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i - 3));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1 + i), _mm_sub_epi8(here, left));
+    }
+#endif
+    for (; i < rawBytes; ++i) {
         out[1 + i] = static_cast<std::uint8_t>(raw[i] - raw[i - 3]);
     }
 }

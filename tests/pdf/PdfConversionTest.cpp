@@ -1,16 +1,22 @@
 #include "conversion/ConversionJob.h"
 #include "conversion/FileImageOutput.h"
 #include "pdf/PDFium.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace folioxa {
 namespace {
 
+using testing::DecodedImage;
+using testing::DecodeJpeg;
+using testing::DecodePng;
 using testing::EncryptPdf;
 using testing::MakePdf;
 using testing::ReadFile;
@@ -29,33 +35,37 @@ public:
     std::vector<std::string> Notices;
 };
 
-std::uint32_t Le32(const std::string& bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24;
+// A 32-bit bottom-up BMP file as red, green, blue rows, top first.
+DecodedImage DecodeBmp(const std::string& file) {
+    const auto le32 = [&](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 4; i-- > 0;) {
+            value = value << 8 | static_cast<unsigned char>(file.at(at + i));
+        }
+        return static_cast<int>(value);
+    };
+    DecodedImage image{le32(18), le32(22), {}};
+    for (int y = image.Height - 1; y >= 0; --y) {
+        for (int x = 0; x < image.Width; ++x) {
+            const std::size_t at = 54 + static_cast<std::size_t>(y * image.Width + x) * 4;
+            image.Rgb.insert(image.Rgb.end(), {static_cast<std::uint8_t>(file.at(at + 2)),
+                                               static_cast<std::uint8_t>(file.at(at + 1)),
+                                               static_cast<std::uint8_t>(file.at(at))});
+        }
+    }
+    return image;
 }
 
-std::uint32_t Be(const std::string& bytes, std::size_t at, int count) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < count; ++i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    }
-    return value;
-}
-
-// Width and height from a baseline JPEG's SOF0 segment.
-std::pair<std::uint32_t, std::uint32_t> JpegSize(const std::string& bytes) {
-    for (std::size_t at = 2; at + 9 < bytes.size();) {
-        if (static_cast<unsigned char>(bytes[at]) != 0xFF) {
-            break;
+// Whether pixel (x, y) is within `tolerance` of the colour 0xRRGGBB.
+bool Near(const DecodedImage& image, int x, int y, std::uint32_t rgb, int tolerance) {
+    const std::size_t at = static_cast<std::size_t>(y * image.Width + x) * 3;
+    for (int channel = 0; channel < 3; ++channel) {
+        const int expected = static_cast<int>((rgb >> (16 - 8 * channel)) & 0xFF);
+        if (std::abs(image.Rgb.at(at + static_cast<std::size_t>(channel)) - expected) > tolerance) {
+            return false;
         }
-        if (static_cast<unsigned char>(bytes[at + 1]) == 0xC0) {
-            return {Be(bytes, at + 7, 2), Be(bytes, at + 5, 2)};
-        }
-        at += 2 + Be(bytes, at + 2, 2);
     }
-    return {0, 0};
+    return true;
 }
 
 class PdfConversion : public ::testing::Test {
@@ -105,42 +115,25 @@ TEST_F(PdfConversion, WritesEveryTypeUnderTheNamingRule) {
         EXPECT_EQ(FView.Notices, (std::vector<std::string>{"Conversion complete!"}));
         EXPECT_FALSE(FPdf.Active());
         EXPECT_EQ(FPdf.PageNumber(), 0);
-        for (const char* page : {"01", "02", "10", "12"}) {
-            const std::string bytes =
-                ReadFile(FDir.File("out/report_" + std::string(page) + c.Extension));
-            // 200 x 100 points at 144 dots per inch: 400 x 200 pixels.
-            if (c.Type == "BMP") {
-                ASSERT_EQ(bytes.size(), 54U + 400 * 200 * 4);
-                EXPECT_EQ(Le32(bytes, 18), 400U);
-                EXPECT_EQ(Le32(bytes, 22), 200U);
-            } else if (c.Type == "PNG") {
-                ASSERT_GT(bytes.size(), 24U);
-                EXPECT_EQ(bytes.substr(1, 3), "PNG");
-                EXPECT_EQ(Be(bytes, 16, 4), 400U);
-                EXPECT_EQ(Be(bytes, 20, 4), 200U);
-            } else {
-                EXPECT_EQ(Be(bytes, 0, 2), 0xFFD8U);
-                EXPECT_EQ(JpegSize(bytes), (std::pair<std::uint32_t, std::uint32_t>{400, 200}));
-            }
+        for (const int page : {1, 2, 10, 12}) {
+            const std::string name =
+                (page < 10 ? "out/report_0" : "out/report_") + std::to_string(page) + c.Extension;
+            const std::string file = ReadFile(FDir.File(name));
+            const DecodedImage image = c.Type == "BMP"   ? DecodeBmp(file)
+                                       : c.Type == "PNG" ? DecodePng(file)
+                                                         : DecodeJpeg(file);
+            // 200 x 100 points at 144 dots per inch: 400 x 200 pixels. The page's square
+            // spans x 20 (page - 1) to 20 (page - 1) + 20 in the bottom 20 rows.
+            ASSERT_EQ(image.Width, 400);
+            ASSERT_EQ(image.Height, 200);
+            const int tolerance = c.Type == "JPG" ? 24 : 0;
+            const int x = 20 * (page - 1) + 10;
+            EXPECT_TRUE(Near(image, x, 190, 0xFF0000, tolerance)) << name;
+            EXPECT_TRUE(Near(image, x, 150, 0xFFFFFF, tolerance)) << name;
+            EXPECT_TRUE(Near(image, (x + 200) % 400, 190, 0xFFFFFF, tolerance)) << name;
         }
     }
     EXPECT_EQ(OutputFiles().size(), 12U);
-}
-
-TEST_F(PdfConversion, BmpHoldsThePageAsRendered) {
-    FSettings.ImageType = "BMP";
-    FSettings.ConvertMethod = cmPageSelection;
-    FSettings.PageSelection = "3";
-    RunConversion(FSettings, FPdf, FOutput, FView);
-    const std::string bytes = ReadFile(FDir.File("out/report_03.bmp"));
-    // Page 3's square spans x 20-30 points at the bottom: pixels 40-60, the last 20 rows, which
-    // the bottom-up file stores first.
-    const auto pixel = [&](int x, int bottomRow) {
-        return bytes.substr(54 + static_cast<std::size_t>(bottomRow * 400 + x) * 4, 3);
-    };
-    EXPECT_EQ(pixel(50, 5), std::string("\x00\x00\xFF", 3));
-    EXPECT_EQ(pixel(10, 5), std::string("\xFF\xFF\xFF", 3));
-    EXPECT_EQ(pixel(50, 100), std::string("\xFF\xFF\xFF", 3));
 }
 
 TEST_F(PdfConversion, PageBeyondTheEndFailsAfterEarlierPagesWereWritten) {

@@ -145,6 +145,24 @@ TEST_F(PdfRender, PixelsLandWhereThePageDrawsThemInBlueGreenRedOrder) {
     EXPECT_EQ(Bgr(*bitmap, 130, 150), "FFFFFF");
 }
 
+TEST_F(PdfRender, OptionsReachTheEngineAsItsFlags) {
+    Open(1);
+    struct Case {
+        TRenderOptions Options;
+        std::string RedPixel; // first three bytes
+    };
+    const Case cases[] = {
+        {{}, "0000FF"},
+        {{reReverseByteOrder}, "FF0000"}, // red, green, blue
+        {{reGrayscale}, "4C4C4C"},        // the luminance of pure red
+    };
+    for (const Case& c : cases) {
+        const auto bitmap = FPdf.RenderPage(0, 0, 400, 200, ro0, c.Options);
+        EXPECT_EQ(Bgr(*bitmap, 80, 150), c.RedPixel) << RenderOptionsToFlags(c.Options);
+        EXPECT_EQ(Bgr(*bitmap, 0, 0), "FFFFFF");
+    }
+}
+
 TEST_F(PdfRender, SizeIsExactlyTheOneAskedFor) {
     Open(4);
     const std::pair<int, int> sizes[] = {{2551, 3301}, {1, 1}, {3301, 7}, {201, 100}};
