@@ -412,6 +412,7 @@ struct ConvertCase {
     const char* Selection; // null: all pages
     std::vector<std::string> Files;
     std::pair<int, int> Size;
+    const char* Base = "page_";
 };
 
 // Lets ctest list a row by its name rather than its bytes.
@@ -429,7 +430,7 @@ TEST_P(ConvertTest, WritesEveryPageWhileTheWindowShowsTheRun) {
     Click("cmd_split_dest");
     Control<QComboBox>("dropdown_image_type")->setCurrentText(row.Type);
     Control<QComboBox>("dropdown_image_resolution")->setCurrentText(row.Resolution);
-    Control<QLineEdit>("export_base_filename")->setText("page_");
+    Control<QLineEdit>("export_base_filename")->setText(row.Base);
     if (row.Selection != nullptr) {
         Control<QRadioButton>("r_convert_method2")->setChecked(true);
         Control<QLineEdit>("convert_method2_input1")->setText(row.Selection);
@@ -473,7 +474,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "11,2",
                     {"page_11.png", "page_02.png"},
                     {100, 200}},
-        ConvertCase{"BmpRange", 4, "BMP", "150", "2-3", {"page_2.bmp", "page_3.bmp"}, {150, 300}}),
+        ConvertCase{"BmpRange", 4, "BMP", "150", "2-3", {"page_2.bmp", "page_3.bmp"}, {150, 300}},
+        // An emptied base name is taken as it is.
+        ConvertCase{"EmptyBaseName", 2, "PNG", "250", nullptr, {"1.png", "2.png"}, {250, 500}, ""}),
     [](const ::testing::TestParamInfo<ConvertCase>& testInfo) { return testInfo.param.Name; });
 
 TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
