@@ -49,8 +49,24 @@ private:
     TPdf& FPdf;
 };
 
+// The busy cursor for as long as the engine works on a selection: a document whose forms branch
+// millions of ways keeps the engine in its form set-up for over a minute. Down again before any
+// dialog, which must not show a busy cursor.
+class EngineBusy {
+public:
+    explicit EngineBusy(ConversionView& view) : FView(view) { FView.SetBusy(true); }
+    EngineBusy(const EngineBusy&) = delete;
+    EngineBusy& operator=(const EngineBusy&) = delete;
+    ~EngineBusy() { FView.SetBusy(false); }
+
+private:
+    ConversionView& FView;
+};
+
 // One attempt to open the document; a failed attempt before it may have left it open.
-int OpenAndCountPages(TPdf& pdf, const std::string& path, const std::string& password) {
+int OpenAndCountPages(TPdf& pdf, ConversionView& view, const std::string& path,
+                      const std::string& password) {
+    const EngineBusy busy(view);
     pdf.SetActive(false);
     pdf.SetFileName(path);
     pdf.SetPassword(password);
@@ -196,7 +212,7 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     const SelectionCloser closer(FPdf);
     bool passwordNeeded = false;
     try {
-        result.PageCount = OpenAndCountPages(FPdf, path, "");
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
         passwordNeeded = e.what() == PdfErrorText(pdfium::FPDF_ERR_PASSWORD);
@@ -210,7 +226,7 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
         return result;
     }
     try {
-        result.PageCount = OpenAndCountPages(FPdf, path, answer);
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, answer);
         result.Password = answer;
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
