@@ -43,15 +43,16 @@ public:
     ~SelectionCloser() {
         FPdf.SetActive(false);
         FPdf.SetPassword("");
+        FPdf.SetFormFill(true);
     }
 
 private:
     TPdf& FPdf;
 };
 
-// The busy cursor for as long as the engine works on a selection: a document whose forms branch
-// millions of ways keeps the engine in its form set-up for over a minute. Down again before any
-// dialog, which must not show a busy cursor.
+// The busy cursor for as long as the engine works for the window: a document whose forms branch
+// millions of ways keeps the engine in its form set-up for minutes. Every dialog takes it down
+// first (ShowNotice; the error display comes after this guard has gone).
 class EngineBusy {
 public:
     explicit EngineBusy(ConversionView& view) : FView(view) { FView.SetBusy(true); }
@@ -63,11 +64,14 @@ private:
     ConversionView& FView;
 };
 
-// One attempt to open the document; a failed attempt before it may have left it open.
+// One attempt to open the document; a failed attempt before it may have left it open. Choosing
+// a document needs only its page count, so the engine skips the form set-up (which can take it
+// minutes); the run sets the forms up, as it draws them.
 int OpenAndCountPages(TPdf& pdf, ConversionView& view, const std::string& path,
                       const std::string& password) {
     const EngineBusy busy(view);
     pdf.SetActive(false);
+    pdf.SetFormFill(false);
     pdf.SetFileName(path);
     pdf.SetPassword(password);
     pdf.SetActive(true);
@@ -252,6 +256,9 @@ void TFormTest::export_buttonClick() {
 }
 
 void TFormTest::StartConversion() {
+    // The run shows the busy cursor once it has listed the pages; opening comes before that and
+    // can be the longest part.
+    const EngineBusy busy(*this);
     folioxa::StartConversion(
         PathOf(FUi->input_filename->text()), [this] { return ReadSettings(); }, FPdf, FOutput,
         *this);
@@ -272,6 +279,7 @@ ConversionSettings TFormTest::ReadSettings() const {
 }
 
 void TFormTest::ShowNotice(const std::string& text) {
+    SetBusy(false);
     FDialogs.ShowNotice(text);
 }
 

@@ -1,6 +1,7 @@
-// Choosing a document may keep the engine busy for a long time (forms that branch millions of
-// ways take it over a minute to set up): the busy cursor is up whenever the engine works on a
-// selection, and down whenever a dialog asks the user something.
+// Forms that branch millions of ways keep the engine in its form set-up for minutes. Choosing a
+// document skips that set-up (only the page count is needed); the busy cursor is up whenever
+// the engine works for the window, selection and conversion alike, and down whenever a dialog
+// asks the user something.
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
 #include "pdf/PdfEngine.h"
@@ -10,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -95,10 +99,25 @@ protected:
     TFormTest FWindow{&FDialogs};
 };
 
-TEST_F(BusyCursor, IsUpWhileTheEngineOpensAChosenDocument) {
+TEST_F(BusyCursor, IsUpWhileTheEngineOpensAChosenDocumentWithoutItsForms) {
     Select(Pdf(""), {});
-    EXPECT_EQ(Seen(), (std::vector<std::string>{"load busy", "form set-up busy"}));
+    EXPECT_EQ(Seen(), (std::vector<std::string>{"load busy"}));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(FWindow.Pdf().FormFill()) << "the run draws the forms";
+}
+
+TEST_F(BusyCursor, IsUpFromTheStartOfARunAndDownForItsNotices) {
+    Select(Pdf(""), {});
+    Seen().clear();
+    FWindow.findChild<QRadioButton*>("r_convert_method2")->setChecked(true);
+    FWindow.findChild<QLineEdit*>("convert_method2_input1")->setText("1,3-2");
+    FWindow.findChild<QPushButton*>("export_button")->click();
+    EXPECT_EQ(Seen(), (std::vector<std::string>{
+                          "load busy", "form set-up busy",
+                          "notice The following page range is invalid and was skipped: 3-2 idle",
+                          "notice Conversion complete! idle"}));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(FDir.File("form_1.jpg")));
 }
 
 TEST_F(BusyCursor, IsDownForEveryMessageAndThePasswordPrompt) {
