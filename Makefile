@@ -1,6 +1,7 @@
 # Thin wrapper over scripts/setup, the CMake presets and ctest.
 JOBS ?= $(shell nproc)
-.PHONY: setup build run test asan clean
+FUZZ_SECONDS ?= 60
+.PHONY: setup build run test asan fuzz clean
 
 setup:
 	scripts/setup
@@ -21,5 +22,12 @@ asan: setup
 	cmake --build --preset asan -j $(JOBS)
 	QT_QPA_PLATFORM=offscreen ctest --preset asan -j $(JOBS)
 
+# libFuzzer harnesses (clang) in build-fuzz/, each run for FUZZ_SECONDS; CI: FUZZ_SECONDS=10.
+fuzz:
+	scripts/setup --fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

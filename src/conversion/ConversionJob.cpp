@@ -1,5 +1,6 @@
 #include "conversion/ConversionJob.h"
 
+#include "conversion/AvailableMemory.h"
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "imaging/PageBitmap.h"
@@ -81,7 +82,7 @@ private:
 };
 
 void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t width,
-                    std::int64_t height) {
+                    std::int64_t height, bool writerCopy) {
     const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width < 1 || height < 1) {
         throw EPageSizeError("Page " + entry + " is smaller than one pixel at " +
@@ -91,6 +92,16 @@ void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t wid
         width * height > kMaxPageBitmapBytes / 4) {
         throw EPageSizeError("Page " + entry + " is too large to convert at " +
                              std::to_string(dpi) + " DPI (" + size + ")");
+    }
+    // Asked for more than the system has, the allocation would succeed on paper and the process
+    // be killed while the engine draws. Alive at once: the engine's bitmap, the program's copy
+    // and, for JPG and PNG, the writer's 3-byte picture.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(width * height) * (writerCopy ? 11 : 8);
+    const std::optional<std::uint64_t> available = AvailableMemory();
+    if (available && bytes > *available) {
+        throw EPageSizeError("Page " + entry + " needs more memory than is free to convert at " +
+                             std::to_string(dpi) + " DPI (" + size + ", " +
+                             std::to_string(bytes >> 20) + " MB)");
     }
 }
 
@@ -126,7 +137,7 @@ void ConvertEntries(const ConversionSettings& settings, const PageList& pages, i
         document.SetPageNumber(ParsePageNumber(entry));
         const std::int64_t width = PixelSize(document.PageWidth(), settings.Resolution);
         const std::int64_t height = PixelSize(document.PageHeight(), settings.Resolution);
-        CheckPixelSize(entry, settings.Resolution, width, height);
+        CheckPixelSize(entry, settings.Resolution, width, height, writer != nullptr);
         const std::unique_ptr<PageBitmap> bitmap =
             document.RenderPageOnWhite(static_cast<int>(width), static_cast<int>(height));
         if (!bitmap) {

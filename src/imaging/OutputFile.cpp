@@ -39,10 +39,12 @@ OutputFile::OutputFile(const std::string& path) {
     if (FHandle < 0) {
         ThrowCreateError(path, errno);
     }
-    // Only a regular file has a length to cut; a device or a pipe is written as it is.
+    // Only a regular file has a length to cut and other writers to keep out; a device or a
+    // pipe is written as it is (a lock on /dev/full would bar every other process from it).
     struct stat status {};
-    if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::fstat(FHandle, &status) != 0 ||
-        (S_ISREG(status.st_mode) && ::ftruncate(FHandle, 0) != 0)) {
+    if (::fstat(FHandle, &status) != 0 ||
+        (S_ISREG(status.st_mode) &&
+         (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(FHandle, 0) != 0))) {
         const int error = errno;
         ::close(FHandle);
         FHandle = -1;

@@ -21,7 +21,7 @@ public:
 
 // The step every writer takes to put its bytes on disk: the file is created, or an existing one
 // is locked for this writer alone and only then emptied, so another writer holding it is never
-// cut short. A device or pipe named as the file is written without being emptied. The file is
+// cut short. A device or pipe named as the file is written without lock or truncation. The file is
 // closed when the object goes, on every path.
 class OutputFile {
 public:

@@ -30,6 +30,10 @@ struct Format {
     std::function<int(const std::string&)> DecodedWidth;
 };
 
+void PrintTo(const Format& format, std::ostream* out) {
+    *out << format.Name;
+}
+
 int BmpWidth(const std::string& file) {
     return static_cast<std::uint8_t>(file.at(18)) | static_cast<std::uint8_t>(file.at(19)) << 8;
 }

@@ -1,0 +1,232 @@
+// The three writers on small bitmaps from the fuzzer's bytes: every file must decode back to
+// the bitmap's pixels, BMP byte for byte (fourth byte included), PNG exactly, JPEG within a
+// small tolerance; a writer reused for a second page must write that page, not the first.
+// Input: kind/flags byte, width byte, height byte, then pixel bytes (repeated as needed).
+#include "FuzzCheck.h"
+#include "imaging/JpegWriter.h"
+#include "imaging/PageBitmap.h"
+#include "imaging/PngWriter.h"
+#include "support/ImageFiles.h"
+#include "support/TestFiles.h"
+
+#include <jpeglib.h>
+
+#include <csetjmp>
+#include <cstdio> // jpeglib.h needs FILE and size_t declared first
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+namespace folioxa::fuzz {
+namespace {
+
+enum Kind { kBmp, kPng, kJpeg };
+
+// The largest difference per channel a JPEG at quality 100 may show: colour conversion and the
+// float DCT round, nothing else is lost when chroma is constant over each 2 x 2 block.
+constexpr int kJpegTolerance = 6;
+
+const std::string& Folder() {
+    static const testing::TempDir dir;
+    static const std::string folder = dir.Path().string() + "/";
+    return folder;
+}
+
+// Free pixels for the lossless formats. For JPEG, grey pixels vary freely (chroma is neutral,
+// so 4:2:0 loses nothing) and coloured ones are constant over aligned 2 x 2 blocks. The fourth
+// byte is free in every pattern.
+enum Pattern { kFree, kGrey, kBlocks };
+
+PageBitmap MakeBitmap(int width, int height, Pattern pattern, const std::string& bytes,
+                      std::size_t offset) {
+    PageBitmap bitmap;
+    bitmap.SetSize(width, height);
+    std::size_t next = offset;
+    auto take = [&]() -> std::uint8_t {
+        if (bytes.empty()) {
+            return 0;
+        }
+        return static_cast<std::uint8_t>(bytes[next++ % bytes.size()]);
+    };
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = bitmap.ScanLine(y);
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* pixel = row + 4 * x;
+            if (pattern == kBlocks && (x % 2 == 1 || y % 2 == 1)) {
+                const std::uint8_t* first =
+                    bitmap.ScanLine(y - y % 2) + 4 * static_cast<std::size_t>(x - x % 2);
+                pixel[0] = first[0];
+                pixel[1] = first[1];
+                pixel[2] = first[2];
+            } else if (pattern != kGrey) {
+                pixel[0] = take();
+                pixel[1] = take();
+                pixel[2] = take();
+            } else {
+                pixel[0] = pixel[1] = pixel[2] = take();
+            }
+            pixel[3] = take();
+        }
+    }
+    return bitmap;
+}
+
+std::uint32_t LittleEndian(const std::string& file, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;) {
+        value = (value << 8) | static_cast<std::uint8_t>(file.at(at + i));
+    }
+    return value;
+}
+
+void CheckBmp(const std::string& file, const PageBitmap& bitmap) {
+    const std::size_t rowBytes = bitmap.RowBytes();
+    const auto height = static_cast<std::size_t>(bitmap.Height());
+    FUZZ_CHECK(file.size() == 54 + rowBytes * height, std::to_string(file.size()));
+    FUZZ_CHECK(file.compare(0, 2, "BM") == 0, "signature");
+    FUZZ_CHECK(LittleEndian(file, 2) == file.size(), "bfSize");
+    FUZZ_CHECK(LittleEndian(file, 18) == static_cast<std::uint32_t>(bitmap.Width()), "width");
+    FUZZ_CHECK(LittleEndian(file, 22) == height, "height");
+    for (std::size_t y = 0; y < height; ++y) {
+        const auto* row = bitmap.ScanLine(static_cast<int>(height - 1 - y));
+        FUZZ_CHECK(file.compare(54 + y * rowBytes, rowBytes, reinterpret_cast<const char*>(row),
+                                rowBytes) == 0,
+                   "row " + std::to_string(y));
+    }
+}
+
+void CheckPng(const std::string& file, const PageBitmap& bitmap) {
+    const auto chunks = testing::ReadPngChunks(file);
+    FUZZ_CHECK(chunks.size() >= 3 && chunks.front().Type == "IHDR" && chunks.back().Type == "IEND",
+               "chunk order");
+    for (std::size_t i = 1; i + 1 < chunks.size(); ++i) {
+        FUZZ_CHECK(chunks[i].Type == "IDAT", chunks[i].Type);
+        FUZZ_CHECK(!chunks[i].Data.empty() && chunks[i].Data.size() <= 65535, "IDAT size");
+        FUZZ_CHECK(i + 2 == chunks.size() || chunks[i].Data.size() == 65535, "short IDAT");
+    }
+    const auto image = testing::DecodePng(file);
+    FUZZ_CHECK(image.Width == bitmap.Width() && image.Height == bitmap.Height(), "PNG size");
+    FUZZ_CHECK(image.Rgb == testing::RgbOf(bitmap).Rgb, "PNG pixels");
+}
+
+struct JpegErrors {
+    jpeg_error_mgr Base;
+    std::jmp_buf Jump;
+};
+
+[[noreturn]] void JpegErrorExit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->Jump, 1);
+}
+
+// libjpeg's decoder with plain chroma replication (no "fancy" interpolation across blocks), so
+// a colour constant over 2 x 2 pixels comes back within rounding. Runs in a frame without
+// destructors; returns libjpeg's message code, 0 on success.
+int DecodeJpeg(jpeg_decompress_struct* cinfo, JpegErrors* errors, const std::string* file,
+               testing::DecodedImage* out) {
+    if (setjmp(errors->Jump) != 0) {
+        return errors->Base.msg_code;
+    }
+    jpeg_create_decompress(cinfo);
+    jpeg_mem_src(cinfo, reinterpret_cast<const unsigned char*>(file->data()), file->size());
+    jpeg_read_header(cinfo, TRUE);
+    cinfo->out_color_space = JCS_RGB;
+    cinfo->do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(cinfo);
+    out->Width = static_cast<int>(cinfo->output_width);
+    out->Height = static_cast<int>(cinfo->output_height);
+    out->Rgb.resize(std::size_t{cinfo->output_width} * cinfo->output_height * 3);
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row =
+            out->Rgb.data() + std::size_t{cinfo->output_scanline} * cinfo->output_width * 3;
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(cinfo);
+    return 0;
+}
+
+void CheckJpeg(const std::string& file, const PageBitmap& bitmap) {
+    jpeg_decompress_struct cinfo{};
+    JpegErrors errors{};
+    cinfo.err = jpeg_std_error(&errors.Base);
+    errors.Base.error_exit = JpegErrorExit;
+    errors.Base.emit_message = [](j_common_ptr, int) {};
+    testing::DecodedImage image;
+    const int code = DecodeJpeg(&cinfo, &errors, &file, &image);
+    jpeg_destroy_decompress(&cinfo);
+    FUZZ_CHECK(code == 0, "libjpeg error " + std::to_string(code));
+    FUZZ_CHECK(image.Width == bitmap.Width() && image.Height == bitmap.Height(), "JPEG size");
+    const auto expected = testing::RgbOf(bitmap).Rgb;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const int difference = std::abs(int{image.Rgb[i]} - int{expected[i]});
+        FUZZ_CHECK(difference <= kJpegTolerance,
+                   "byte " + std::to_string(i) + " off by " + std::to_string(difference));
+    }
+}
+
+void Save(Kind kind, ImageWriter* writer, const PageBitmap& bitmap, const std::string& path,
+          bool assign) {
+    if (kind == kBmp) {
+        bitmap.SaveToFile(path);
+        return;
+    }
+    if (assign) {
+        writer->Assign(bitmap);
+    }
+    writer->SaveToFile(path);
+}
+
+void Check(Kind kind, const std::string& file, const PageBitmap& bitmap) {
+    switch (kind) {
+    case kBmp:
+        CheckBmp(file, bitmap);
+        break;
+    case kPng:
+        CheckPng(file, bitmap);
+        break;
+    case kJpeg:
+        CheckJpeg(file, bitmap);
+        break;
+    }
+}
+
+} // namespace
+} // namespace folioxa::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace folioxa;
+    using namespace folioxa::fuzz;
+    ByteReader in(data, size);
+    const std::uint8_t flags = in.Byte();
+    const auto kind = static_cast<Kind>(flags % 3);
+    const Pattern pattern = kind != kJpeg ? kFree : (flags & 0x04) != 0 ? kBlocks : kGrey;
+    // Up to 256 pixels a side for the lossless formats, so PNG spans several IDAT chunks.
+    const int scale = kind != kJpeg && (flags & 0x08) != 0 ? 4 : 1;
+    const int width = (1 + in.Byte() % 64) * scale;
+    const int height = (1 + in.Byte() % 64) * scale;
+    const std::string bytes = in.Rest();
+
+    std::unique_ptr<ImageWriter> writer;
+    if (kind == kPng) {
+        writer = std::make_unique<PngWriter>();
+    } else if (kind == kJpeg) {
+        auto jpeg = std::make_unique<JpegWriter>();
+        jpeg->SetCompressionQuality(100); // what a conversion run uses
+        writer = std::move(jpeg);
+    }
+    const std::string first = Folder() + "first";
+    const std::string again = Folder() + "again";
+    const std::string second = Folder() + "second";
+
+    const PageBitmap page1 = fuzz::MakeBitmap(width, height, pattern, bytes, 0);
+    Save(kind, writer.get(), page1, first, /*assign=*/true);
+    Check(kind, testing::ReadFile(first), page1);
+    // The same picture saved again, then the writer reused for another page of another size.
+    Save(kind, writer.get(), page1, again, /*assign=*/false);
+    FUZZ_CHECK(testing::ReadFile(again) == testing::ReadFile(first), "second save differs");
+    if ((flags & 0x10) != 0) {
+        const PageBitmap page2 = fuzz::MakeBitmap(height, width, pattern, bytes, 1);
+        Save(kind, writer.get(), page2, second, /*assign=*/true);
+        Check(kind, testing::ReadFile(second), page2);
+    }
+    return 0;
+}

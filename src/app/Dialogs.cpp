@@ -1,0 +1,109 @@
+#include "app/Dialogs.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace folioxa {
+
+namespace {
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string Path(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const std::string& text) {
+    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), Text(text), QMessageBox::Ok,
+                    owner);
+    box.setObjectName(icon == QMessageBox::Critical ? "ErrorDisplay" : "Notice");
+    box.exec();
+}
+
+} // namespace
+
+QtDialogs::QtDialogs(QWidget* owner) : FOwner(owner), FOpenDialogPDF(new QFileDialog(owner)) {
+    FOpenDialogPDF->setObjectName("OpenDialogPDF");
+    FOpenDialogPDF->setNameFilter("PDF file (*.pdf)");
+    FOpenDialogPDF->setAcceptMode(QFileDialog::AcceptOpen);
+    // The file need not exist: opening it is what tells the user whether it can be used.
+    FOpenDialogPDF->setFileMode(QFileDialog::AnyFile);
+    FOpenDialogPDF->setWindowTitle(QString());
+}
+
+// The file dialog is a child of the owner, which deletes it.
+QtDialogs::~QtDialogs() = default;
+
+std::optional<std::string> QtDialogs::OpenPdfFile() {
+    if (FOpenDialogPDF->exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QStringList files = FOpenDialogPDF->selectedFiles();
+    if (files.isEmpty()) {
+        return std::nullopt;
+    }
+    return Path(files.front());
+}
+
+std::string QtDialogs::InputPassword(const std::string& title, const std::string& prompt,
+                                     const std::string& defaultText) {
+    QDialog box(FOwner);
+    box.setObjectName("PasswordBox");
+    box.setWindowTitle(Text(title));
+    auto* label = new QLabel(Text(prompt), &box);
+    auto* edit = new QLineEdit(Text(defaultText), &box);
+    edit->setObjectName("PasswordEdit");
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setMaxLength(kPasswordMaxLength);
+    edit->setMinimumWidth(240);
+    label->setBuddy(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    auto* row = new QHBoxLayout;
+    row->addWidget(label);
+    row->addWidget(edit);
+    auto* layout = new QVBoxLayout(&box);
+    layout->addLayout(row);
+    layout->addWidget(buttons);
+    if (box.exec() != QDialog::Accepted) {
+        return defaultText;
+    }
+    return edit->text().toStdString();
+}
+
+std::optional<std::string> QtDialogs::BrowseFolder(const std::string& startFolder) {
+    const QString folder = QFileDialog::getExistingDirectory(
+        FOwner, QString(), QFile::decodeName(startFolder.c_str()), QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty()) {
+        return std::nullopt;
+    }
+    return Path(folder);
+}
+
+void QtDialogs::ShowNotice(const std::string& text) {
+    ShowMessage(FOwner, QMessageBox::NoIcon, text);
+}
+
+void QtDialogs::ShowError(const std::string& text) {
+    ShowMessage(FOwner, QMessageBox::Critical, text);
+}
+
+void QtDialogs::ShellOpen(const std::string& target, const std::string& /*parameters*/) {
+    // The desktop takes no parameters with a URL; an empty text is all the window passes.
+    QDesktopServices::openUrl(QUrl(Text(target)));
+}
+
+} // namespace folioxa

@@ -1,0 +1,320 @@
+#include "app/Main.h"
+
+#include "app/Dialogs.h"
+#include "app/ErrorDisplay.h"
+#include "app/RegistryAccess.h"
+#include "conversion/ConversionJob.h"
+#include "conversion/FileImageOutput.h"
+#include "conversion/OutputFileNaming.h"
+#include "conversion/PageSelection.h"
+#include "ui_Main.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QShowEvent>
+#include <QUrl>
+
+namespace folioxa {
+
+namespace {
+
+constexpr const char* kProductName = "Folioxa";
+constexpr const char* kPasswordTitle = "Enter the password for this PDF file:";
+constexpr const char* kPasswordPrompt = "Password";
+
+// Paths travel as the file system's bytes; the edits show them decoded.
+std::string PathOf(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
+
+QString PathText(const std::string& path) {
+    return QFile::decodeName(path.c_str());
+}
+
+// Leaves the component as a selection must: closed, with an empty password.
+class SelectionCloser {
+public:
+    explicit SelectionCloser(TPdf& pdf) : FPdf(pdf) {}
+    SelectionCloser(const SelectionCloser&) = delete;
+    SelectionCloser& operator=(const SelectionCloser&) = delete;
+    ~SelectionCloser() {
+        FPdf.SetActive(false);
+        FPdf.SetPassword("");
+        FPdf.SetFormFill(true);
+    }
+
+private:
+    TPdf& FPdf;
+};
+
+// The busy cursor for as long as the engine works for the window: a document whose forms branch
+// millions of ways keeps the engine in its form set-up for minutes. Every dialog takes it down
+// first (ShowNotice; the error display comes after this guard has gone).
+class EngineBusy {
+public:
+    explicit EngineBusy(ConversionView& view) : FView(view) { FView.SetBusy(true); }
+    EngineBusy(const EngineBusy&) = delete;
+    EngineBusy& operator=(const EngineBusy&) = delete;
+    ~EngineBusy() { FView.SetBusy(false); }
+
+private:
+    ConversionView& FView;
+};
+
+// One attempt to open the document; a failed attempt before it may have left it open. Choosing
+// a document needs only its page count, so the engine skips the form set-up (which can take it
+// minutes); the run sets the forms up, as it draws them.
+int OpenAndCountPages(TPdf& pdf, ConversionView& view, const std::string& path,
+                      const std::string& password) {
+    const EngineBusy busy(view);
+    pdf.SetActive(false);
+    pdf.SetFormFill(false);
+    pdf.SetFileName(path);
+    pdf.SetPassword(password);
+    pdf.SetActive(true);
+    return pdf.PageCount();
+}
+
+} // namespace
+
+QFont UiFont(const QString& family, int pixelHeight) {
+    QFont font;
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelHeight);
+    if (QFontDatabase::hasFamily(family)) {
+        font.setFamilies({family});
+    } else {
+        // The common free faces run wider than the form's faces at the same height; semi-
+        // condensed, their texts take the widths the form was laid out for.
+        font.setFamilies({QStringLiteral("sans-serif")});
+        font.setStretch(QFont::SemiCondensed);
+    }
+    return font;
+}
+
+namespace {
+
+void FitToText(QWidget* page) {
+    // Labels and radio buttons grow to show their whole text, as the form's own labels did;
+    // they never shrink, and word-wrapped labels keep their width.
+    for (QWidget* widget : page->findChildren<QWidget*>()) {
+        auto* label = qobject_cast<QLabel*>(widget);
+        const bool fits = (label != nullptr && !label->wordWrap()) ||
+                          qobject_cast<QRadioButton*>(widget) != nullptr;
+        if (fits && widget->sizeHint().width() > widget->width()) {
+            widget->resize(widget->sizeHint().width(), widget->height());
+        }
+    }
+}
+
+} // namespace
+
+QString DocumentationUrl() {
+    // The same place relative to the program in the build tree and in an installed tree.
+    const QString readme =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/doc/folioxa/README.md");
+    return QUrl::fromLocalFile(readme).toString();
+}
+
+TFormTest::TFormTest(Dialogs* dialogs, ImageOutput* output, QWidget* parent)
+    : QMainWindow(parent), FUi(std::make_unique<Ui::TFormTest>()),
+      FOwnDialogs(dialogs != nullptr ? nullptr : std::make_unique<QtDialogs>(this)),
+      FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs),
+      FOwnOutput(output != nullptr ? nullptr : std::make_unique<FileImageOutput>()),
+      FOutput(output != nullptr ? *output : *FOwnOutput), FPdf("Pdf", &FPdfTimer) {
+    FUi->setupUi(this);
+
+    setFont(UiFont("Tahoma", 11));
+    FUi->PageControl1->setFont(UiFont("Segoe UI", 13));
+    const QFont systemFont = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    FUi->StatusBar1->setFont(QFont(systemFont.family(), systemFont.pointSize()));
+    auto* panel = new QLabel(kProductName, FUi->StatusBar1);
+    panel->setObjectName("StatusBar1Panel");
+    FUi->StatusBar1->addWidget(panel, /*stretch=*/1);
+
+    // The two texts only the window fills look like the menu, not like something to type in.
+    for (QLineEdit* edit : {FUi->input_filename, FUi->export_destination_folder}) {
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+        edit->setPalette(palette);
+    }
+
+    const QString url = DocumentationUrl();
+    const QFontMetrics metrics(FUi->link_website->font());
+    const QString shown = metrics.elidedText(url, Qt::ElideMiddle, FUi->link_website->width());
+    FUi->link_website->setText(
+        QString("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), shown.toHtmlEscaped()));
+    FUi->link_website->setToolTip(url);
+    FitToText(FUi->PageControl1);
+
+    connect(FUi->select_input_button, &QPushButton::clicked, this,
+            &TFormTest::select_input_buttonClick);
+    connect(FUi->cmd_split_dest, &QPushButton::clicked, this, &TFormTest::cmd_split_destClick);
+    connect(FUi->export_button, &QPushButton::clicked, this, &TFormTest::export_buttonClick);
+    connect(FUi->link_website, &QLabel::linkActivated, this, &TFormTest::link_websiteLinkClick);
+}
+
+TFormTest::~TFormTest() {
+    if (FBusy) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void TFormTest::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Only when the program shows the window, not when the desktop restores it.
+    if (!event->spontaneous()) {
+        FormShow();
+    }
+}
+
+void TFormTest::FormShow() {
+    RunHandler(FDialogs, [this] {
+        ShowProgramIdentity();
+        FUi->PageControl1->setCurrentWidget(FUi->TabExport);
+    });
+}
+
+void TFormTest::ShowProgramIdentity() {
+    QGuiApplication::setApplicationDisplayName(kProductName);
+    FUi->label_app_name->setText(QString(kProductName) + " " +
+                                 QString::fromStdString(GetFileVersionString()));
+    setWindowTitle(kProductName);
+}
+
+void TFormTest::link_websiteLinkClick(const QString& link) {
+    RunHandler(FDialogs, [this, &link] { FDialogs.ShellOpen(link.toStdString(), ""); });
+}
+
+void TFormTest::select_input_buttonClick() {
+    RunHandler(FDialogs, [this] {
+        if (const std::optional<std::string> path = FDialogs.OpenPdfFile()) {
+            SetInputFile(*path);
+        }
+    });
+}
+
+bool TFormTest::SetInputFile(const std::string& path) {
+    const InputDocument document = OpenInputDocument(path);
+    if (document.PageCount == -1) {
+        return false;
+    }
+    FUi->input_filename->setText(PathText(path));
+    _input_password = document.Password;
+    FUi->export_base_filename->setText(PathText(DefaultBaseFileName(path)));
+    if (FUi->export_dest_source->isChecked()) {
+        FUi->export_destination_folder->setText(PathText(DefaultDestinationFolder(path)));
+    }
+    return true;
+}
+
+InputDocument TFormTest::OpenInputDocument(const std::string& path) {
+    InputDocument result;
+    const SelectionCloser closer(FPdf);
+    bool passwordNeeded = false;
+    try {
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
+    } catch (const std::exception& e) {
+        FDialogs.ShowNotice(e.what());
+        passwordNeeded = e.what() == PdfErrorText(pdfium::FPDF_ERR_PASSWORD);
+    }
+    if (!passwordNeeded) {
+        return result;
+    }
+    // Cancel gives the empty default, as does an empty OK: neither is worth a second attempt.
+    const std::string answer = FDialogs.InputPassword(kPasswordTitle, kPasswordPrompt, "");
+    if (answer.empty()) {
+        return result;
+    }
+    try {
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, answer);
+        result.Password = answer;
+    } catch (const std::exception& e) {
+        FDialogs.ShowNotice(e.what());
+    }
+    return result;
+}
+
+void TFormTest::cmd_split_destClick() {
+    RunHandler(FDialogs, [this] {
+        std::string start = PathOf(FUi->export_destination_folder->text());
+        if (start.empty()) {
+            start = PathOf(QDir::currentPath());
+        }
+        if (const std::optional<std::string> folder = FDialogs.BrowseFolder(start)) {
+            FUi->export_destination_folder->setText(PathText(*folder + "/"));
+            FUi->export_dest_other->setChecked(true);
+        }
+    });
+}
+
+void TFormTest::export_buttonClick() {
+    RunHandler(FDialogs, [this] { StartConversion(); });
+}
+
+void TFormTest::StartConversion() {
+    // The run shows the busy cursor once it has listed the pages; opening comes before that and
+    // can be the longest part.
+    const EngineBusy busy(*this);
+    folioxa::StartConversion(
+        PathOf(FUi->input_filename->text()), [this] { return ReadSettings(); }, FPdf, FOutput,
+        *this);
+}
+
+ConversionSettings TFormTest::ReadSettings() const {
+    ConversionSettings settings;
+    settings.InputFileName = PathOf(FUi->input_filename->text());
+    settings.InputPassword = _input_password;
+    settings.ConvertMethod = FUi->r_convert_method2->isChecked() ? cmPageSelection : cmAllPages;
+    settings.PageSelection = FUi->convert_method2_input1->text().toStdString();
+    settings.ImageType = FUi->dropdown_image_type->currentText().toStdString();
+    settings.Resolution =
+        ParsePageNumber(FUi->dropdown_image_resolution->currentText().toStdString());
+    settings.BaseFileName = PathOf(FUi->export_base_filename->text());
+    settings.DestinationFolder = PathOf(FUi->export_destination_folder->text());
+    return settings;
+}
+
+void TFormTest::ShowNotice(const std::string& text) {
+    SetBusy(false);
+    FDialogs.ShowNotice(text);
+}
+
+void TFormTest::SetBusy(bool on) {
+    // Qt stacks override cursors: set and restore exactly once each.
+    if (on && !FBusy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else if (!on && FBusy) {
+        QApplication::restoreOverrideCursor();
+    }
+    FBusy = on;
+}
+
+void TFormTest::SetProgressVisible(bool on) {
+    FUi->ProgressBar->setVisible(on);
+    if (on) {
+        FUi->ProgressBar->repaint();
+    }
+}
+
+void TFormTest::SetProgressMax(int max) {
+    FUi->ProgressBar->setRange(0, max);
+}
+
+void TFormTest::SetProgressPosition(int position) {
+    FUi->ProgressBar->setValue(position);
+    // The run keeps the event loop waiting, so the bar must draw now or not at all.
+    FUi->ProgressBar->repaint();
+}
+
+void TFormTest::SetConvertControlsEnabled(bool on) {
+    for (QPushButton* button : {FUi->select_input_button, FUi->export_button}) {
+        button->setEnabled(on);
+        button->repaint();
+    }
+}
+
+} // namespace folioxa

@@ -1,0 +1,163 @@
+#include "app/Dialogs.h"
+
+#include "app/ErrorDisplay.h"
+#include "app/QtPdfTimer.h"
+#include "app/ScriptedDialogs.h"
+#include "imaging/Error.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <functional>
+
+namespace folioxa {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Hands the next modal dialog to `answer` from inside that dialog's own event loop.
+void WhenModal(std::function<void(QWidget*)> answer) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, answer = std::move(answer)] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            answer(modal);
+        }
+    });
+    timer->start(5);
+}
+
+TEST(QtDialogsTest, PasswordBoxMasksAndReturnsTheTextOnOkOnly) {
+    const struct {
+        const char* Name;
+        QString Typed;
+        bool Ok;
+        std::string Expected;
+    } rows[] = {
+        {"blanks kept", "  a b  ", true, "  a b  "},
+        {"cut at 255", QString(300, 'x'), true, std::string(255, 'x')},
+        {"empty ok", "", true, ""},
+        {"cancel gives the default", "typed", false, "default"},
+    };
+    QWidget owner;
+    QtDialogs dialogs(&owner);
+    for (const auto& row : rows) {
+        WhenModal([&row](QWidget* modal) {
+            auto* edit = modal->findChild<QLineEdit*>("PasswordEdit");
+            ASSERT_NE(edit, nullptr);
+            EXPECT_EQ(modal->windowTitle(), "Enter the password for this PDF file:");
+            EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
+            EXPECT_EQ(edit->maxLength(), 255);
+            EXPECT_EQ(edit->text(), "default");
+            EXPECT_EQ(modal->findChild<QLabel*>()->text(), "Password");
+            edit->setText(row.Typed);
+            auto* box = qobject_cast<QDialog*>(modal);
+            row.Ok ? box->accept() : box->reject();
+        });
+        EXPECT_EQ(
+            dialogs.InputPassword("Enter the password for this PDF file:", "Password", "default"),
+            row.Expected)
+            << row.Name;
+    }
+}
+
+TEST(QtDialogsTest, MessagesCarryTheApplicationTitleAndTheirIcon) {
+    QGuiApplication::setApplicationDisplayName("Folioxa");
+    QWidget owner;
+    QtDialogs dialogs(&owner);
+    const struct {
+        std::function<void()> Show;
+        QMessageBox::Icon Icon;
+        const char* Text;
+    } rows[] = {
+        {[&] { dialogs.ShowNotice("Conversion complete!"); }, QMessageBox::NoIcon,
+         "Conversion complete!"},
+        {[&] { dialogs.ShowError("Cannot open page 7."); }, QMessageBox::Critical,
+         "Cannot open page 7."},
+    };
+    for (const auto& row : rows) {
+        QMessageBox::Icon icon = QMessageBox::Question;
+        QString title;
+        QString text;
+        WhenModal([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            icon = box->icon();
+            title = box->windowTitle();
+            text = box->text();
+            EXPECT_EQ(box->buttons().size(), 1);
+            box->accept();
+        });
+        row.Show();
+        EXPECT_EQ(icon, row.Icon) << row.Text;
+        EXPECT_EQ(title, "Folioxa") << row.Text;
+        EXPECT_EQ(text, row.Text);
+    }
+}
+
+TEST(ErrorDisplayTest, EveryFailureEndsInOneErrorBoxWithThePeriodRule) {
+    const struct {
+        const char* Name;
+        std::function<void()> Handler;
+        std::vector<std::string> Calls;
+    } rows[] = {
+        {"value",
+         [] { throw Error("'x' is not a valid integer value"); },
+         {"error 'x' is not a valid integer value."}},
+        {"exclamation",
+         [] { throw Error("Choose a PDF file to convert to images!"); },
+         {"error Choose a PDF file to convert to images!"}},
+        {"parenthesis",
+         [] { throw Error("List index out of bounds (0)"); },
+         {"error List index out of bounds (0)"}},
+        {"full stop", [] { throw Error("Done."); }, {"error Done."}},
+        {"other exception", [] { throw std::out_of_range("index"); }, {"error index."}},
+        {"not an exception", [] { throw 42; }, {"error Unexpected failure."}},
+        {"no failure", [] {}, {}},
+    };
+    for (const auto& row : rows) {
+        testing::ScriptedDialogs dialogs;
+        RunHandler(dialogs, row.Handler);
+        EXPECT_EQ(dialogs.Calls, row.Calls) << row.Name;
+    }
+}
+
+// Runs the event loop until `done` holds (or a generous limit passes).
+void RunUntil(const std::function<bool()>& done) {
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.start(10000);
+    while (!done() && limit.isActive()) {
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+}
+
+TEST(QtPdfTimerTest, FiresOnTheEventLoopUntilStoppedEvenFromItsOwnCallback) {
+    QtPdfTimer timer;
+    int first = 0;
+    int second = 0;
+    timer.Start(1, [&] { ++first; });
+    timer.Start(1, [&] {
+        if (++second == 3) {
+            timer.Stop();
+        }
+    });
+    RunUntil([&] { return second >= 3; });
+    EXPECT_EQ(first, 0) << "a later Start replaces the callback";
+    EXPECT_EQ(second, 3);
+    EXPECT_FALSE(timer.IsActive());
+    QApplication::processEvents();
+    EXPECT_EQ(second, 3);
+}
+
+} // namespace
+} // namespace folioxa

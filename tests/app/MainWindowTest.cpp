@@ -1,0 +1,530 @@
+#include "app/Main.h"
+#include "app/ScriptedDialogs.h"
+#include "conversion/FileImageOutput.h"
+#include "imaging/ImageWriter.h"
+#include "support/TestFiles.h"
+#include "support/TestPdf.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QUrl>
+
+#include <filesystem>
+
+namespace folioxa {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using namespace folioxa::testing;
+
+// The real image files, plus a line per page saying how the window looked while it was written.
+class ObservedOutput : public ImageOutput {
+public:
+    QWidget* Window = nullptr;
+    std::vector<std::string> Seen;
+
+    std::unique_ptr<ImageWriter> CreatePngWriter() override {
+        return std::make_unique<ObservedWriter>(*this, FFiles.CreatePngWriter());
+    }
+    std::unique_ptr<ImageWriter> CreateJpegWriter(int quality) override {
+        return std::make_unique<ObservedWriter>(*this, FFiles.CreateJpegWriter(quality));
+    }
+    void SaveBitmap(const PageBitmap& bitmap, const std::string& path) override {
+        Observe(path);
+        FFiles.SaveBitmap(bitmap, path);
+    }
+
+private:
+    class ObservedWriter : public ImageWriter {
+    public:
+        ObservedWriter(ObservedOutput& owner, std::unique_ptr<ImageWriter> writer)
+            : FOwner(owner), FWriter(std::move(writer)) {}
+        void Assign(const PageBitmap& bitmap) override { FWriter->Assign(bitmap); }
+        void SaveToFile(const std::string& path) override {
+            FOwner.Observe(path);
+            FWriter->SaveToFile(path);
+        }
+
+    private:
+        ObservedOutput& FOwner;
+        std::unique_ptr<ImageWriter> FWriter;
+    };
+
+    void Observe(const std::string& path) {
+        auto enabled = [this](const char* name) {
+            return Window->findChild<QPushButton*>(name)->isEnabled() ? "on" : "off";
+        };
+        const auto* bar = Window->findChild<QProgressBar*>("ProgressBar");
+        const QCursor* cursor = QApplication::overrideCursor();
+        Seen.push_back(std::filesystem::path(path).filename().string() + " select " +
+                       enabled("select_input_button") + " convert " + enabled("export_button") +
+                       " bar " + (bar->isVisible() ? "shown " : "hidden ") +
+                       std::to_string(bar->value()) + "/" + std::to_string(bar->maximum()) +
+                       (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : ""));
+    }
+
+    FileImageOutput FFiles;
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() {
+        FOutput.Window = &FWindow;
+        FWindow.show();
+    }
+
+    template <typename T>
+    T* Control(const char* name) {
+        T* control = FWindow.findChild<T*>(name);
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    std::string Text(const char* name) { return Control<QLineEdit>(name)->text().toStdString(); }
+    void Click(const char* name) { Control<QPushButton>(name)->click(); }
+    bool Checked(const char* name) { return Control<QRadioButton>(name)->isChecked(); }
+
+    // A PDF file of `pages` pages of 72 x 144 points in a folder of its own.
+    std::string Pdf(const std::string& name, int pages = 3, const std::string& password = "") {
+        std::filesystem::create_directories(FDir.Path() / "in");
+        std::string path = FDir.File("in/" + name);
+        WriteFile(path, MakePdf(std::vector<TestPage>(static_cast<std::size_t>(pages),
+                                                      TestPage{72, 144, 0, {}, "", false})));
+        if (!password.empty()) {
+            EncryptPdf(path, path + ".enc", password, "owner", "aes-128");
+            std::filesystem::rename(path + ".enc", path);
+        }
+        return path;
+    }
+    void Select(const std::string& path, std::vector<std::string> passwords = {}) {
+        FDialogs.Files.emplace_back(path);
+        FDialogs.Passwords.insert(FDialogs.Passwords.end(), passwords.begin(), passwords.end());
+        Click("select_input_button");
+    }
+    // As every selection and every run leave the component; a selection also empties the
+    // password, while a run keeps the one it opened with.
+    void ExpectPdfClosed(bool passwordEmptied = true) {
+        EXPECT_FALSE(FWindow.Pdf().Active());
+        EXPECT_EQ(FWindow.Pdf().PageNumber(), 0);
+        if (passwordEmptied) {
+            EXPECT_EQ(FWindow.Pdf().Password(), "");
+        }
+    }
+
+    TempDir FDir;
+    ScriptedDialogs FDialogs;
+    ObservedOutput FOutput;
+    TFormTest FWindow{&FDialogs, &FOutput};
+};
+
+TEST_F(MainWindowTest, StartsWithTheFormsChoicesAndTheConvertPageInFront) {
+    const struct {
+        const char* Name;
+        const char* Text;
+        bool ReadOnly;
+    } edits[] = {{"input_filename", "", true},
+                 {"convert_method2_input1", "", false},
+                 {"export_base_filename", "filename", false},
+                 {"export_destination_folder", "", true}};
+    for (const auto& edit : edits) {
+        EXPECT_EQ(Text(edit.Name), edit.Text) << edit.Name;
+        EXPECT_EQ(Control<QLineEdit>(edit.Name)->isReadOnly(), edit.ReadOnly) << edit.Name;
+    }
+    EXPECT_TRUE(Checked("r_convert_method1"));
+    EXPECT_FALSE(Checked("r_convert_method2"));
+    EXPECT_TRUE(Checked("export_dest_source"));
+    EXPECT_FALSE(Checked("export_dest_other"));
+    const struct {
+        const char* Name;
+        QStringList Items;
+    } lists[] = {{"dropdown_image_type", {"JPG", "PNG", "BMP"}},
+                 {"dropdown_image_resolution", {"300", "250", "200", "150", "100"}}};
+    for (const auto& list : lists) {
+        auto* box = Control<QComboBox>(list.Name);
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i) {
+            items << box->itemText(i);
+        }
+        EXPECT_EQ(items, list.Items) << list.Name;
+        EXPECT_EQ(box->currentIndex(), 0) << list.Name;
+        EXPECT_FALSE(box->isEditable()) << list.Name;
+    }
+    EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
+    EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
+
+    EXPECT_EQ(Control<QTabWidget>("PageControl1")->currentWidget()->objectName(), "TabExport");
+    EXPECT_EQ(FWindow.windowTitle(), "Folioxa");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Folioxa");
+    EXPECT_EQ(Control<QLabel>("StatusBar1Panel")->text(), "Folioxa");
+    EXPECT_EQ(Control<QLabel>("label_app_name")->text(), "Folioxa 2.0.1.2");
+    EXPECT_FALSE(Control<QLabel>("ab_lb3")->text().isEmpty());
+    EXPECT_EQ(FWindow.Pdf().Name(), "Pdf");
+    ExpectPdfClosed();
+}
+
+TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
+    // Labels and radio buttons may grow to show their text; everything else is exact.
+    const struct {
+        const char* Name;
+        QRect Rect;
+        bool MayGrow;
+    } controls[] = {
+        {"PageControl1", {24, 19, 1065, 376}, false},
+        {"frm_export_method", {23, 16, 497, 233}, false},
+        {"input_filename", {16, 63, 377, 25}, false},
+        {"select_input_button", {407, 63, 75, 25}, false},
+        {"r_convert_method2", {16, 160, 149, 17}, true},
+        {"convert_method2_input1", {171, 156, 310, 25}, false},
+        {"frm_export_dest", {540, 16, 497, 233}, false},
+        {"export_base_filename", {112, 30, 177, 25}, false},
+        {"dropdown_image_type", {87, 63, 50, 25}, false},
+        {"lbl_image_resolution", {168, 66, 98, 17}, true},
+        {"dropdown_image_resolution", {273, 63, 50, 25}, false},
+        {"export_dest_other", {168, 160, 129, 17}, true},
+        {"export_destination_folder", {33, 190, 344, 25}, false},
+        {"cmd_split_dest", {391, 190, 91, 25}, false},
+        {"ProgressBar", {23, 278, 838, 21}, false},
+        {"export_button", {879, 270, 158, 36}, false},
+        {"link_website", {167, 92, 227, 21}, false},
+    };
+    for (const auto& control : controls) {
+        const QRect rect = Control<QWidget>(control.Name)->geometry();
+        EXPECT_EQ(rect.topLeft(), control.Rect.topLeft()) << control.Name;
+        EXPECT_EQ(rect.height(), control.Rect.height()) << control.Name;
+        if (control.MayGrow) {
+            EXPECT_GE(rect.width(), control.Rect.width()) << control.Name;
+        } else {
+            EXPECT_EQ(rect.width(), control.Rect.width()) << control.Name;
+        }
+    }
+    EXPECT_EQ(Control<QWidget>("frm_export_method")->font().pixelSize(), 13);
+    EXPECT_EQ(FWindow.font().pixelSize(), 11);
+    EXPECT_TRUE(Control<QLabel>("label_app_name")->font().bold());
+}
+
+TEST_F(MainWindowTest, TabKeyFollowsTheFormsOrder) {
+    Control<QWidget>("r_convert_method1")->setFocus();
+    std::vector<std::string> order;
+    auto* widget = Control<QWidget>("r_convert_method1");
+    for (int step = 0; step < 200 && order.size() < 13; ++step) {
+        const QString name = widget->objectName();
+        if ((widget->focusPolicy() & Qt::TabFocus) != 0 && !name.isEmpty() &&
+            !name.startsWith("qt_")) {
+            order.push_back(name.toStdString());
+        }
+        widget = widget->nextInFocusChain();
+    }
+    EXPECT_THAT(order,
+                ElementsAre("r_convert_method1", "r_convert_method2", "convert_method2_input1",
+                            "input_filename", "select_input_button", "export_base_filename",
+                            "export_dest_source", "export_dest_other", "export_destination_folder",
+                            "cmd_split_dest", "dropdown_image_type", "dropdown_image_resolution",
+                            "export_button"));
+}
+
+TEST_F(MainWindowTest, ConvertWithoutAFileOnlyAsksForOne) {
+    Control<QRadioButton>("r_convert_method2")->setChecked(true);
+    Control<QLineEdit>("convert_method2_input1")->setText("2-x");
+    Click("export_button");
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Choose a PDF file to convert to images!"));
+    EXPECT_TRUE(FWindow.Pdf().FileName().empty());
+}
+
+const char* const kPasswordNotice = "notice Password required or incorrect password";
+const char* const kPasswordPrompt = "password Enter the password for this PDF file:|Password|";
+
+struct SelectionCase {
+    const char* Name;
+    std::string Password;             // of the file; empty: unprotected
+    std::vector<std::string> Answers; // at the prompt
+    std::vector<std::string> Calls;   // after "open"
+    bool Selected;
+    int Pages = 3;
+    bool Missing = false;
+    bool NotPdf = false;
+};
+
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const SelectionCase& row, std::ostream* out) {
+    *out << row.Name;
+}
+
+class SelectionTest : public MainWindowTest, public ::testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(SelectionTest, SelectsOnlyWhatOpens) {
+    const SelectionCase& row = GetParam();
+    // An earlier selection and a typed base name, which a failed selection must keep.
+    const std::string before = Pdf("before.pdf");
+    Select(before);
+    Control<QLineEdit>("export_base_filename")->setText("typed");
+    FDialogs.Calls.clear();
+
+    std::filesystem::create_directories(FDir.Path() / "chosen");
+    std::string path = FDir.File("chosen/Scan.PDF");
+    if (row.NotPdf) {
+        WriteFile(path, "plain text, not a document\n");
+    } else if (!row.Missing) {
+        std::filesystem::rename(Pdf("new.pdf", row.Pages, row.Password), path);
+    }
+    Select(path, row.Answers);
+
+    std::vector<std::string> calls{"open"};
+    calls.insert(calls.end(), row.Calls.begin(), row.Calls.end());
+    EXPECT_THAT(FDialogs.Calls, ElementsAreArray(calls));
+    if (row.Selected) {
+        EXPECT_EQ(Text("input_filename"), path);
+        EXPECT_EQ(FWindow.InputPassword(), row.Answers.empty() ? "" : row.Answers.back());
+        EXPECT_EQ(Text("export_base_filename"), "Scan_");
+        EXPECT_EQ(Text("export_destination_folder"), FDir.File("chosen/"));
+    } else {
+        EXPECT_EQ(Text("input_filename"), before);
+        EXPECT_EQ(FWindow.InputPassword(), "");
+        EXPECT_EQ(Text("export_base_filename"), "typed");
+        EXPECT_EQ(Text("export_destination_folder"), FDir.File("in/"));
+    }
+    ExpectPdfClosed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SelectionTest,
+    ::testing::Values(
+        SelectionCase{"Unprotected", "", {}, {}, true},
+        SelectionCase{"NoPages", "", {}, {}, true, 0},
+        SelectionCase{
+            "RightPassword", "s3cret", {"s3cret"}, {kPasswordNotice, kPasswordPrompt}, true},
+        SelectionCase{"BlanksKept", " pass ", {" pass "}, {kPasswordNotice, kPasswordPrompt}, true},
+        SelectionCase{"BlanksNotTrimmed",
+                      "pass",
+                      {" pass "},
+                      {kPasswordNotice, kPasswordPrompt, kPasswordNotice},
+                      false},
+        SelectionCase{"WrongPassword",
+                      "s3cret",
+                      {"guess"},
+                      {kPasswordNotice, kPasswordPrompt, kPasswordNotice},
+                      false},
+        SelectionCase{"PromptCancelled", "s3cret", {""}, {kPasswordNotice, kPasswordPrompt}, false},
+        SelectionCase{
+            "Missing", "", {}, {"notice File not found or could not be opened"}, false, 3, true},
+        SelectionCase{"NotAPdf",
+                      "",
+                      {},
+                      {"notice File not in PDF format or corrupted"},
+                      false,
+                      3,
+                      false,
+                      true}),
+    [](const ::testing::TestParamInfo<SelectionCase>& testInfo) { return testInfo.param.Name; });
+
+TEST_F(MainWindowTest, CancelledOpenDialogChangesNothing) {
+    FDialogs.Files.emplace_back(std::nullopt);
+    Click("select_input_button");
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("open"));
+    EXPECT_EQ(Text("input_filename"), "");
+    EXPECT_EQ(Text("export_base_filename"), "filename");
+}
+
+TEST_F(MainWindowTest, SelectNewFolderKeepsTheFolder) {
+    Control<QRadioButton>("export_dest_other")->setChecked(true);
+    Select(Pdf("a.pdf"));
+    EXPECT_EQ(Text("input_filename"), FDir.File("in/a.pdf"));
+    EXPECT_EQ(Text("export_destination_folder"), "");
+}
+
+struct BrowseCase {
+    const char* Name;
+    const char* Folder;                // text before Browse
+    std::optional<std::string> Answer; // nothing: Cancel
+    const char* Start;                 // null: the current folder
+    const char* Result;
+    bool OtherSelected;
+};
+
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const BrowseCase& row, std::ostream* out) {
+    *out << row.Name;
+}
+
+class BrowseTest : public MainWindowTest, public ::testing::WithParamInterface<BrowseCase> {};
+
+TEST_P(BrowseTest, FillsTheFolderOnlyOnOk) {
+    const BrowseCase& row = GetParam();
+    Control<QLineEdit>("export_destination_folder")->setText(row.Folder);
+    FDialogs.Folders.push_back(row.Answer);
+    Click("cmd_split_dest");
+    const std::string start = row.Start != nullptr ? row.Start : QDir::currentPath().toStdString();
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("browse " + start));
+    EXPECT_EQ(Text("export_destination_folder"), row.Result);
+    EXPECT_EQ(Checked("export_dest_other"), row.OtherSelected);
+    EXPECT_NE(Checked("export_dest_source"), row.OtherSelected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, BrowseTest,
+    ::testing::Values(
+        BrowseCase{"EmptyStartsAtCurrentFolder", "", "/srv/scans", nullptr, "/srv/scans/", true},
+        BrowseCase{"FilledStartsThere", "/data/in/", "/data/out", "/data/in/", "/data/out/", true},
+        BrowseCase{"RootGetsASecondSlash", "", "/", nullptr, "//", true},
+        BrowseCase{"CancelKeepsEverything", "/data/in/", std::nullopt, "/data/in/", "/data/in/",
+                   false}),
+    [](const ::testing::TestParamInfo<BrowseCase>& testInfo) { return testInfo.param.Name; });
+
+// Width and height in pixels from the header of a PNG, BMP or baseline JPEG file.
+std::pair<int, int> ImageSize(const std::string& bytes) {
+    auto be16 = [&](std::size_t at) {
+        return (static_cast<unsigned char>(bytes.at(at)) << 8) |
+               static_cast<unsigned char>(bytes.at(at + 1));
+    };
+    auto le16 = [&](std::size_t at) { return be16(at) >> 8 | (be16(at) & 0xFF) << 8; };
+    if (bytes.compare(1, 3, "PNG") == 0) {
+        return {be16(18), be16(22)};
+    }
+    if (bytes.compare(0, 2, "BM") == 0) {
+        return {le16(18), le16(22)};
+    }
+    for (std::size_t at = 2; at + 9 < bytes.size();
+         at += 2 + static_cast<std::size_t>(be16(at + 2))) {
+        if (static_cast<unsigned char>(bytes[at + 1]) == 0xC0) {
+            return {be16(at + 7), be16(at + 5)};
+        }
+    }
+    return {0, 0};
+}
+
+struct ConvertCase {
+    const char* Name;
+    int Pages;
+    const char* Type;
+    const char* Resolution;
+    const char* Selection; // null: all pages
+    std::vector<std::string> Files;
+    std::pair<int, int> Size;
+    const char* Base = "page_";
+};
+
+// Lets ctest list a row by its name rather than its bytes.
+void PrintTo(const ConvertCase& row, std::ostream* out) {
+    *out << row.Name;
+}
+
+class ConvertTest : public MainWindowTest, public ::testing::WithParamInterface<ConvertCase> {};
+
+TEST_P(ConvertTest, WritesEveryPageWhileTheWindowShowsTheRun) {
+    const ConvertCase& row = GetParam();
+    Select(Pdf("doc.pdf", row.Pages, "pw"), {"pw"});
+    FDialogs.Folders.emplace_back(FDir.File("out"));
+    std::filesystem::create_directories(FDir.Path() / "out");
+    Click("cmd_split_dest");
+    Control<QComboBox>("dropdown_image_type")->setCurrentText(row.Type);
+    Control<QComboBox>("dropdown_image_resolution")->setCurrentText(row.Resolution);
+    Control<QLineEdit>("export_base_filename")->setText(row.Base);
+    if (row.Selection != nullptr) {
+        Control<QRadioButton>("r_convert_method2")->setChecked(true);
+        Control<QLineEdit>("convert_method2_input1")->setText(row.Selection);
+    }
+    FDialogs.Calls.clear();
+    Click("export_button");
+
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < row.Files.size(); ++i) {
+        seen.push_back(row.Files[i] + " select off convert off bar shown " + std::to_string(i + 1) +
+                       "/" + std::to_string(row.Files.size()) + " busy");
+        EXPECT_EQ(ImageSize(ReadFile(FDir.Path() / "out" / row.Files[i])), row.Size)
+            << row.Files[i];
+    }
+    EXPECT_THAT(FOutput.Seen, ElementsAreArray(seen));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir.Path() / "out"), {}),
+              static_cast<std::ptrdiff_t>(row.Files.size()));
+    EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
+    EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    ExpectPdfClosed(/*passwordEmptied=*/false);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ConvertTest,
+    ::testing::Values(
+        // 72 x 144 points: 1 x 2 inches.
+        ConvertCase{"JpgAllPages",
+                    3,
+                    "JPG",
+                    "300",
+                    nullptr,
+                    {"page_1.jpg", "page_2.jpg", "page_3.jpg"},
+                    {300, 600}},
+        ConvertCase{"PngSelectionPadded",
+                    12,
+                    "PNG",
+                    "100",
+                    "11,2",
+                    {"page_11.png", "page_02.png"},
+                    {100, 200}},
+        ConvertCase{"BmpRange", 4, "BMP", "150", "2-3", {"page_2.bmp", "page_3.bmp"}, {150, 300}},
+        // An emptied base name is taken as it is.
+        ConvertCase{"EmptyBaseName", 2, "PNG", "250", nullptr, {"1.png", "2.png"}, {250, 500}, ""}),
+    [](const ::testing::TestParamInfo<ConvertCase>& testInfo) { return testInfo.param.Name; });
+
+TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
+    Select(Pdf("doc.pdf", 3));
+    Control<QRadioButton>("r_convert_method2")->setChecked(true);
+    Control<QLineEdit>("convert_method2_input1")->setText("1,7,2");
+    Control<QComboBox>("dropdown_image_type")->setCurrentText("BMP");
+    FDialogs.Calls.clear();
+    Click("export_button");
+
+    ASSERT_EQ(FDialogs.Calls.size(), 1U);
+    EXPECT_EQ(FDialogs.Calls[0], "error Cannot open page 7.");
+    EXPECT_THAT(FOutput.Seen, ElementsAre("doc_1.bmp select off convert off bar shown 1/3 busy"));
+    EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_1.bmp"));
+    EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
+    EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
+    EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
+    EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    ExpectPdfClosed();
+
+    // The window stays usable: the corrected selection converts.
+    Control<QLineEdit>("convert_method2_input1")->setText("2");
+    FDialogs.Calls.clear();
+    Click("export_button");
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
+    EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
+}
+
+TEST_F(MainWindowTest, FailuresBeforeTheRunEndInTheErrorDisplay) {
+    Select(Pdf("doc.pdf"));
+    Control<QRadioButton>("r_convert_method2")->setChecked(true);
+    Control<QLineEdit>("convert_method2_input1")->setText("2-x");
+    FDialogs.Calls.clear();
+    Click("export_button");
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("error 'x' is not a valid integer value."));
+    EXPECT_TRUE(FOutput.Seen.empty());
+    ExpectPdfClosed();
+}
+
+TEST_F(MainWindowTest, LinkOpensTheInstalledDocumentation) {
+    auto* link = Control<QLabel>("link_website");
+    const QString target = DocumentationUrl();
+    EXPECT_TRUE(link->text().contains("href=\"" + target + "\""));
+    EXPECT_TRUE(QFile::exists(QUrl(target).toLocalFile())) << target.toStdString();
+    emit link->linkActivated(target);
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("shell " + target.toStdString() + "|"));
+}
+
+} // namespace
+} // namespace folioxa
