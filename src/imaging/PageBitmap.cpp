@@ -23,12 +23,14 @@ std::string SizeText(int width, int height) {
     return std::to_string(width) + " x " + std::to_string(height) + " pixels";
 }
 
-// Zeroed pixels for a width x height bitmap; null for an empty one.
-std::unique_ptr<std::uint8_t[], FreeBuffer> AllocatePixels(int width, int height) {
+// Pixels for a width x height bitmap, zeroed or not; null for an empty one.
+std::unique_ptr<std::uint8_t[], FreeBuffer> AllocatePixels(int width, int height,
+                                                           bool zeroed = true) {
     const std::size_t bytes = PixelBytes(width, height);
     std::unique_ptr<std::uint8_t[], FreeBuffer> pixels;
     if (bytes > 0) {
-        pixels.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+        pixels.reset(
+            static_cast<std::uint8_t*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes)));
         if (!pixels) {
             throw EOutOfMemory("Out of memory for a page bitmap of " + SizeText(width, height));
         }
@@ -61,10 +63,18 @@ PageBitmap& PageBitmap::operator=(const PageBitmap& other) {
 }
 
 void PageBitmap::SetSize(int width, int height) {
+    Resize(width, height, /*zeroed=*/true);
+}
+
+void PageBitmap::SetSizeForOverwrite(int width, int height) {
+    Resize(width, height, /*zeroed=*/false);
+}
+
+void PageBitmap::Resize(int width, int height, bool zeroed) {
     if (width < 0 || height < 0) {
         throw Error("Invalid bitmap size");
     }
-    FPixels = AllocatePixels(width, height);
+    FPixels = AllocatePixels(width, height, zeroed);
     FWidth = width;
     FHeight = height;
 }

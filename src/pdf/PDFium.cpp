@@ -86,7 +86,7 @@ std::unique_ptr<PageBitmap> CopyEngineBitmap(FPDF_BITMAP bitmap) {
     }
     auto page = std::make_unique<PageBitmap>();
     page->SetPixelFormat(pf32bit);
-    page->SetSize(width, height);
+    page->SetSizeForOverwrite(width, height); // every row is copied below
     const std::size_t rowBytes = page->RowBytes();
     for (int y = 0; y < height; ++y) {
         std::memcpy(page->ScanLine(y), buffer + static_cast<std::ptrdiff_t>(y) * stride, rowBytes);
