@@ -4,6 +4,7 @@
 #include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 #include "support/ImageFiles.h"
+#include "support/NoticeView.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -44,16 +45,7 @@ private:
     int FPage = 0;
 };
 
-class SilentView : public ConversionView {
-public:
-    void ShowNotice(const std::string& text) override { Notices.push_back(text); }
-    void SetBusy(bool) override {}
-    void SetProgressVisible(bool) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetConvertControlsEnabled(bool) override {}
-    std::vector<std::string> Notices;
-};
+using SilentView = testing::NoticeView;
 
 std::array<int, 3> FirstPixel(const testing::DecodedImage& image) {
     return {image.Rgb.at(0), image.Rgb.at(1), image.Rgb.at(2)};

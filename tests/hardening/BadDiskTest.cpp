@@ -6,6 +6,7 @@
 #include "conversion/FileImageOutput.h"
 #include "conversion/Messages.h"
 #include "imaging/PageBitmap.h"
+#include "support/NoticeView.h"
 #include "support/TestFiles.h"
 
 #include <fcntl.h>
@@ -68,16 +69,7 @@ private:
     int FPage = 0;
 };
 
-class QuietView : public ConversionView {
-public:
-    void ShowNotice(const std::string& text) override { Notices.push_back(text); }
-    void SetBusy(bool) override {}
-    void SetProgressVisible(bool) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetConvertControlsEnabled(bool) override {}
-    std::vector<std::string> Notices;
-};
+using QuietView = testing::NoticeView;
 
 // What the user sees at the end of a run: the failure through the period rule, or the last
 // notice.

@@ -6,6 +6,7 @@
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "pdf/PDFium.h"
+#include "support/NoticeView.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -32,16 +33,7 @@ using testing::WriteFile;
 // No run on these small files may take longer; SIGALRM ends the test process otherwise.
 constexpr unsigned kSecondsPerRun = 60;
 
-class RecordingView : public ConversionView {
-public:
-    void ShowNotice(const std::string& text) override { Notices.push_back(text); }
-    void SetBusy(bool) override {}
-    void SetProgressVisible(bool) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetConvertControlsEnabled(bool) override {}
-    std::vector<std::string> Notices;
-};
+using RecordingView = testing::NoticeView;
 
 struct Outcome {
     std::string Message; // the failure as shown (period rule), or the last notice

@@ -4,6 +4,7 @@
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
 #include "imaging/PageBitmap.h"
+#include "support/NoticeView.h"
 
 #include <gtest/gtest.h>
 
@@ -50,16 +51,7 @@ public:
     void SaveBitmap(const PageBitmap&, const std::string&) override {}
 };
 
-class QuietView : public ConversionView {
-public:
-    void ShowNotice(const std::string& text) override { Last = text; }
-    void SetBusy(bool) override {}
-    void SetProgressVisible(bool) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetConvertControlsEnabled(bool) override {}
-    std::string Last;
-};
+using QuietView = testing::NoticeView;
 
 struct MemoryCase {
     const char* Name;
@@ -91,7 +83,7 @@ TEST_P(PageMemory, IsCheckedBeforeTheEngineDraws) {
     std::string message;
     try {
         RunConversion(settings, document, output, view);
-        message = view.Last;
+        message = view.Notices.empty() ? "" : view.Notices.back();
     } catch (const Error& e) {
         message = DisplayText(e.what());
     }

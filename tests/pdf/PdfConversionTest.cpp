@@ -2,6 +2,7 @@
 #include "conversion/FileImageOutput.h"
 #include "pdf/PDFium.h"
 #include "support/ImageFiles.h"
+#include "support/NoticeView.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -24,16 +25,7 @@ using testing::TempDir;
 using testing::TestPage;
 using testing::WriteFile;
 
-class RecordingView : public ConversionView {
-public:
-    void ShowNotice(const std::string& text) override { Notices.push_back(text); }
-    void SetBusy(bool) override {}
-    void SetProgressVisible(bool) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetConvertControlsEnabled(bool) override {}
-    std::vector<std::string> Notices;
-};
+using RecordingView = testing::NoticeView;
 
 // A 32-bit bottom-up BMP file as red, green, blue rows, top first.
 DecodedImage DecodeBmp(const std::string& file) {
