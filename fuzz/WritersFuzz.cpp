@@ -9,10 +9,6 @@
 #include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 
-#include <jpeglib.h>
-
-#include <csetjmp>
-#include <cstdio> // jpeglib.h needs FILE and size_t declared first
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -109,51 +105,13 @@ void CheckPng(const std::string& file, const PageBitmap& bitmap) {
     FUZZ_CHECK(image.Rgb == testing::RgbOf(bitmap).Rgb, "PNG pixels");
 }
 
-struct JpegErrors {
-    jpeg_error_mgr Base;
-    std::jmp_buf Jump;
-};
-
-[[noreturn]] void JpegErrorExit(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<JpegErrors*>(cinfo->err)->Jump, 1);
-}
-
-// libjpeg's decoder with plain chroma replication (no "fancy" interpolation across blocks), so
-// a colour constant over 2 x 2 pixels comes back within rounding. Runs in a frame without
-// destructors; returns libjpeg's message code, 0 on success.
-int DecodeJpeg(jpeg_decompress_struct* cinfo, JpegErrors* errors, const std::string* file,
-               testing::DecodedImage* out) {
-    if (setjmp(errors->Jump) != 0) {
-        return errors->Base.msg_code;
-    }
-    jpeg_create_decompress(cinfo);
-    jpeg_mem_src(cinfo, reinterpret_cast<const unsigned char*>(file->data()), file->size());
-    jpeg_read_header(cinfo, TRUE);
-    cinfo->out_color_space = JCS_RGB;
-    cinfo->do_fancy_upsampling = FALSE;
-    jpeg_start_decompress(cinfo);
-    out->Width = static_cast<int>(cinfo->output_width);
-    out->Height = static_cast<int>(cinfo->output_height);
-    out->Rgb.resize(std::size_t{cinfo->output_width} * cinfo->output_height * 3);
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row =
-            out->Rgb.data() + std::size_t{cinfo->output_scanline} * cinfo->output_width * 3;
-        jpeg_read_scanlines(cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(cinfo);
-    return 0;
-}
-
 void CheckJpeg(const std::string& file, const PageBitmap& bitmap) {
-    jpeg_decompress_struct cinfo{};
-    JpegErrors errors{};
-    cinfo.err = jpeg_std_error(&errors.Base);
-    errors.Base.error_exit = JpegErrorExit;
-    errors.Base.emit_message = [](j_common_ptr, int) {};
     testing::DecodedImage image;
-    const int code = DecodeJpeg(&cinfo, &errors, &file, &image);
-    jpeg_destroy_decompress(&cinfo);
-    FUZZ_CHECK(code == 0, "libjpeg error " + std::to_string(code));
+    try {
+        image = testing::DecodeJpegPlainChroma(file);
+    } catch (const std::exception& e) {
+        FUZZ_CHECK(false, e.what());
+    }
     FUZZ_CHECK(image.Width == bitmap.Width() && image.Height == bitmap.Height(), "JPEG size");
     const auto expected = testing::RgbOf(bitmap).Rgb;
     for (std::size_t i = 0; i < expected.size(); ++i) {

@@ -53,7 +53,7 @@ struct DecodeErrors {
 // libjpeg runs in this frame alone, which holds nothing with a destructor. Returns libjpeg's
 // message code, 0 on success.
 int DecodeJpegRows(jpeg_decompress_struct* cinfo, DecodeErrors* errors, const std::string* file,
-                   DecodedImage* out) {
+                   bool fancyUpsampling, DecodedImage* out) {
     if (setjmp(errors->Jump) != 0) {
         return errors->Base.msg_code;
     }
@@ -61,6 +61,7 @@ int DecodeJpegRows(jpeg_decompress_struct* cinfo, DecodeErrors* errors, const st
     jpeg_mem_src(cinfo, reinterpret_cast<const unsigned char*>(file->data()), file->size());
     jpeg_read_header(cinfo, TRUE);
     cinfo->out_color_space = JCS_RGB;
+    cinfo->do_fancy_upsampling = fancyUpsampling ? TRUE : FALSE;
     jpeg_start_decompress(cinfo);
     out->Width = static_cast<int>(cinfo->output_width);
     out->Height = static_cast<int>(cinfo->output_height);
@@ -239,20 +240,32 @@ std::vector<JpegSegment> ReadJpegSegments(const std::string& file) {
     }
 }
 
-DecodedImage DecodeJpeg(const std::string& file) {
+namespace {
+
+DecodedImage DecodeJpegFile(const std::string& file, bool fancyUpsampling) {
     jpeg_decompress_struct cinfo{};
     DecodeErrors errors{};
     cinfo.err = jpeg_std_error(&errors.Base);
     errors.Base.error_exit = DecodeErrorExit;
     errors.Base.emit_message = [](j_common_ptr, int) {};
     DecodedImage image;
-    const int code = DecodeJpegRows(&cinfo, &errors, &file, &image);
+    const int code = DecodeJpegRows(&cinfo, &errors, &file, fancyUpsampling, &image);
     jpeg_destroy_decompress(&cinfo);
     if (code != 0) {
         throw std::runtime_error("libjpeg could not decode the file: message " +
                                  std::to_string(code));
     }
     return image;
+}
+
+} // namespace
+
+DecodedImage DecodeJpeg(const std::string& file) {
+    return DecodeJpegFile(file, /*fancyUpsampling=*/true);
+}
+
+DecodedImage DecodeJpegPlainChroma(const std::string& file) {
+    return DecodeJpegFile(file, /*fancyUpsampling=*/false);
 }
 
 } // namespace folioxa::testing

@@ -55,7 +55,12 @@ struct JpegSegment {
 // bytes and restart markers too). Reading stops at EOI, whose Offset + 2 tells the length used.
 std::vector<JpegSegment> ReadJpegSegments(const std::string& file);
 
-// A JPEG file decoded to red, green, blue by libjpeg.
+// A JPEG file decoded to red, green, blue by libjpeg. Throws std::runtime_error with libjpeg's
+// message code when the file cannot be decoded.
 DecodedImage DecodeJpeg(const std::string& file);
+
+// The same with the chroma replicated plainly (no fancy upsampling), so a colour constant over
+// 2 x 2 pixels comes back within rounding.
+DecodedImage DecodeJpegPlainChroma(const std::string& file);
 
 } // namespace folioxa::testing
