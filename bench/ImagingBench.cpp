@@ -304,23 +304,13 @@ void Jpeg(benchmark::State& state) {
     folioxa::JpegWriter writer;
     writer.SetCompressionQuality(100);
     SideBySide(
-        state,
-        [&writer] {
-            writer.Assign(Page());
-            writer.SaveToFile(kOutput);
-        },
-        JpegBare);
+        state, [&writer] { writer.SaveToFile(Page(), kOutput); }, JpegBare);
 }
 
 void Png(benchmark::State& state) {
     folioxa::PngWriter writer;
     SideBySide(
-        state,
-        [&writer] {
-            writer.Assign(Page());
-            writer.SaveToFile(kOutput);
-        },
-        PngBare);
+        state, [&writer] { writer.SaveToFile(Page(), kOutput); }, PngBare);
 }
 
 void Bmp(benchmark::State& state) {

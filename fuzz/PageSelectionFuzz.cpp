@@ -7,6 +7,7 @@
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
 #include "conversion/PageSelection.h"
+#include "imaging/ByteSink.h"
 #include "imaging/PageBitmap.h"
 
 #include <charconv>
@@ -173,15 +174,25 @@ private:
     int FPage = 0;
 };
 
-class FakeOutput : public ImageOutput {
+// Counts the pages a run saves, writing nothing.
+class CountingWriter : public ImageWriter {
 public:
-    std::unique_ptr<ImageWriter> CreatePngWriter() override { return nullptr; }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int) override { return nullptr; }
-    void SaveBitmap(const PageBitmap&, const std::string& path) override {
+    explicit CountingWriter(int& saved) : FSaved(saved) {}
+    void Encode(const PageBitmap&, ByteSink&) override {}
+    void SaveToFile(const PageBitmap&, const std::string& path) override {
         FUZZ_CHECK(path.size() > 4 && path.compare(path.size() - 4, 4, ".bmp") == 0, path);
-        ++Saved;
+        ++FSaved;
     }
+
+private:
+    int& FSaved;
+};
+
+struct FakeOutput {
     int Saved = 0;
+    ImageFormats Table{{{"BMP", ".bmp", [this](const WriterOptions&) {
+                             return std::unique_ptr<ImageWriter>(new CountingWriter(Saved));
+                         }}}};
 };
 
 class FakeView : public ConversionView {
@@ -208,7 +219,7 @@ void CheckRun(const std::string& selection, int pageCount, std::int32_t dpi) {
     FakeOutput output;
     FakeView view;
     try {
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view, {}, &output.Table);
     } catch (const Error&) {
         // Every failure a user meets is an Error with its text; anything else is a fault.
     }

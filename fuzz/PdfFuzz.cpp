@@ -4,6 +4,7 @@
 // component closed, and never crash, hang or leak.
 #include "FuzzCheck.h"
 #include "conversion/ConversionJob.h"
+#include "imaging/ByteSink.h"
 #include "imaging/PageBitmap.h"
 #include "pdf/PDFium.h"
 #include "support/TestFiles.h"
@@ -40,11 +41,11 @@ private:
     TPdf& FPdf;
 };
 
-class CheckingOutput : public ImageOutput {
+// Reads every page a run would write, writing nothing.
+class CheckingWriter : public ImageWriter {
 public:
-    std::unique_ptr<ImageWriter> CreatePngWriter() override { return nullptr; }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int) override { return nullptr; }
-    void SaveBitmap(const PageBitmap& bitmap, const std::string&) override {
+    void Encode(const PageBitmap&, ByteSink&) override {}
+    void SaveToFile(const PageBitmap& bitmap, const std::string&) override {
         // Every row readable to its end (what a writer will do), which ASan checks.
         unsigned sum = 0;
         for (int y = 0; y < bitmap.Height(); ++y) {
@@ -54,6 +55,13 @@ public:
         FUZZ_CHECK(sum <= 510U * static_cast<unsigned>(bitmap.Height()), "impossible pixels");
     }
 };
+
+const ImageFormats& CheckingOutput() {
+    static const ImageFormats formats({{"BMP", ".bmp", [](const WriterOptions&) {
+                                            return std::unique_ptr<ImageWriter>(new CheckingWriter);
+                                        }}});
+    return formats;
+}
 
 class SilentView : public ConversionView {
 public:
@@ -84,10 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.DestinationFolder = dir.Path().string() + "/";
     TPdf pdf("Pdf");
     fuzz::BoundedDocument document(pdf);
-    fuzz::CheckingOutput output;
     fuzz::SilentView view;
     try {
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view, {}, &fuzz::CheckingOutput());
     } catch (const Error& e) {
         FUZZ_CHECK(e.what()[0] != '\0', "a failure without a message");
     }

@@ -4,9 +4,9 @@
 #include "app/ErrorDisplay.h"
 #include "app/RegistryAccess.h"
 #include "conversion/ConversionJob.h"
-#include "conversion/FileImageOutput.h"
 #include "conversion/OutputFileNaming.h"
 #include "conversion/PageSelection.h"
+#include "pool/PooledConversion.h"
 #include "ui_Main.h"
 
 #include <QApplication>
@@ -43,7 +43,6 @@ public:
     ~SelectionCloser() {
         FPdf.SetActive(false);
         FPdf.SetPassword("");
-        FPdf.SetFormFill(true);
     }
 
 private:
@@ -64,14 +63,11 @@ private:
     ConversionView& FView;
 };
 
-// One attempt to open the document; a failed attempt before it may have left it open. Choosing
-// a document needs only its page count, so the engine skips the form set-up (which can take it
-// minutes); the run sets the forms up, as it draws them.
+// One attempt to open the document; a failed attempt before it may have left it open.
 int OpenAndCountPages(TPdf& pdf, ConversionView& view, const std::string& path,
                       const std::string& password) {
     const EngineBusy busy(view);
     pdf.SetActive(false);
-    pdf.SetFormFill(false);
     pdf.SetFileName(path);
     pdf.SetPassword(password);
     pdf.SetActive(true);
@@ -119,13 +115,14 @@ QString DocumentationUrl() {
     return QUrl::fromLocalFile(readme).toString();
 }
 
-TFormTest::TFormTest(Dialogs* dialogs, ImageOutput* output, QWidget* parent)
+TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     : QMainWindow(parent), FUi(std::make_unique<Ui::TFormTest>()),
       FOwnDialogs(dialogs != nullptr ? nullptr : std::make_unique<QtDialogs>(this)),
-      FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs),
-      FOwnOutput(output != nullptr ? nullptr : std::make_unique<FileImageOutput>()),
-      FOutput(output != nullptr ? *output : *FOwnOutput), FPdf("Pdf", &FPdfTimer) {
+      FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs), FPdf("Pdf", &FPdfTimer) {
     FUi->setupUi(this);
+    // This process only opens documents (page count, password); the page workers draw pages and
+    // their form fields, so the engine's form set-up, which can take minutes, is theirs alone.
+    FPdf.SetFormFill(false);
 
     setFont(UiFont("Tahoma", 11));
     FUi->PageControl1->setFont(UiFont("Segoe UI", 13));
@@ -217,9 +214,11 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     bool passwordNeeded = false;
     try {
         result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
+    } catch (const EPasswordError& e) {
+        FDialogs.ShowNotice(e.what());
+        passwordNeeded = true;
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
-        passwordNeeded = e.what() == PdfErrorText(pdfium::FPDF_ERR_PASSWORD);
     }
     if (!passwordNeeded) {
         return result;
@@ -260,8 +259,12 @@ void TFormTest::StartConversion() {
     // can be the longest part.
     const EngineBusy busy(*this);
     folioxa::StartConversion(
-        PathOf(FUi->input_filename->text()), [this] { return ReadSettings(); }, FPdf, FOutput,
-        *this);
+        PathOf(FUi->input_filename->text()), [this] { return ReadSettings(); }, *this,
+        [this](const ConversionSettings& settings) {
+            PoolOptions options;
+            options.Workers = OnlineCores();
+            RunPooledConversion(settings, FPdf, *this, options, FRunObserver);
+        });
 }
 
 ConversionSettings TFormTest::ReadSettings() const {

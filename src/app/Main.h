@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/QtPdfTimer.h"
+#include "conversion/ConversionJob.h"
 #include "conversion/ConversionSettings.h"
 #include "conversion/ConversionView.h"
 #include "pdf/PDFium.h"
@@ -17,7 +18,6 @@ class TFormTest;
 namespace folioxa {
 
 class Dialogs;
-class ImageOutput;
 
 // What opening a chosen file found: its page count (-1 when it did not open) and the password
 // that opened it (empty when none was needed).
@@ -32,16 +32,17 @@ class TFormTest : public QMainWindow, public ConversionView {
     Q_OBJECT
 
 public:
-    // `dialogs` and `output` are the window's own Qt dialogs and image files when null; when given
-    // they are not owned and must outlive the window.
-    explicit TFormTest(Dialogs* dialogs = nullptr, ImageOutput* output = nullptr,
-                       QWidget* parent = nullptr);
+    // `dialogs` are the window's own Qt dialogs when null; when given they are not owned and
+    // must outlive the window.
+    explicit TFormTest(Dialogs* dialogs = nullptr, QWidget* parent = nullptr);
     ~TFormTest() override;
 
     // The window's document component, inactive between operations.
     TPdf& Pdf() { return FPdf; }
     // The password that opened the selected document; empty when it needed none.
     const std::string& InputPassword() const { return _input_password; }
+    // Watches the entries of the runs to come (the tests see the window as each file is written).
+    void SetRunObserver(RunObserver observer) { FRunObserver = std::move(observer); }
 
     // ConversionView: what a run shows on the window. None of them throws.
     void ShowNotice(const std::string& text) override;
@@ -72,12 +73,11 @@ private:
     std::unique_ptr<Ui::TFormTest> FUi;
     std::unique_ptr<Dialogs> FOwnDialogs;
     Dialogs& FDialogs;
-    std::unique_ptr<ImageOutput> FOwnOutput;
-    ImageOutput& FOutput;
     // Declared before the component, which may still stop it while it is destroyed.
     QtPdfTimer FPdfTimer;
     TPdf FPdf;
     std::string _input_password;
+    RunObserver FRunObserver;
     bool FBusy = false;
 };
 

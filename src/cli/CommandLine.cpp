@@ -82,6 +82,10 @@ const std::vector<OptionSpec>& Options() {
          [](CommandLine& l, const std::string& v) {
              l.Jobs = WholeNumber("--jobs", v, 1, kMaxJobs);
          }},
+        {0, "page-timeout", true,
+         [](CommandLine& l, const std::string& v) {
+             l.PageTimeout = WholeNumber("--page-timeout", v, 1, 24 * 3600);
+         }},
         {0, "password-stdin", false,
          [](CommandLine& l, const std::string&) { l.PasswordFromStdin = true; }},
         {0, "dry-run", false, [](CommandLine& l, const std::string&) { l.DryRun = true; }},
@@ -90,12 +94,6 @@ const std::vector<OptionSpec>& Options() {
         {'h', "help", false, [](CommandLine& l, const std::string&) { l.Mode = ToolMode::Help; }},
         {0, "version", false,
          [](CommandLine& l, const std::string&) { l.Mode = ToolMode::Version; }},
-        // Hidden: how the tool starts its own worker processes.
-        {0, "worker-fd", true,
-         [](CommandLine& l, const std::string& v) {
-             l.Mode = ToolMode::Worker;
-             l.WorkerFd = WholeNumber("--worker-fd", v, 0, 1 << 20);
-         }},
     };
     return options;
 }
@@ -189,19 +187,6 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
     return line;
 }
 
-std::vector<std::string> WorkerArguments(const CommandLine& line, int workerFd) {
-    std::vector<std::string> args = {
-        "--worker-fd=" + std::to_string(workerFd), "--type=" + line.ImageType,
-        "--dpi=" + std::to_string(line.Resolution), "--output-dir=" + line.OutputDirectory,
-        "--base=" + line.BaseFileName};
-    if (line.ConvertMethod == cmPageSelection) {
-        args.push_back("--pages=" + line.PageSelection);
-    }
-    args.emplace_back("--");
-    args.push_back(line.InputFile);
-    return args;
-}
-
 ConversionSettings SettingsFor(const CommandLine& line) {
     ConversionSettings settings;
     settings.InputFileName = line.InputFile;
@@ -237,8 +222,10 @@ Options:
       --password-stdin   read the document's password from the first line of stdin;
                          without it a protected document asks for its password on
                          the terminal (never give a password on the command line)
-  -j, --jobs N           pages converted at once by N worker processes
+  -j, --jobs N           pages drawn at once by N worker processes
                          (default: the number of online cores)
+      --page-timeout S   end the run when one page takes longer than S seconds
+                         (default: no limit)
       --dry-run          open the document and list each entry with its output
                          file, flagging entries that name no page and files written
                          twice; write nothing (exit 1 when an entry names no page)
@@ -250,13 +237,11 @@ Options:
 
 A progress line is shown on stderr when stderr is a terminal.
 
-With --jobs above 1 the pages are shared among worker processes, each with its
-own engine; the files are the same, byte for byte, as with --jobs 1. When a page
-fails, the failure of the first failing entry in list order is reported, every
-entry before it has been written, and pages listed after it may have been
-written too (those other workers had already started). --jobs 1 converts the
-pages one after the other and stops at the first failure. A list that writes the
-same file twice is always converted with --jobs 1.
+Pages are drawn by worker processes, each with its own engine, and this program
+writes every file itself in list order, so the files are the same, byte for
+byte, at any --jobs. When a page fails, every entry before it has been written
+and none after it. A page whose engine crashes ends the run with a message
+naming it.
 
 Exit status:
   0  every page was written

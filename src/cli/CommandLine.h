@@ -14,7 +14,7 @@ public:
     using Error::Error;
 };
 
-enum class ToolMode { Convert, Help, Version, Worker };
+enum class ToolMode { Convert, Help, Version };
 
 // What one invocation of folioxa-convert asks for, after defaults were filled in.
 struct CommandLine {
@@ -27,19 +27,16 @@ struct CommandLine {
     std::string OutputDirectory;   // ends with "/" unless empty (the working folder)
     std::string BaseFileName;
     bool PasswordFromStdin = false;
-    int Jobs = 1; // worker processes; at least 1
+    int Jobs = 1;           // worker processes; at least 1
+    double PageTimeout = 0; // seconds an entry may take; 0: no limit
     bool DryRun = false;
     bool Json = false;
     bool Quiet = false;
-    int WorkerFd = -1; // Worker mode: the shared claim board
 };
 
 // Parses the arguments after the program name. `onlineCores` is the default of --jobs.
 // Throws EUsageError with a one-line reason.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCores);
-
-// The arguments that make a worker process convert the same entries as `line` does.
-std::vector<std::string> WorkerArguments(const CommandLine& line, int workerFd);
 
 // The run's settings for `line`; the password is filled in by the caller.
 ConversionSettings SettingsFor(const CommandLine& line);

@@ -4,22 +4,21 @@
 #include "cli/EntryPlan.h"
 #include "cli/Json.h"
 #include "cli/TextView.h"
-#include "cli/WatchedDocument.h"
-#include "cli/Workers.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
 #include "pdf/PDFium.h"
+#include "pool/PooledConversion.h"
+
+#include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace folioxa {
 
 namespace {
-
-// The document component's text for a refused password (engine code 4): the one failure worth
-// a prompt.
-const std::string kPasswordMessage = PdfErrorText(4);
 
 using Clock = std::chrono::steady_clock;
 
@@ -62,9 +61,8 @@ public:
 
 private:
     int Open();
-    int DryRun(const EntryPlan& plan);
-    int Serial(bool listShown);
-    int Parallel(const EntryPlan& plan, int jobs);
+    int DryRun();
+    int Convert();
     int Fail(int code, const std::string& message, const std::optional<PlannedEntry>& entry = {},
              std::int64_t count = 0);
     void RecordPage(std::int64_t index, const std::string& text, const std::string& path,
@@ -74,7 +72,7 @@ private:
     const CommandLine& FLine;
     ToolEnvironment& FEnv;
     TConsole FConsole;
-    TWatchedDocument FDocument;
+    ConversionDocument& FDocument;
     ConversionSettings FSettings;
     int FPageCount = 0;
     std::int64_t FWritten = 0;
@@ -86,34 +84,7 @@ int TTool::Run() {
     if (const int code = Open(); code != kExitOk) {
         return code;
     }
-    if (!FLine.DryRun && FLine.Jobs <= 1) {
-        return Serial(/*listShown=*/false);
-    }
-    // The list is built here once, with its notices, to plan the entries.
-    std::optional<PageList> pages;
-    try {
-        pages = BuildPageList(FSettings.ConvertMethod, FSettings.PageSelection, FPageCount,
-                              [this](const std::string& text) {
-                                  if (text != kInvalidRangeNotice) { // reported as the failure
-                                      FConsole.Notice(text);
-                                  }
-                              });
-    } catch (const std::exception& e) {
-        return Fail(kExitFailed, e.what());
-    }
-    if (!pages) {
-        return Fail(kExitUsage, kInvalidRangeNotice);
-    }
-    const EntryPlan plan = PlanEntries(*pages, FPageCount, FSettings);
-    if (FLine.DryRun) {
-        return DryRun(plan);
-    }
-    const auto reached = static_cast<std::int64_t>(plan.Entries.size());
-    // Two entries writing one file must not race for it: such a list runs serially.
-    if (reached < 2 || plan.HasRepeats()) {
-        return Serial(/*listShown=*/true);
-    }
-    return Parallel(plan, static_cast<int>(std::min<std::int64_t>(FLine.Jobs, reached)));
+    return FLine.DryRun ? DryRun() : Convert();
 }
 
 int TTool::Open() {
@@ -130,10 +101,10 @@ int TTool::Open() {
     try {
         try {
             FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
-        } catch (const Error& e) {
+        } catch (const EPasswordError&) {
             // One prompt and one more try, as when the window selects a protected file.
             std::optional<std::string> password;
-            if (e.what() != kPasswordMessage || FLine.PasswordFromStdin || !FEnv.AskPassword ||
+            if (FLine.PasswordFromStdin || !FEnv.AskPassword ||
                 !(password = FEnv.AskPassword("Password for " + FSettings.InputFileName + ": "))) {
                 throw;
             }
@@ -143,7 +114,8 @@ int TTool::Open() {
         }
     } catch (const std::exception& e) {
         const int code = Fail(kExitCannotOpen, e.what());
-        if (e.what() == kPasswordMessage && !FLine.PasswordFromStdin && !prompted) {
+        if (dynamic_cast<const EPasswordError*>(&e) != nullptr && !FLine.PasswordFromStdin &&
+            !prompted) {
             FConsole.Failure("the document is protected: give its password on the first line of "
                              "stdin with --password-stdin");
         }
@@ -152,7 +124,23 @@ int TTool::Open() {
     return kExitOk;
 }
 
-int TTool::DryRun(const EntryPlan& plan) {
+int TTool::DryRun() {
+    // The list is built here once, with its notices, to plan the entries.
+    std::optional<PageList> pages;
+    try {
+        pages = BuildPageList(FSettings.ConvertMethod, FSettings.PageSelection, FPageCount,
+                              [this](const std::string& text) {
+                                  if (text != kInvalidRangeNotice) { // reported as the failure
+                                      FConsole.Notice(text);
+                                  }
+                              });
+    } catch (const std::exception& e) {
+        return Fail(kExitFailed, e.what());
+    }
+    if (!pages) {
+        return Fail(kExitUsage, kInvalidRangeNotice);
+    }
+    const EntryPlan plan = PlanEntries(*pages, FPageCount, FSettings);
     for (const PlannedEntry& entry : plan.Entries) {
         std::string flags;
         if (entry.Page == 0) {
@@ -187,62 +175,43 @@ int TTool::DryRun(const EntryPlan& plan) {
     return plan.EndsOnFailure() ? kExitFailed : kExitOk;
 }
 
-int TTool::Serial(bool listShown) {
-    TTextView view(FConsole, /*showNotices=*/!listShown);
+int TTool::Convert() {
+    TTextView view(FConsole);
     std::optional<PlannedEntry> current;
-    Clock::time_point started;
-    RunOptions options;
-    options.OnEntryStarted = [&](const EntryEvent& e) {
+    RunObserver observer;
+    std::int64_t count = 0;
+    observer.OnEntryStarted = [&](const EntryEvent& e) {
         current = PlannedEntry{e.Index, e.Text, e.Path, 0, false};
-        started = Clock::now();
         view.ShowEntry(e.Path);
     };
-    options.OnEntryWritten = [&](const EntryEvent& e) {
+    observer.OnEntryWritten = [&](const EntryEvent& e) {
         current.reset();
-        RecordPage(e.Index, e.Text, e.Path, FileSize(e.Path), SecondsSince(started) * 1000.0);
+        RecordPage(e.Index, e.Text, e.Path, e.Bytes, e.Milliseconds);
     };
+    PoolOptions options;
+    options.Workers = FLine.Jobs;
+    options.WorkerPath = FEnv.WorkerPath;
+    options.PageTimeoutSeconds = FLine.PageTimeout;
     try {
-        // The window's run, entry after entry; the hooks only watch.
-        RunConversion(FSettings, FDocument, FEnv.Output, view, options);
+        TPooledConversion run(FSettings, FDocument, view, options, observer);
+        FJobs = run.WorkerCount();
+        count = run.Count();
+        while (!run.Finished()) {
+            pollfd events{run.EventFd(), POLLIN, 0};
+            if (poll(&events, 1, -1) < 0 && errno != EINTR) {
+                throw Error(std::string("Cannot wait for the page workers: ") +
+                            std::strerror(errno));
+            }
+            run.Process();
+        }
+    } catch (const EOpenError& e) {
+        return Fail(kExitCannotOpen, e.what());
     } catch (const std::exception& e) {
-        return Fail(FDocument.OpenFailed() ? kExitCannotOpen : kExitFailed, e.what(), current,
-                    view.ProgressMax());
+        return Fail(kExitFailed, e.what(), current, count);
     }
     if (view.SelectionEmpty()) {
         return Fail(kExitUsage, kInvalidRangeNotice);
     }
-    if (listShown) {
-        FConsole.Notice(kCompleteNotice);
-    }
-    return Complete();
-}
-
-int TTool::Parallel(const EntryPlan& plan, int jobs) {
-    FJobs = jobs;
-    std::optional<WorkerEvent> failure;
-    try {
-        failure =
-            RunWorkers(FEnv.Executable, FLine, jobs, FSettings.InputPassword,
-                       static_cast<std::int64_t>(plan.Entries.size()), [&](const WorkerEvent& e) {
-                           if (e.Type == WorkerEvent::Written) {
-                               RecordPage(e.Index, e.Text, e.Path, e.Bytes,
-                                          static_cast<double>(e.Microseconds) / 1000.0);
-                               FConsole.Progress(FWritten, plan.ListCount, e.Path);
-                           }
-                       });
-    } catch (const std::exception& e) {
-        return Fail(kExitFailed, e.what());
-    }
-    if (failure) {
-        std::optional<PlannedEntry> entry;
-        if (failure->Index >= 0) {
-            entry = PlannedEntry{failure->Index, failure->Text, failure->Path, 0, false};
-        }
-        return Fail(failure->Type == WorkerEvent::OpenFailed ? kExitCannotOpen : kExitFailed,
-                    failure->Message, entry, plan.ListCount);
-    }
-    FConsole.ClearProgress();
-    FConsole.Notice(kCompleteNotice);
     return Complete();
 }
 
@@ -304,13 +273,6 @@ int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
     case ToolMode::Version:
         env.Out << VersionText();
         return kExitOk;
-    case ToolMode::Worker:
-        try {
-            return RunWorker(line, env.Document, env.Output, env.In, env.Out);
-        } catch (const std::exception& e) { // no board to work from
-            env.Err << "folioxa-convert: " << e.what() << '\n';
-            return kExitUsage;
-        }
     case ToolMode::Convert:
         break;
     }

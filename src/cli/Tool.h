@@ -1,7 +1,6 @@
 #pragma once
 
 #include "conversion/ConversionDocument.h"
-#include "conversion/ImageOutput.h"
 
 #include <functional>
 #include <istream>
@@ -25,9 +24,8 @@ struct ToolEnvironment {
     // Asks for the document's password with the echo off; nothing when there is no terminal.
     std::function<std::optional<std::string>(const std::string& prompt)> AskPassword;
     ConversionDocument& Document;
-    ImageOutput& Output;
-    std::string Executable; // started again in worker mode for --jobs above 1
     int OnlineCores = 1;
+    std::string WorkerPath; // the page workers' program; empty: the one beside this program
 };
 
 // Runs folioxa-convert with the arguments after the program name; returns the exit code.

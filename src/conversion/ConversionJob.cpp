@@ -5,9 +5,10 @@
 #include "conversion/OutputFileNaming.h"
 #include "imaging/PageBitmap.h"
 
+#include <chrono>
 #include <climits>
 #include <cmath>
-#include <memory>
+#include <filesystem>
 
 namespace folioxa {
 
@@ -31,58 +32,24 @@ std::int64_t PixelSize(double size, std::int32_t dpi) {
     return static_cast<std::int64_t>(std::nearbyint(pixels));
 }
 
+std::uint64_t PageMemoryBytes(std::int64_t width, std::int64_t height) {
+    return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 8;
+}
+
 namespace {
+
+std::int64_t FileBytes(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+}
 
 int ClampToInt(std::int64_t value) {
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-// Closes the document on every way out of a run, leaving it inactive with page number 0.
-class DocumentCloser {
-public:
-    explicit DocumentCloser(ConversionDocument& document) : FDocument(document) {}
-    DocumentCloser(const DocumentCloser&) = delete;
-    DocumentCloser& operator=(const DocumentCloser&) = delete;
-    ~DocumentCloser() { Close(); }
-
-    void Close() {
-        if (!FClosed) {
-            FClosed = true;
-            FDocument.SetActive(false);
-            FDocument.SetPageNumber(0);
-        }
-    }
-
-private:
-    ConversionDocument& FDocument;
-    bool FClosed = false;
-};
-
-// Once the window shows a run, this puts it back: cursor, bar, document, buttons, in that order.
-class WindowRestorer {
-public:
-    WindowRestorer(ConversionView& view, DocumentCloser& closer) : FView(view), FCloser(closer) {
-        FView.SetProgressPosition(0);
-        FView.SetProgressVisible(true);
-        FView.SetConvertControlsEnabled(false);
-        FView.SetBusy(true);
-    }
-    WindowRestorer(const WindowRestorer&) = delete;
-    WindowRestorer& operator=(const WindowRestorer&) = delete;
-    ~WindowRestorer() {
-        FView.SetBusy(false);
-        FView.SetProgressVisible(false);
-        FCloser.Close();
-        FView.SetConvertControlsEnabled(true);
-    }
-
-private:
-    ConversionView& FView;
-    DocumentCloser& FCloser;
-};
-
 void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t width,
-                    std::int64_t height, bool writerCopy) {
+                    std::int64_t height) {
     const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width < 1 || height < 1) {
         throw EPageSizeError("Page " + entry + " is smaller than one pixel at " +
@@ -94,9 +61,8 @@ void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t wid
                              std::to_string(dpi) + " DPI (" + size + ")");
     }
     // Asked for more than the system has, the allocation would succeed on paper and the process
-    // be killed while the engine draws. Alive at once: the engine's bitmap, the program's copy
-    // and, for JPG and PNG, the writer's 3-byte picture.
-    const std::uint64_t bytes = static_cast<std::uint64_t>(width * height) * (writerCopy ? 11 : 8);
+    // be killed while the engine draws.
+    const std::uint64_t bytes = PageMemoryBytes(width, height);
     const std::optional<std::uint64_t> available = AvailableMemory();
     if (available && bytes > *available) {
         throw EPageSizeError("Page " + entry + " needs more memory than is free to convert at " +
@@ -105,87 +71,140 @@ void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t wid
     }
 }
 
-std::int64_t NextIndex(const RunOptions& options, std::int64_t previous, std::int64_t count) {
-    if (!options.NextEntry) {
-        return previous + 1;
+} // namespace
+
+RunSession::RunSession(const ConversionSettings& settings, ConversionDocument& document,
+                       ConversionView& view)
+    : FSettings(settings), FDocument(document), FView(view) {
+    try {
+        FDocument.SetFileName(settings.InputFileName);
+        FDocument.SetPassword(settings.InputPassword);
+        try {
+            FDocument.SetActive(true);
+        } catch (const Error& e) {
+            throw EOpenError(e.what());
+        }
+        FPageCount = FDocument.PageCount();
+        FPages = BuildPageList(settings.ConvertMethod, settings.PageSelection, FPageCount,
+                               [&view](const std::string& text) { view.ShowNotice(text); });
+    } catch (...) {
+        Finish();
+        throw;
     }
-    const std::int64_t next = options.NextEntry(previous, count);
-    return next > previous ? next : count;
+    if (!FPages) {
+        Finish();
+    }
 }
 
-void ConvertEntries(const ConversionSettings& settings, const PageList& pages, int digitCount,
-                    ConversionDocument& document, ImageOutput& output, ConversionView& view,
-                    const RunOptions& options) {
-    std::unique_ptr<ImageWriter> writer;
-    if (settings.ImageType == "PNG") {
-        writer = output.CreatePngWriter();
-    } else if (settings.ImageType == "JPG") {
-        writer = output.CreateJpegWriter(/*compressionQuality=*/100);
+RunSession::~RunSession() {
+    Finish();
+}
+
+void RunSession::Show() {
+    FView.SetProgressPosition(0);
+    FView.SetProgressVisible(true);
+    FView.SetConvertControlsEnabled(false);
+    FView.SetBusy(true);
+    FShown = true;
+    FView.SetProgressMax(ClampToInt(FPages->Count()));
+}
+
+std::string RunSession::PathOf(const std::string& entry) const {
+    return OutputFilePath(FSettings.DestinationFolder, FSettings.BaseFileName, entry,
+                          DigitCount(FPageCount), FSettings.ImageType);
+}
+
+void RunSession::ShowEntry(std::int64_t index) {
+    FView.SetProgressPosition(ClampToInt(index + 1));
+}
+
+void RunSession::Finish() {
+    if (FFinished) {
+        return;
     }
-    const std::int64_t count = pages.Count();
-    for (std::int64_t i = NextIndex(options, -1, count); i < count;
-         i = NextIndex(options, i, count)) {
-        view.SetProgressPosition(ClampToInt(i + 1));
+    FFinished = true;
+    if (FShown) {
+        FView.SetBusy(false);
+        FView.SetProgressVisible(false);
+    }
+    FDocument.SetActive(false);
+    FDocument.SetPageNumber(0);
+    if (FShown) {
+        FView.SetConvertControlsEnabled(true);
+    }
+}
+
+EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry,
+                          std::int32_t dpi) {
+    document.SetPageNumber(ParsePageNumber(entry));
+    const std::int64_t width = PixelSize(document.PageWidth(), dpi);
+    const std::int64_t height = PixelSize(document.PageHeight(), dpi);
+    CheckPixelSize(entry, dpi, width, height);
+    return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+std::unique_ptr<PageBitmap> DrawEntryPage(ConversionDocument& document, const std::string& entry,
+                                          const EntryPage& page) {
+    std::unique_ptr<PageBitmap> bitmap = document.RenderPageOnWhite(page.Width, page.Height);
+    if (!bitmap) {
+        throw Error("Page " + entry + " could not be rendered");
+    }
+    return bitmap;
+}
+
+void StartConversion(const std::string& inputFileName,
+                     const std::function<ConversionSettings()>& readSettings, ConversionView& view,
+                     const std::function<void(const ConversionSettings&)>& run) {
+    if (inputFileName.empty()) {
+        view.ShowNotice(kChooseFileNotice);
+        return;
+    }
+    run(readSettings());
+}
+
+namespace {
+
+void ConvertEntries(RunSession& session, ImageWriter* writer, const RunObserver& observer) {
+    using Clock = std::chrono::steady_clock;
+    const PageList& pages = session.Pages();
+    const ConversionSettings& settings = session.Settings();
+    for (std::int64_t i = 0; i < pages.Count(); ++i) {
+        session.ShowEntry(i);
+        const Clock::time_point start = Clock::now();
         const std::string entry = pages.Entry(i);
         // A pure function of the entry: computed first so that observers can name the file.
-        const std::string path = OutputFilePath(settings.DestinationFolder, settings.BaseFileName,
-                                                entry, digitCount, settings.ImageType);
-        const EntryEvent event{i, entry, path};
-        if (options.OnEntryStarted) {
-            options.OnEntryStarted(event);
+        const std::string path = session.PathOf(entry);
+        if (observer.OnEntryStarted) {
+            observer.OnEntryStarted({i, entry, path, 0, 0.0});
         }
-        document.SetPageNumber(ParsePageNumber(entry));
-        const std::int64_t width = PixelSize(document.PageWidth(), settings.Resolution);
-        const std::int64_t height = PixelSize(document.PageHeight(), settings.Resolution);
-        CheckPixelSize(entry, settings.Resolution, width, height, writer != nullptr);
-        const std::unique_ptr<PageBitmap> bitmap =
-            document.RenderPageOnWhite(static_cast<int>(width), static_cast<int>(height));
-        if (!bitmap) {
-            throw Error("Page " + entry + " could not be rendered");
-        }
-        if (writer) {
-            writer->Assign(*bitmap);
-            writer->SaveToFile(path);
-        } else {
-            output.SaveBitmap(*bitmap, path);
-        }
-        if (options.OnEntryWritten) {
-            options.OnEntryWritten(event);
+        ConversionDocument& document = session.Document();
+        const EntryPage page = SelectEntryPage(document, entry, settings.Resolution);
+        const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, entry, page);
+        SavePage(writer, *bitmap, path);
+        if (observer.OnEntryWritten) {
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            observer.OnEntryWritten({i, entry, path, FileBytes(path), ms});
         }
     }
 }
 
 } // namespace
 
-void StartConversion(const std::string& inputFileName,
-                     const std::function<ConversionSettings()>& readSettings,
-                     ConversionDocument& document, ImageOutput& output, ConversionView& view) {
-    if (inputFileName.empty()) {
-        view.ShowNotice(kChooseFileNotice);
-        return;
-    }
-    RunConversion(readSettings(), document, output, view);
-}
-
 void RunConversion(const ConversionSettings& settings, ConversionDocument& document,
-                   ImageOutput& output, ConversionView& view, const RunOptions& options) {
-    DocumentCloser closer(document);
-    document.SetFileName(settings.InputFileName);
-    document.SetPassword(settings.InputPassword);
-    document.SetActive(true);
-
-    const int pageCount = document.PageCount();
-    const std::optional<PageList> pages =
-        BuildPageList(settings.ConvertMethod, settings.PageSelection, pageCount,
-                      [&view](const std::string& text) { view.ShowNotice(text); });
-    if (!pages) {
+                   ConversionView& view, const RunObserver& observer, const ImageFormats* formats) {
+    RunSession session(settings, document, view);
+    if (!session.Listed()) {
         return;
     }
+    session.Show();
     {
-        WindowRestorer restorer(view, closer);
-        view.SetProgressMax(ClampToInt(pages->Count()));
-        ConvertEntries(settings, *pages, DigitCount(pageCount), document, output, view, options);
+        const ImageFormat& format =
+            (formats != nullptr ? *formats : StandardImageFormats()).Find(settings.ImageType);
+        const std::unique_ptr<ImageWriter> writer = CreateWriter(format, WriterOptions{});
+        ConvertEntries(session, writer.get(), observer);
     }
+    session.Finish();
     view.ShowNotice(kCompleteNotice);
 }
 

@@ -3,10 +3,13 @@
 #include "conversion/ConversionDocument.h"
 #include "conversion/ConversionSettings.h"
 #include "conversion/ConversionView.h"
-#include "conversion/ImageOutput.h"
+#include "conversion/ImageFormats.h"
+#include "conversion/PageSelection.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace folioxa {
@@ -21,37 +24,96 @@ std::int64_t PixelSize(double size, std::int32_t dpi);
 // The engine cannot make a bitmap of 2 GiB or more (4 bytes a pixel).
 inline constexpr std::int64_t kMaxPageBitmapBytes = 0x7FFFFFFF;
 
+// Memory a page of width x height pixels needs while it is drawn and encoded: its bitmap and
+// an encoding as large again.
+std::uint64_t PageMemoryBytes(std::int64_t width, std::int64_t height);
+
 // Convert pressed: with no input file the notice "Choose a PDF file to convert to images!";
 // otherwise `readSettings` fills the settings (it may throw, e.g. for the resolution text) and
-// the run starts.
+// `run` runs them.
 void StartConversion(const std::string& inputFileName,
-                     const std::function<ConversionSettings()>& readSettings,
-                     ConversionDocument& document, ImageOutput& output, ConversionView& view);
+                     const std::function<ConversionSettings()>& readSettings, ConversionView& view,
+                     const std::function<void(const ConversionSettings&)>& run);
 
 // One entry of a run's page list as the run reaches it.
 struct EntryEvent {
     std::int64_t Index;      // position in the page list, from 0
     const std::string& Text; // the entry as listed
     const std::string& Path; // its output file
+    std::int64_t Bytes;      // OnEntryWritten: the file's size
+    double Milliseconds;     // OnEntryWritten: drawing, encoding and writing it
 };
 
-// Optional hooks of a run. Left empty they give the window's run: every entry, in list order.
-struct RunOptions {
-    // Picks the entries this run converts. Called before each entry with the index of the entry
-    // converted last (-1 at first) and the length of the list; returns the next index to convert,
-    // which must be greater than `previous`. Any other value, or one of `count` or more, ends the
-    // entries (the run then completes as after its last entry).
-    std::function<std::int64_t(std::int64_t previous, std::int64_t count)> NextEntry;
-    // Called when an entry is reached, before its page is selected.
+// What a caller may watch of a run; every hook may be left empty.
+struct RunObserver {
+    // An entry is reached, before its page is selected (or, in the render pool, before its
+    // file is written).
     std::function<void(const EntryEvent&)> OnEntryStarted;
-    // Called once the entry's file has been written.
+    // The entry's file has been written.
     std::function<void(const EntryEvent&)> OnEntryWritten;
 };
 
-// One run: open, list, convert every entry, clean up, "Conversion complete!". Every way out
-// leaves the document inactive with page number 0 and the view restored; a failure is rethrown
-// after that clean-up, and files written for earlier pages stay.
+// The run from the opening of its document to its clean-up, shared by both ways of serving its
+// entries (one after the other here, or by the render pool). Every way out leaves the document
+// inactive with page number 0 and, once shown, the view restored (cursor, bar, document,
+// buttons, in that order).
+class RunSession {
+public:
+    // Opens the document with the settings' file name and password and builds the page list
+    // (its notices shown). Throws EOpenError with the opening's text when the document cannot
+    // be opened, and the list's errors; the document is closed again then.
+    RunSession(const ConversionSettings& settings, ConversionDocument& document,
+               ConversionView& view);
+    ~RunSession();
+    RunSession(const RunSession&) = delete;
+    RunSession& operator=(const RunSession&) = delete;
+
+    // False for an empty selection: the run is over, nothing was shown.
+    bool Listed() const { return FPages.has_value(); }
+    const PageList& Pages() const { return *FPages; }
+    const ConversionSettings& Settings() const { return FSettings; }
+    int PageCount() const { return FPageCount; }
+    ConversionDocument& Document() { return FDocument; }
+
+    // Shows the run on the view (position 0, bar, buttons off, busy, then the bar's maximum).
+    void Show();
+    // The output file of an entry's text.
+    std::string PathOf(const std::string& entry) const;
+    // The bar's position for entry `index`.
+    void ShowEntry(std::int64_t index);
+    // The clean-up; the second call does nothing.
+    void Finish();
+
+private:
+    const ConversionSettings& FSettings;
+    ConversionDocument& FDocument;
+    ConversionView& FView;
+    int FPageCount = 0;
+    std::optional<PageList> FPages;
+    bool FShown = false;
+    bool FFinished = false;
+};
+
+// An entry's page as the run computes it: the number from the entry's text (EConvertError when
+// it is none), the page selected (the document's error when it has no such page), its pixel size
+// at `dpi` checked (EPageSizeError: smaller than a pixel, too large for the engine, more memory
+// than is free).
+struct EntryPage {
+    int Width = 0;
+    int Height = 0;
+};
+EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry, std::int32_t dpi);
+
+// The selected page drawn at `page`'s size onto white. Throws the document's errors, Error when
+// the document gives no bitmap.
+std::unique_ptr<PageBitmap> DrawEntryPage(ConversionDocument& document, const std::string& entry,
+                                          const EntryPage& page);
+
+// One run, every entry drawn and written here, one after the other: open, list, show, convert
+// every entry, clean up, "Conversion complete!". A failure is rethrown after the clean-up; files
+// written for earlier pages stay. `formats` makes the writers (the standard ones when null).
 void RunConversion(const ConversionSettings& settings, ConversionDocument& document,
-                   ImageOutput& output, ConversionView& view, const RunOptions& options = {});
+                   ConversionView& view, const RunObserver& observer = {},
+                   const ImageFormats* formats = nullptr);
 
 } // namespace folioxa

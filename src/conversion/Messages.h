@@ -18,6 +18,13 @@ public:
     using Error::Error;
 };
 
+// The run's document could not be opened (missing, not a PDF, refused password, no engine); the
+// text is the opening's own.
+class EOpenError : public Error {
+public:
+    using Error::Error;
+};
+
 // A page the run cannot turn into an image (smaller than a pixel, larger than the engine allows).
 class EPageSizeError : public Error {
 public:

@@ -1,5 +1,7 @@
 #include "conversion/OutputFileNaming.h"
 
+#include "conversion/ImageFormats.h"
+
 namespace folioxa {
 
 int DigitCount(int pageCount) {
@@ -7,13 +9,7 @@ int DigitCount(int pageCount) {
 }
 
 std::string FileExtension(const std::string& imageType) {
-    if (imageType == "PNG") {
-        return ".png";
-    }
-    if (imageType == "JPG") {
-        return ".jpg";
-    }
-    return ".bmp";
+    return StandardImageFormats().Find(imageType).Extension;
 }
 
 std::string OutputFilePath(const std::string& destinationFolder, const std::string& baseFileName,

@@ -7,7 +7,8 @@ namespace folioxa {
 // Characters of `pageCount` written in decimal: the width page texts are padded to.
 int DigitCount(int pageCount);
 
-// ".png" for exactly "PNG", ".jpg" for exactly "JPG", ".bmp" for any other text.
+// The extension of the image type named exactly `imageType` (".png" for "PNG"); ".bmp" for any
+// other text.
 std::string FileExtension(const std::string& imageType);
 
 // folder + base + page text padded with "0" to `digitCount` (never shortened) + extension,

@@ -4,15 +4,25 @@
 
 namespace folioxa {
 
+class ByteSink;
 class PageBitmap;
 
-// A writer that one conversion run reuses for every page: Assign takes the writer's own copy of
-// the page's picture, SaveToFile writes it (EFCreateError, EWriteError, or the format's error).
+// A writer that one conversion run reuses for every page. It reads the page bitmap where it lies
+// (no copy of the picture is taken) and writes the bytes of one file.
 class ImageWriter {
 public:
     virtual ~ImageWriter() = default;
-    virtual void Assign(const PageBitmap& bitmap) = 0;
-    virtual void SaveToFile(const std::string& path) = 0;
+
+    // Refuses a page this format cannot hold, before any file is created. Throws Error.
+    virtual void Check(const PageBitmap& bitmap) const;
+
+    // Writes the whole file for `bitmap` into `sink`: the format's errors (EJPEG, EOutOfMemory)
+    // and the sink's (EWriteError) are thrown.
+    virtual void Encode(const PageBitmap& bitmap, ByteSink& sink) = 0;
+
+    // Check, then the output file is created, the page encoded into it and the file put in
+    // place under `path`. Throws what Check, OutputFile and Encode throw.
+    virtual void SaveToFile(const PageBitmap& bitmap, const std::string& path);
 };
 
 } // namespace folioxa

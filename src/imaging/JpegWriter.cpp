@@ -1,6 +1,6 @@
 #include "imaging/JpegWriter.h"
 
-#include "imaging/OutputFile.h"
+#include "imaging/ByteSink.h"
 #include "imaging/PageBitmap.h"
 
 #include <jerror.h>
@@ -87,16 +87,18 @@ void TermDestination(j_compress_ptr cinfo) {
 // it. The only setjmp of the program: no object in this frame has a destructor for a longjmp
 // to skip, and nothing read after the jump lives in a register of this frame.
 int CompressRows(jpeg_compress_struct* cinfo, ErrorManager* errors, Destination* dest,
-                 const RgbPicture& picture, int quality) {
+                 const PageBitmap* page, int quality) {
     if (setjmp(errors->Jump) != 0) {
         return errors->Base.msg_code;
     }
     jpeg_create_compress(cinfo);
     cinfo->dest = &dest->Base;
-    cinfo->image_width = static_cast<JDIMENSION>(picture.Width());
-    cinfo->image_height = static_cast<JDIMENSION>(picture.Height());
-    cinfo->input_components = 3;
-    cinfo->in_color_space = JCS_RGB;
+    cinfo->image_width = static_cast<JDIMENSION>(page->Width());
+    cinfo->image_height = static_cast<JDIMENSION>(page->Height());
+    // The page's own blue, green, red, fourth-byte rows: libjpeg-turbo reorders them on the way
+    // into its colour conversion, with the same result as red, green, blue rows.
+    cinfo->input_components = 4;
+    cinfo->in_color_space = JCS_EXT_BGRX;
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, quality, /*force_baseline=*/TRUE);
     cinfo->dct_method = JDCT_FLOAT;
@@ -109,7 +111,7 @@ int CompressRows(jpeg_compress_struct* cinfo, ErrorManager* errors, Destination*
         const JDIMENSION count = std::min(kRowsPerCall, cinfo->image_height - first);
         for (JDIMENSION i = 0; i < count; ++i) {
             // libjpeg takes rows as non-const pointers but only reads them.
-            rows[i] = const_cast<JSAMPROW>(picture.Row(static_cast<int>(first + i)));
+            rows[i] = const_cast<JSAMPROW>(page->ScanLine(static_cast<int>(first + i)));
         }
         jpeg_write_scanlines(cinfo, rows, count);
     }
@@ -133,12 +135,7 @@ void JpegWriter::SetCompressionQuality(int quality) {
     FCompressionQuality = quality;
 }
 
-void JpegWriter::Assign(const PageBitmap& bitmap) {
-    FEncoded.Size = 0;
-    FPicture.Assign(bitmap);
-}
-
-void JpegWriter::Encode() {
+void JpegWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
     jpeg_compress_struct cinfo{};
     ErrorManager errors{};
     cinfo.err = jpeg_std_error(&errors.Base);
@@ -156,7 +153,7 @@ void JpegWriter::Encode() {
     int code = 0;
     {
         CompressGuard guard{&cinfo};
-        code = CompressRows(&cinfo, &errors, &dest, FPicture, FCompressionQuality);
+        code = CompressRows(&cinfo, &errors, &dest, &bitmap, FCompressionQuality);
     }
     if (code != 0) {
         FEncoded = Stream();
@@ -165,15 +162,8 @@ void JpegWriter::Encode() {
         }
         throw EJPEG("JPEG error #" + std::to_string(code));
     }
-}
-
-void JpegWriter::SaveToFile(const std::string& path) {
-    OutputFile file(path);
-    if (FEncoded.Size == 0) {
-        Encode();
-    }
-    file.Write(FEncoded.Data.get(), FEncoded.Size);
-    file.Close();
+    // The whole stream in one write: a file cut by an encoder error never reaches the sink.
+    sink.Write(FEncoded.Data.get(), FEncoded.Size);
 }
 
 } // namespace folioxa

@@ -3,7 +3,6 @@
 #include "imaging/Error.h"
 #include "imaging/ImageWriter.h"
 #include "imaging/PageBitmap.h"
-#include "imaging/RgbPicture.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,20 +26,13 @@ public:
     // 1 to 100; throws Error outside that range (the old value is kept).
     void SetCompressionQuality(int quality);
 
-    // Takes the writer's own copy of the picture and drops what was encoded before.
-    // Throws EOutOfMemory when the copy cannot be had.
-    void Assign(const PageBitmap& bitmap) override;
-
-    // Creates the file first, encodes the picture unless it already was since the last Assign,
-    // then writes the stream in one go. Throws EFCreateError, EJPEG (the file stays empty),
-    // EOutOfMemory, EWriteError.
-    void SaveToFile(const std::string& path) override;
+    // Encodes the page, then writes the whole stream to `sink` in one go. Throws EJPEG
+    // ("JPEG error #41" for a side above 65500 pixels; nothing reaches the sink then),
+    // EOutOfMemory, and what the sink throws.
+    void Encode(const PageBitmap& bitmap, ByteSink& sink) override;
 
 private:
-    void Encode();
-
     int FCompressionQuality = 90;
-    RgbPicture FPicture;
     // The encoded stream: Size bytes used of a block of Capacity bytes, which the next page's
     // stream uses again. Not zeroed: every byte is written by libjpeg before it is read.
     struct Stream {

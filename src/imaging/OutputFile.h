@@ -1,5 +1,6 @@
 #pragma once
 
+#include "imaging/ByteSink.h"
 #include "imaging/Error.h"
 
 #include <cstddef>
@@ -23,28 +24,22 @@ public:
 // is locked for this writer alone and only then emptied, so another writer holding it is never
 // cut short. A device or pipe named as the file is written without lock or truncation. The file is
 // closed when the object goes, on every path.
-class OutputFile {
+class OutputFile : public ByteSink {
 public:
     // Creates or truncates `path`. Throws EFCreateError "Cannot create file \"<absolute path>\".
     // <system text>" when the file cannot be opened, locked or emptied.
     explicit OutputFile(const std::string& path);
-    ~OutputFile();
+    ~OutputFile() override;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes all `size` bytes, continuing short writes. Throws EWriteError "Stream write error"
     // when the system refuses or writes nothing; the bytes written before stay in the file.
-    void Write(const void* data, std::size_t size);
-
-    // A run of bytes for WritePieces.
-    struct Piece {
-        const void* Data;
-        std::size_t Size;
-    };
+    void Write(const void* data, std::size_t size) override;
 
     // Writes the pieces in order, as one Write of their bytes joined would, with few system
     // calls and no copy. Throws EWriteError as Write does.
-    void WritePieces(const Piece* pieces, std::size_t count);
+    void WritePieces(const Piece* pieces, std::size_t count) override;
 
     // Closes the file; a failure the system reports only now (a full remote disk) throws
     // EWriteError. The destructor closes silently when this was not called.

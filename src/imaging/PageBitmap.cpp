@@ -98,29 +98,38 @@ std::optional<std::uint32_t> BmpFileSize(int width, int height) {
     return static_cast<std::uint32_t>(bytes) + kBmpHeaderSize;
 }
 
-void PageBitmap::SaveToFile(const std::string& path) const {
-    const auto fileSize = BmpFileSize(FWidth, FHeight);
-    if (!fileSize) {
+void PageBitmap::CheckBmp() const {
+    if (!BmpFileSize(FWidth, FHeight)) {
         throw Error("The page of " + SizeText(FWidth, FHeight) +
                     " is too large for a BMP file, which holds at most 4 GiB of pixels");
     }
-    OutputFile file(path);
+}
 
+void PageBitmap::SaveToFile(const std::string& path) const {
+    CheckBmp();
+    OutputFile file(path);
+    WriteBmp(file);
+    file.Close();
+}
+
+void PageBitmap::WriteBmp(ByteSink& sink) const {
+    CheckBmp();
+    const std::uint32_t fileSize = *BmpFileSize(FWidth, FHeight);
     std::array<std::uint8_t, kBmpHeaderSize> header{};
     header[0] = 'B';
     header[1] = 'M';
-    PutLittleEndian(&header[2], *fileSize, 4);
+    PutLittleEndian(&header[2], fileSize, 4);
     PutLittleEndian(&header[10], kBmpHeaderSize, 4);
     PutLittleEndian(&header[14], 40, 4); // BITMAPINFOHEADER
     PutLittleEndian(&header[18], static_cast<std::uint32_t>(FWidth), 4);
     PutLittleEndian(&header[22], static_cast<std::uint32_t>(FHeight), 4); // positive: bottom-up
     PutLittleEndian(&header[26], 1, 2);                                   // planes
     PutLittleEndian(&header[28], 32, 2);                                  // bits per pixel
-    PutLittleEndian(&header[34], *fileSize - kBmpHeaderSize, 4);
+    PutLittleEndian(&header[34], fileSize - kBmpHeaderSize, 4);
     // Compression BI_RGB, pels per metre and colour counts stay 0.
 
-    // Rows go bottom first, handed to the system as they lie in memory.
-    std::vector<OutputFile::Piece> pieces;
+    // Rows go bottom first, handed to the sink as they lie in memory.
+    std::vector<ByteSink::Piece> pieces;
     try {
         pieces.reserve(static_cast<std::size_t>(FHeight) + 1);
     } catch (const std::bad_alloc&) {
@@ -130,8 +139,7 @@ void PageBitmap::SaveToFile(const std::string& path) const {
     for (int row = FHeight - 1; row >= 0; --row) {
         pieces.push_back({ScanLine(row), RowBytes()});
     }
-    file.WritePieces(pieces.data(), pieces.size());
-    file.Close();
+    sink.WritePieces(pieces.data(), pieces.size());
 }
 
 } // namespace folioxa

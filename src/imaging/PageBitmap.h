@@ -9,6 +9,8 @@
 
 namespace folioxa {
 
+class ByteSink;
+
 enum TPixelFormat { pf32bit };
 
 // Releases a block from calloc/malloc.
@@ -48,9 +50,15 @@ public:
     std::uint8_t* ScanLine(int row);
     const std::uint8_t* ScanLine(int row) const;
 
-    // Writes the bitmap as a 32-bit bottom-up BMP file. Throws Error before anything is created
-    // when the pixels do not fit the format's 32-bit size fields; EFCreateError, EWriteError.
+    // Writes the bitmap as a 32-bit bottom-up BMP file: CheckBmp, then the output file is
+    // created, WriteBmp fills it and it is put in place. Throws what those throw, EFCreateError.
     void SaveToFile(const std::string& path) const;
+
+    // Throws Error when the pixels do not fit the BMP format's 32-bit size fields.
+    void CheckBmp() const;
+    // The whole BMP file into `sink`, rows handed over as they lie (no copy). Throws what
+    // CheckBmp and the sink throw.
+    void WriteBmp(ByteSink& sink) const;
 
 private:
     void Resize(int width, int height, bool zeroed);

@@ -1,7 +1,9 @@
 #include "imaging/PngWriter.h"
 
-#include "imaging/OutputFile.h"
+#include "imaging/ByteSink.h"
+#include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
+#include "imaging/PixelRows.h"
 
 #include <zlib.h>
 
@@ -48,7 +50,7 @@ public:
     std::uint8_t* Data() { return FBytes.data() + 8; }
 
     // Frames the first `size` data bytes as a chunk of `type` and writes it.
-    void Write(OutputFile& file, const char* type, std::size_t size) {
+    void Write(ByteSink& file, const char* type, std::size_t size) {
         PutBigEndian(FBytes.data(), static_cast<std::uint32_t>(size));
         std::memcpy(FBytes.data() + 4, type, 4);
         const auto crc = ::crc32(0, FBytes.data() + 4, static_cast<uInt>(size + 4));
@@ -97,7 +99,7 @@ private:
 // and none is empty.
 class IdatWriter {
 public:
-    explicit IdatWriter(OutputFile& file) : FFile(file) { Reset(); }
+    explicit IdatWriter(ByteSink& file) : FFile(file) { Reset(); }
 
     // Feeds `size` bytes through deflate without flushing.
     void Compress(const std::uint8_t* data, std::size_t size) {
@@ -140,7 +142,7 @@ private:
         }
     }
 
-    OutputFile& FFile;
+    ByteSink& FFile;
     ChunkBuffer FChunk;
     Deflater FDeflater;
 };
@@ -165,29 +167,27 @@ void SubFilterRow(const std::uint8_t* raw, std::size_t rawBytes, std::uint8_t* o
 
 } // namespace
 
-void PngWriter::Assign(const PageBitmap& bitmap) {
-    FPicture.Assign(bitmap);
-}
-
-void PngWriter::SaveToFile(const std::string& path) {
-    if (FPicture.Width() <= 0 || FPicture.Height() <= 0) {
+void PngWriter::Check(const PageBitmap& bitmap) const {
+    if (bitmap.Width() <= 0 || bitmap.Height() <= 0) {
         throw Error("A picture without pixels cannot be written as PNG");
     }
-    OutputFile file(path);
+}
+
+void PngWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
+    Check(bitmap);
     try {
-        Write(file);
+        Write(bitmap, sink);
     } catch (const std::bad_alloc&) {
         ThrowOutOfMemory();
     }
-    file.Close();
 }
 
-void PngWriter::Write(OutputFile& file) const {
+void PngWriter::Write(const PageBitmap& bitmap, ByteSink& file) {
     ChunkBuffer header;
     file.Write(kSignature.data(), kSignature.size());
     std::uint8_t* ihdr = header.Data();
-    PutBigEndian(ihdr, static_cast<std::uint32_t>(FPicture.Width()));
-    PutBigEndian(ihdr + 4, static_cast<std::uint32_t>(FPicture.Height()));
+    PutBigEndian(ihdr, static_cast<std::uint32_t>(bitmap.Width()));
+    PutBigEndian(ihdr + 4, static_cast<std::uint32_t>(bitmap.Height()));
     ihdr[8] = 8;  // bit depth
     ihdr[9] = 2;  // colour type: truecolour
     ihdr[10] = 0; // compression method
@@ -195,19 +195,22 @@ void PngWriter::Write(OutputFile& file) const {
     ihdr[12] = 0; // interlace method: none
     header.Write(file, "IHDR", 13);
 
-    const std::size_t rawBytes = FPicture.RowBytes();
-    const auto height = static_cast<std::size_t>(FPicture.Height());
+    const auto width = static_cast<std::size_t>(bitmap.Width());
+    const std::size_t rawBytes = 3 * width;
+    const auto height = static_cast<std::size_t>(bitmap.Height());
     const std::size_t rowsPerBatch = std::max<std::size_t>(1, kInputBatchBytes / (rawBytes + 1));
-    std::vector<std::uint8_t> batch(std::min(rowsPerBatch, height) * (rawBytes + 1));
+    // One row at a time in red, green, blue: the page itself is read where it lies.
+    FRow.resize(rawBytes);
+    FBatch.resize(std::min(rowsPerBatch, height) * (rawBytes + 1));
     {
         IdatWriter idat(file);
         for (std::size_t first = 0; first < height; first += rowsPerBatch) {
             const std::size_t rows = std::min(rowsPerBatch, height - first);
             for (std::size_t i = 0; i < rows; ++i) {
-                SubFilterRow(FPicture.Row(static_cast<int>(first + i)), rawBytes,
-                             batch.data() + i * (rawBytes + 1));
+                BgrxToRgb(bitmap.ScanLine(static_cast<int>(first + i)), FRow.data(), width);
+                SubFilterRow(FRow.data(), rawBytes, FBatch.data() + i * (rawBytes + 1));
             }
-            idat.Compress(batch.data(), rows * (rawBytes + 1));
+            idat.Compress(FBatch.data(), rows * (rawBytes + 1));
         }
         idat.Finish();
     }

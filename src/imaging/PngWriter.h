@@ -1,14 +1,13 @@
 #pragma once
 
 #include "imaging/ImageWriter.h"
-#include "imaging/RgbPicture.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace folioxa {
 
-class OutputFile;
+class PageBitmap;
 
 // Writes page bitmaps as 8-bit truecolour PNG files: every row Sub-filtered, one deflate stream
 // (level 7) cut into IDAT chunks of 65535 bytes, no ancillary chunk. One writer serves a run.
@@ -16,19 +15,20 @@ class PngWriter : public ImageWriter {
 public:
     PngWriter() = default;
 
-    // Takes the writer's own red, green, blue copy of the picture (the fourth byte dropped).
-    // Throws EOutOfMemory when the copy cannot be had.
-    void Assign(const PageBitmap& bitmap) override;
+    // Throws Error for a picture without pixels.
+    void Check(const PageBitmap& bitmap) const override;
 
-    // Writes the file, compressing the picture anew. Throws Error for a picture without pixels
-    // (before anything is created), EFCreateError, EOutOfMemory, EWriteError.
-    void SaveToFile(const std::string& path) override;
+    // Writes the file's chunks to `sink`, compressing the page anew (its fourth byte dropped).
+    // Throws what Check throws, EOutOfMemory, and what the sink throws.
+    void Encode(const PageBitmap& bitmap, ByteSink& sink) override;
 
 private:
-    // Everything after the file is open: signature, IHDR, IDAT chunks, IEND.
-    void Write(OutputFile& file) const;
+    // Signature, IHDR, IDAT chunks, IEND.
+    void Write(const PageBitmap& bitmap, ByteSink& file);
 
-    RgbPicture FPicture;
+    // Buffers one page's rows pass through, kept for the next page.
+    std::vector<std::uint8_t> FRow;
+    std::vector<std::uint8_t> FBatch;
 };
 
 } // namespace folioxa

@@ -3,8 +3,12 @@
 #include "imaging/PageBitmap.h"
 #include "pdf/FloatExceptions.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -70,28 +74,22 @@ constexpr std::array<TColor, 31> kSystemColors{
     0xF0F0F0, // menu bar
 };
 
-// Copies the engine's pixels into a new page bitmap, one block per row: the engine's stride
-// need not equal the bitmap's 4 x width.
-std::unique_ptr<PageBitmap> CopyEngineBitmap(FPDF_BITMAP bitmap) {
-    const auto& f = Pdfium();
-    const int format = f.FPDFBitmap_GetFormat(bitmap);
-    const int width = f.FPDFBitmap_GetWidth(bitmap);
-    const int height = f.FPDFBitmap_GetHeight(bitmap);
-    const int stride = f.FPDFBitmap_GetStride(bitmap);
-    const auto* buffer = static_cast<const std::uint8_t*>(f.FPDFBitmap_GetBuffer(bitmap));
-    // FPDFBitmap_Create makes only these two; anything else would be misread as 4 bytes a pixel.
-    if ((format != FPDFBitmap_BGRx && format != FPDFBitmap_BGRA) || buffer == nullptr ||
-        static_cast<std::int64_t>(stride) < static_cast<std::int64_t>(width) * 4) {
-        throw EPdfError("Unsupported engine bitmap (format " + std::to_string(format) + ")");
+// Reads `size` bytes at `position` of the document's file; non-zero when all came.
+int ReadBlock(void* param, unsigned long position, unsigned char* buffer, unsigned long size) {
+    const int fd = *static_cast<const int*>(param);
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, buffer, size, static_cast<off_t>(position));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return 0;
+        }
+        buffer += got;
+        position += static_cast<unsigned long>(got);
+        size -= static_cast<unsigned long>(got);
     }
-    auto page = std::make_unique<PageBitmap>();
-    page->SetPixelFormat(pf32bit);
-    page->SetSizeForOverwrite(width, height); // every row is copied below
-    const std::size_t rowBytes = page->RowBytes();
-    for (int y = 0; y < height; ++y) {
-        std::memcpy(page->ScanLine(y), buffer + static_cast<std::ptrdiff_t>(y) * stride, rowBytes);
-    }
-    return page;
+    return 1;
 }
 
 // Whether a failed step set the engine's last-error code. The code is process-wide and only a
@@ -104,8 +102,12 @@ void CheckPdf(bool success, const std::string& fallback, TErrorCode code = TErro
     if (success) {
         return;
     }
-    const std::string text =
-        code == TErrorCode::SetByEngine ? PdfErrorText(Pdfium().FPDF_GetLastError()) : "";
+    const unsigned long engineCode =
+        code == TErrorCode::SetByEngine ? Pdfium().FPDF_GetLastError() : FPDF_ERR_SUCCESS;
+    if (engineCode == FPDF_ERR_PASSWORD) {
+        throw EPasswordError(PdfErrorText(engineCode));
+    }
+    const std::string text = PdfErrorText(engineCode);
     throw EPdfError(!text.empty() ? text : fallback);
 }
 
@@ -208,6 +210,11 @@ void TPdf::SetFormFill(bool formFill) {
     FFormFill = formFill;
 }
 
+void TPdf::SetFileHandle(int fileHandle) {
+    CheckInactive();
+    FFileHandle = fileHandle;
+}
+
 void TPdf::SetActive(bool active) {
     if (active == Active()) {
         return;
@@ -223,7 +230,17 @@ void TPdf::Open() {
     CheckInactive();
     LoadPdfLibrary();
     const auto& f = Pdfium();
-    FDocument.reset(f.FPDF_LoadDocument(FFileName.c_str(), FPassword.c_str()));
+    if (FFileHandle >= 0) {
+        struct stat status {};
+        const bool sized = ::fstat(FFileHandle, &status) == 0;
+        FFileAccess = {};
+        FFileAccess.m_FileLen = sized ? static_cast<unsigned long>(status.st_size) : 0;
+        FFileAccess.m_GetBlock = &ReadBlock;
+        FFileAccess.m_Param = &FFileHandle;
+        FDocument.reset(f.FPDF_LoadCustomDocument(&FFileAccess, FPassword.c_str()));
+    } else {
+        FDocument.reset(f.FPDF_LoadDocument(FFileName.c_str(), FPassword.c_str()));
+    }
     CheckPdf(FDocument != nullptr, "Cannot load PDF document " + FFileName,
              TErrorCode::SetByEngine);
     InitFormFill();
@@ -346,7 +363,13 @@ std::unique_ptr<PageBitmap> TPdf::RenderPage(int left, int top, int width, int h
     const auto& f = Pdfium();
     FloatExceptionMask masked;
     const int alpha = f.FPDFPage_HasTransparency(FPage.get()) != 0 ? 1 : 0;
-    const ScopedBitmap bitmap(f.FPDFBitmap_Create(width, height, alpha));
+    // The engine draws into the page bitmap's own rows: no second page-sized buffer, no copy.
+    auto page = std::make_unique<PageBitmap>();
+    page->SetPixelFormat(pf32bit);
+    page->SetSizeForOverwrite(width, height); // the fill below covers every pixel
+    const ScopedBitmap bitmap(
+        f.FPDFBitmap_CreateEx(width, height, alpha != 0 ? FPDFBitmap_BGRA : FPDFBitmap_BGRx,
+                              page->ScanLine(0), static_cast<int>(page->RowBytes())));
     CheckPdf(bitmap != nullptr, "Cannot create bitmap");
     f.FPDFBitmap_FillRect(bitmap.get(), /*left=*/0, /*top=*/0, width, height,
                           ColorToArgb(color, /*alpha=*/0xFF));
@@ -365,7 +388,7 @@ std::unique_ptr<PageBitmap> TPdf::RenderPage(int left, int top, int width, int h
             f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
         }
     }
-    return CopyEngineBitmap(bitmap.get());
+    return page;
 }
 
 std::unique_ptr<PageBitmap> TPdf::RenderPageOnWhite(int width, int height) {

@@ -106,6 +106,11 @@ public:
     void SetPassword(const std::string& password) override;
     bool FormFill() const { return FFormFill; }
     void SetFormFill(bool formFill);
+    // An open, readable file holding the document, or -1 (the default) to open FileName. When set,
+    // the engine reads through this descriptor and never opens a path; FileName still names the
+    // document in messages. Not owned: it must stay open while the component is active.
+    int FileHandle() const { return FFileHandle; }
+    void SetFileHandle(int fileHandle);
 
     // 1-based number of the page to keep loaded, 0 for none. A new value while active reloads
     // (EPdfError "Cannot open page N" when the document has no such page; the number stays and
@@ -128,7 +133,8 @@ public:
     // EPdfError while inactive or when the page cannot be loaded.
     void ReloadPage();
 
-    // The loaded page drawn into a new Width x Height bitmap: every pixel starts as `color`,
+    // The loaded page drawn into a new Width x Height bitmap (the engine draws straight into its
+    // rows): every pixel starts as `color`,
     // opaque; the page is scaled to width x height with its top-left corner at (left, top) and
     // rotated by `rotation`; the form fields are drawn over it when a form-fill environment
     // exists. Null when width or height is not positive (the engine is not called). EPdfError
@@ -184,6 +190,8 @@ private:
     std::string FFileName;
     std::string FPassword;
     bool FFormFill = true;
+    int FFileHandle = -1;
+    pdfium::FPDF_FILEACCESS FFileAccess{}; // read by the engine while a document is open
     int FPageNumber = 0;
     NullPdfTimer FNullTimer;
     PdfTimer* FTimer;

@@ -83,6 +83,14 @@ struct UNSUPPORT_INFO {
 
 using TimerCallback = void (*)(int idEvent);
 
+// A document read through the caller's callback: m_GetBlock fills `size` bytes from `position`
+// and returns non-zero on success. The engine keeps the address while the document is open.
+struct FPDF_FILEACCESS {
+    unsigned long m_FileLen;
+    int (*m_GetBlock)(void* param, unsigned long position, unsigned char* pBuf, unsigned long size);
+    void* m_Param;
+};
+
 // Structs the XFA-only members point to; this binding never looks inside them.
 using FPDF_FILEHANDLER = void;
 using FPDF_BSTR = void;
@@ -158,6 +166,7 @@ static_assert(sizeof(FPDF_FORMFILLINFO) == 280 && alignof(FPDF_FORMFILLINFO) == 
 static_assert(sizeof(UNSUPPORT_INFO) == 16 &&
               offsetof(UNSUPPORT_INFO, FSDK_UnSupport_Handler) == 8);
 static_assert(sizeof(FPDF_SYSTEMTIME) == 16 && offsetof(FPDF_SYSTEMTIME, wMilliseconds) == 14);
+static_assert(sizeof(FPDF_FILEACCESS) == 24 && offsetof(FPDF_FILEACCESS, m_Param) == 16);
 static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
               offsetof(FPDF_LIBRARY_CONFIG, m_RendererType) == 40);
 
@@ -170,6 +179,8 @@ static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
     X(FPDF_DestroyLibrary, void, (), true)                                                         \
     X(FPDF_SetSandBoxPolicy, void, (FPDF_DWORD policy, FPDF_BOOL enable), true)                    \
     X(FPDF_LoadDocument, FPDF_DOCUMENT, (FPDF_STRING file_path, FPDF_BYTESTRING password), true)   \
+    X(FPDF_LoadCustomDocument, FPDF_DOCUMENT,                                                      \
+      (FPDF_FILEACCESS * pFileAccess, FPDF_BYTESTRING password), true)                             \
     X(FPDF_GetLastError, unsigned long, (), true)                                                  \
     X(FPDF_XFA, FPDF_BOOL, (), false)                                                              \
     X(FPDFDOC_InitFormFillEnvironment, FPDF_FORMHANDLE,                                            \
@@ -189,6 +200,8 @@ static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
     X(FPDF_ClosePage, void, (FPDF_PAGE page), true)                                                \
     X(FPDFPage_HasTransparency, FPDF_BOOL, (FPDF_PAGE page), true)                                 \
     X(FPDFBitmap_Create, FPDF_BITMAP, (int width, int height, int alpha), true)                    \
+    X(FPDFBitmap_CreateEx, FPDF_BITMAP,                                                            \
+      (int width, int height, int format, void* first_scan, int stride), true)                     \
     X(FPDFBitmap_FillRect, FPDF_BOOL,                                                              \
       (FPDF_BITMAP bitmap, int left, int top, int width, int height, FPDF_DWORD color), true)      \
     X(FPDF_RenderPageBitmap, void,                                                                 \

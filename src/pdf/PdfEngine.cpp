@@ -5,6 +5,21 @@
 namespace folioxa {
 namespace {
 
+// The engine carries its own FreeType and exports it: bound deep, its calls reach its own copy
+// even where the process has loaded the system's (Qt does). The sanitizers' runtimes refuse
+// RTLD_DEEPBIND, so those builds go without it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kDeepBind = 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr int kDeepBind = 0;
+#else
+constexpr int kDeepBind = RTLD_DEEPBIND;
+#endif
+#else
+constexpr int kDeepBind = RTLD_DEEPBIND;
+#endif
+
 std::string DlErrorText() {
     const char* text = dlerror();
     return TrimSystemMessage(text != nullptr ? text : "Unknown error");
@@ -34,7 +49,7 @@ void PdfLibrary::Load() {
         return;
     }
     dlerror(); // a stale text would otherwise stand for this failure
-    FHandle = dlopen(FFileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    FHandle = dlopen(FFileName.c_str(), RTLD_NOW | RTLD_LOCAL | kDeepBind);
     if (FHandle == nullptr) {
         throw EPdfError(DlErrorText() + ": " + FFileName);
     }

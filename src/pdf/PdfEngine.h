@@ -14,6 +14,12 @@ public:
     using Error::Error;
 };
 
+// The engine refused the document's password (or it needs one): the one failure worth a prompt.
+class EPasswordError : public EPdfError {
+public:
+    using EPdfError::EPdfError;
+};
+
 // Binds one engine library file by name. The process uses one instance for "libpdfium.so"
 // (ProcessPdfLibrary); tests may make their own to bind another file.
 class PdfLibrary {

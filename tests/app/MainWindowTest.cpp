@@ -1,6 +1,5 @@
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
-#include "conversion/FileImageOutput.h"
 #include "imaging/ImageWriter.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -30,39 +29,18 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using namespace folioxa::testing;
 
-// The real image files, plus a line per page saying how the window looked while it was written.
-class ObservedOutput : public ImageOutput {
-public:
+// A line per page saying how the window looked as its file was written.
+struct WindowObserver {
     QWidget* Window = nullptr;
     std::vector<std::string> Seen;
 
-    std::unique_ptr<ImageWriter> CreatePngWriter() override {
-        return std::make_unique<ObservedWriter>(*this, FFiles.CreatePngWriter());
-    }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int quality) override {
-        return std::make_unique<ObservedWriter>(*this, FFiles.CreateJpegWriter(quality));
-    }
-    void SaveBitmap(const PageBitmap& bitmap, const std::string& path) override {
-        Observe(path);
-        FFiles.SaveBitmap(bitmap, path);
+    RunObserver Observer() {
+        RunObserver observer;
+        observer.OnEntryStarted = [this](const EntryEvent& e) { Observe(e.Path); };
+        return observer;
     }
 
 private:
-    class ObservedWriter : public ImageWriter {
-    public:
-        ObservedWriter(ObservedOutput& owner, std::unique_ptr<ImageWriter> writer)
-            : FOwner(owner), FWriter(std::move(writer)) {}
-        void Assign(const PageBitmap& bitmap) override { FWriter->Assign(bitmap); }
-        void SaveToFile(const std::string& path) override {
-            FOwner.Observe(path);
-            FWriter->SaveToFile(path);
-        }
-
-    private:
-        ObservedOutput& FOwner;
-        std::unique_ptr<ImageWriter> FWriter;
-    };
-
     void Observe(const std::string& path) {
         auto enabled = [this](const char* name) {
             return Window->findChild<QPushButton*>(name)->isEnabled() ? "on" : "off";
@@ -75,14 +53,13 @@ private:
                        std::to_string(bar->value()) + "/" + std::to_string(bar->maximum()) +
                        (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : ""));
     }
-
-    FileImageOutput FFiles;
 };
 
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() {
         FOutput.Window = &FWindow;
+        FWindow.SetRunObserver(FOutput.Observer());
         FWindow.show();
     }
 
@@ -125,8 +102,8 @@ protected:
 
     TempDir FDir;
     ScriptedDialogs FDialogs;
-    ObservedOutput FOutput;
-    TFormTest FWindow{&FDialogs, &FOutput};
+    WindowObserver FOutput;
+    TFormTest FWindow{&FDialogs};
 };
 
 TEST_F(MainWindowTest, StartsWithTheFormsChoicesAndTheConvertPageInFront) {
@@ -489,7 +466,8 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
 
     ASSERT_EQ(FDialogs.Calls.size(), 1U);
     EXPECT_EQ(FDialogs.Calls[0], "error Cannot open page 7.");
-    EXPECT_THAT(FOutput.Seen, ElementsAre("doc_1.bmp select off convert off bar shown 1/3 busy"));
+    EXPECT_THAT(FOutput.Seen, ElementsAre("doc_1.bmp select off convert off bar shown 1/3 busy",
+                                          "doc_7.bmp select off convert off bar shown 2/3 busy"));
     EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_1.bmp"));
     EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
     EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());

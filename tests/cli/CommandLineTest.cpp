@@ -109,33 +109,11 @@ TEST(ParseCommandLine, UsageErrors) {
     }
 }
 
-TEST(WorkerArguments, ReadBackAsTheSameConversion) {
-    const std::vector<Args> cases = {
-        {"-p", "1-3,5", "-t", "png", "-r", "72", "-o", "/o", "-b", "-b", "/d/--x.pdf"},
-        {"--base=", "-o", "", "a b.pdf"},
-        {"x.pdf"},
-    };
-    for (const auto& args : cases) {
-        const CommandLine line = ParseCommandLine(args, 4);
-        const CommandLine worker = ParseCommandLine(WorkerArguments(line, 7), 4);
-        SCOPED_TRACE(::testing::PrintToString(args));
-        EXPECT_EQ(worker.Mode, ToolMode::Worker);
-        EXPECT_EQ(worker.WorkerFd, 7);
-        EXPECT_EQ(worker.InputFile, line.InputFile);
-        EXPECT_EQ(worker.ConvertMethod, line.ConvertMethod);
-        EXPECT_EQ(worker.PageSelection, line.PageSelection);
-        EXPECT_EQ(worker.ImageType, line.ImageType);
-        EXPECT_EQ(worker.Resolution, line.Resolution);
-        EXPECT_EQ(worker.OutputDirectory, line.OutputDirectory);
-        EXPECT_EQ(worker.BaseFileName, line.BaseFileName);
-    }
-}
-
-TEST(HelpText, DocumentsTheExitCodesAndTheParallelFailures) {
+TEST(HelpText, DocumentsTheExitCodesAndTheOrderOfFiles) {
     const std::string help = HelpText();
     for (const char* line :
          {"  0  every page was written", "  1  the conversion failed", "  2  usage error",
-          "  3  the document could not be opened", "pages listed after it may have been"}) {
+          "  3  the document could not be opened", "and none after it"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
     }
     EXPECT_EQ(VersionText(), "folioxa-convert 2.0.1.2\n");

@@ -1,10 +1,13 @@
-// The tool's logic on a fake document and fake writers: exit codes, texts, prompts, records.
+// The tool's logic on small generated documents: exit codes, texts, prompts, records.
 // The real executable on real PDFs is tested in ConvertExecutableTest.
 #include "cli/Tool.h"
 
 #include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
+#include "pdf/PDFium.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
+#include "support/TestPdf.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,82 +23,45 @@ namespace {
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-class FakeDocument : public ConversionDocument {
+// The real component, counting how often a document is opened.
+class CountingDocument : public ConversionDocument {
 public:
-    int Pages = 3;
-    std::string Password;    // needed to open when not empty
-    std::string OpenFailure; // every open fails with this
     int Opens = 0;
 
-    void SetFileName(const std::string& name) override { FName = name; }
-    void SetPassword(const std::string& password) override { FGiven = password; }
+    void SetFileName(const std::string& name) override { FPdf.SetFileName(name); }
+    void SetPassword(const std::string& password) override { FPdf.SetPassword(password); }
     void SetActive(bool active) override {
-        if (active && !FActive) {
+        if (active && !FPdf.Active()) {
             ++Opens;
-            if (!OpenFailure.empty()) {
-                throw Error(OpenFailure);
-            }
-            if (FGiven != Password) {
-                throw Error("Password required or incorrect password");
-            }
         }
-        FActive = active;
+        FPdf.SetActive(active);
     }
-    int PageCount() override { return Pages; }
-    void SetPageNumber(int page) override {
-        FPage = page;
-        if (FActive && page != 0 && (page < 1 || page > Pages)) {
-            throw Error("Cannot open page " + std::to_string(page));
-        }
-    }
-    double PageWidth() override { return 72.0; }
-    double PageHeight() override { return 36.0 * FPage; }
+    int PageCount() override { return FPdf.PageCount(); }
+    void SetPageNumber(int page) override { FPdf.SetPageNumber(page); }
+    double PageWidth() override { return FPdf.PageWidth(); }
+    double PageHeight() override { return FPdf.PageHeight(); }
     std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override {
-        auto bitmap = std::make_unique<PageBitmap>();
-        bitmap->SetSize(width, height);
-        return bitmap;
+        return FPdf.RenderPageOnWhite(width, height);
     }
-    bool Active() const { return FActive; }
+    bool Active() const { return FPdf.Active(); }
 
 private:
-    std::string FName, FGiven;
-    bool FActive = false;
-    int FPage = 0;
+    TPdf FPdf{"Pdf"};
 };
 
-void WriteImage(const std::string& kind, const PageBitmap& bitmap, const std::string& path) {
-    std::ofstream file(path, std::ios::binary);
-    if (!file) {
-        throw Error("Cannot create file \"" + path + "\". No such file or directory");
+// "JPG 72x36": the type and size a written file decodes to.
+std::string Describe(const fs::path& path) {
+    const std::string bytes = testing::ReadFile(path);
+    const std::string ext = path.extension();
+    if (ext == ".bmp") {
+        const auto at = [&bytes](std::size_t i) { return std::uint8_t(bytes.at(i)); };
+        return "BMP " + std::to_string(at(18) | at(19) << 8) + "x" +
+               std::to_string(at(22) | at(23) << 8);
     }
-    file << kind << ' ' << bitmap.Width() << 'x' << bitmap.Height();
+    const auto image = ext == ".png" ? testing::DecodePng(bytes) : testing::DecodeJpeg(bytes);
+    return (ext == ".png" ? "PNG " : "JPG ") + std::to_string(image.Width) + "x" +
+           std::to_string(image.Height);
 }
-
-class FakeWriter : public ImageWriter {
-public:
-    explicit FakeWriter(std::string kind) : FKind(std::move(kind)) {}
-    void Assign(const PageBitmap& bitmap) override {
-        FBitmap.SetSize(bitmap.Width(), bitmap.Height());
-    }
-    void SaveToFile(const std::string& path) override { WriteImage(FKind, FBitmap, path); }
-
-private:
-    std::string FKind;
-    PageBitmap FBitmap;
-};
-
-class FakeOutput : public ImageOutput {
-public:
-    std::unique_ptr<ImageWriter> CreatePngWriter() override {
-        return std::make_unique<FakeWriter>("png");
-    }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int quality) override {
-        return std::make_unique<FakeWriter>("jpeg" + std::to_string(quality));
-    }
-    void SaveBitmap(const PageBitmap& bitmap, const std::string& path) override {
-        WriteImage("bmp", bitmap, path);
-    }
-};
 
 struct Result {
     int code = 0;
@@ -106,13 +72,26 @@ struct Result {
 
 struct Harness {
     testing::TempDir dir;
-    FakeDocument document;
-    FakeOutput output;
+    CountingDocument document;
     std::vector<std::optional<std::string>> answers; // what the terminal prompt gives
     std::string input;                               // stdin
     bool inIsTerminal = false;
 
-    std::string Pdf() const { return dir.File("doc.pdf"); }
+    // Pages of 72 x 36n points, page n.
+    explicit Harness(int pages = 3, const std::string& password = "") {
+        fs::create_directory(dir.Path() / "in");
+        std::vector<testing::TestPage> list;
+        for (int n = 1; n <= pages; ++n) {
+            list.push_back({72, 36.0 * n, 0, {}, "", false});
+        }
+        testing::WriteFile(dir.File("in/doc.pdf"), testing::MakePdf(list));
+        if (!password.empty()) {
+            testing::EncryptPdf(dir.File("in/doc.pdf"), dir.File("in/locked.pdf"), password,
+                                "owner", "aes-128");
+            fs::rename(dir.File("in/locked.pdf"), dir.File("in/doc.pdf"));
+        }
+    }
+    std::string Pdf() const { return dir.File("in/doc.pdf"); }
 
     Result Run(std::vector<std::string> args) {
         Result r;
@@ -130,21 +109,22 @@ struct Harness {
                 return asked < answers.size() ? answers[asked++] : std::nullopt;
             },
             .Document = document,
-            .Output = output,
-            .Executable = "/nonexistent",
-            .OnlineCores = 1};
+            .OnlineCores = 1,
+            .WorkerPath = {}};
         r.code = RunTool(args, env);
         r.out = out.str();
         r.err = err.str();
-        for (const auto& entry : fs::directory_iterator(dir.Path())) {
-            r.files[entry.path().filename()] = testing::ReadFile(entry.path());
+        for (const auto& entry : fs::directory_iterator(dir.Path() / "in")) {
+            if (entry.path().filename() != "doc.pdf") {
+                r.files[entry.path().filename()] = Describe(entry.path());
+            }
         }
         EXPECT_FALSE(document.Active()) << "every way out closes the document";
         return r;
     }
 };
 
-TEST(RunTool, SerialRunsWriteTheWindowsFiles) {
+TEST(RunTool, RunsWriteTheWindowsFiles) {
     struct Case {
         std::vector<std::string> args;
         std::map<std::string, std::string> files;
@@ -152,17 +132,15 @@ TEST(RunTool, SerialRunsWriteTheWindowsFiles) {
     };
     const std::vector<Case> cases = {
         {{},
-         {{"doc_1.jpg", "jpeg100 72x36"},
-          {"doc_2.jpg", "jpeg100 72x72"},
-          {"doc_3.jpg", "jpeg100 72x108"}},
+         {{"doc_1.jpg", "JPG 72x36"}, {"doc_2.jpg", "JPG 72x72"}, {"doc_3.jpg", "JPG 72x108"}},
          "Conversion complete!\n"},
         {{"-t", "png", "-r", "144", "-p", "3,1", "-b", "p"},
-         {{"p1.png", "png 144x72"}, {"p3.png", "png 144x216"}},
+         {{"p1.png", "PNG 144x72"}, {"p3.png", "PNG 144x216"}},
          "Conversion complete!\n"},
         {{"-t", "BMP", "-p", "5-4,2", "-r", "72"},
-         {{"doc_2.bmp", "bmp 72x72"}},
+         {{"doc_2.bmp", "BMP 72x72"}},
          "The following page range is invalid and was skipped: 5-4\nConversion complete!\n"},
-        {{"-q", "-t", "bmp", "-p", "5-4,2", "-r", "72"}, {{"doc_2.bmp", "bmp 72x72"}}, ""},
+        {{"-q", "-t", "bmp", "-p", "5-4,2", "-r", "72"}, {{"doc_2.bmp", "BMP 72x72"}}, ""},
     };
     for (const auto& c : cases) {
         Harness h;
@@ -203,7 +181,7 @@ TEST(RunTool, ExitCodesAndMessages) {
          {}},
         {"missing file",
          {},
-         [](Harness& h) { h.document.OpenFailure = "File not found or could not be opened"; },
+         [](Harness& h) { fs::remove(h.Pdf()); },
          3,
          "folioxa-convert: File not found or could not be opened.",
          {}},
@@ -274,8 +252,7 @@ TEST(RunTool, PasswordFromStdinOrOnePromptNeverTheCommandLine) {
         {"stdin a terminal", true, "visible\n", {"s3cret pw"}, 0, 1, 2},
     };
     for (const auto& c : cases) {
-        Harness h;
-        h.document.Password = "s3cret pw";
+        Harness h(3, "s3cret pw");
         h.input = c.input;
         h.answers = c.answers;
         h.inIsTerminal = c.name == "stdin a terminal";
@@ -299,12 +276,11 @@ TEST(RunTool, PasswordFromStdinOrOnePromptNeverTheCommandLine) {
 }
 
 TEST(RunTool, DryRunListsFlagsAndWritesNothing) {
-    Harness h;
-    h.document.Pages = 12;
+    Harness h(12);
     const Result r = h.Run({"--dry-run", "-p", "2,02,5-4,4,13,1", "-t", "png", h.Pdf()});
     EXPECT_EQ(r.code, 1) << "an entry names no page: the run would fail there";
     EXPECT_TRUE(r.files.empty());
-    const std::string folder = h.dir.Path().string() + "/";
+    const std::string folder = h.dir.Path().string() + "/in/";
     EXPECT_EQ(r.out, "2\t" + folder + "doc_02.png\n" + "02\t" + folder +
                          "doc_02.png  [written twice: an earlier entry writes this file]\n" +
                          "4\t" + folder + "doc_04.png\n" + "13\t" + folder +
@@ -321,7 +297,7 @@ TEST(RunTool, JsonRecordsOnStdout) {
     Harness h;
     const Result r = h.Run({"--json", "-j", "1", "-r", "72", "-p", "5-4,2,9", h.Pdf()});
     EXPECT_EQ(r.code, 1);
-    const std::string folder = h.dir.Path().string() + "/";
+    const std::string folder = h.dir.Path().string() + "/in/";
     std::vector<std::string> lines;
     std::istringstream stream(r.out);
     for (std::string line; std::getline(stream, line);) {
@@ -333,7 +309,7 @@ TEST(RunTool, JsonRecordsOnStdout) {
         R"({"type":"notice","text":"The following page range is invalid and was skipped: 5-4"})");
     EXPECT_THAT(lines[1], ::testing::MatchesRegex(
                               R"(\{"type":"page","index":0,"entry":"2","page":2,"path":")" +
-                              folder + R"(doc_2.jpg","bytes":13,"ms":[0-9]+\.[0-9]{3}\})"));
+                              folder + R"(doc_2.jpg","bytes":[0-9]+,"ms":[0-9]+\.[0-9]{3}\})"));
     EXPECT_EQ(lines[2], R"({"type":"error","exit":1,"message":"Cannot open page 9.","index":1,)"
                         R"("entry":"9","path":")" +
                             folder + R"(doc_9.jpg","written":1})");

@@ -1,6 +1,7 @@
 #include "conversion/ConversionJob.h"
 
 #include "conversion/Messages.h"
+#include "imaging/ByteSink.h"
 #include "imaging/PageBitmap.h"
 
 #include <gmock/gmock.h>
@@ -126,15 +127,13 @@ public:
     FakeWriter(Log& log, std::string kind, int& failOnSave)
         : FLog(log), FKind(std::move(kind)), FFailOnSave(failOnSave) {}
     ~FakeWriter() override { FLog.push_back("free " + FKind); }
-    void Assign(const PageBitmap& bitmap) override {
-        FLog.push_back("assign " + std::to_string(bitmap.Width()) + "x" +
-                       std::to_string(bitmap.Height()));
-    }
-    void SaveToFile(const std::string& path) override {
+    void Encode(const PageBitmap&, ByteSink&) override { FLog.push_back("encode"); }
+    void SaveToFile(const PageBitmap& bitmap, const std::string& path) override {
         if (--FFailOnSave == 0) {
             throw Error("Stream write error");
         }
-        FLog.push_back("save " + path);
+        FLog.push_back("save " + std::to_string(bitmap.Width()) + "x" +
+                       std::to_string(bitmap.Height()) + " " + path);
     }
 
 private:
@@ -143,28 +142,21 @@ private:
     int& FFailOnSave;
 };
 
-class FakeOutput : public ImageOutput {
-public:
-    explicit FakeOutput(Log& log) : FLog(log) {}
-    std::unique_ptr<ImageWriter> CreatePngWriter() override {
-        FLog.push_back("create png");
-        return std::make_unique<FakeWriter>(FLog, "png", FFailOnSave);
-    }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int quality) override {
-        FLog.push_back("create jpeg " + std::to_string(quality));
-        return std::make_unique<FakeWriter>(FLog, "jpeg", FFailOnSave);
-    }
-    void SaveBitmap(const PageBitmap& bitmap, const std::string& path) override {
-        if (--FFailOnSave == 0) {
-            throw Error("Cannot create file \"" + path + "\". No such file or directory");
-        }
-        FLog.push_back("bmp " + std::to_string(bitmap.Width()) + "x" +
-                       std::to_string(bitmap.Height()) + " " + path);
+// The standard names and extensions, with writers that only log.
+struct FakeFormats {
+    explicit FakeFormats(Log& log) : FLog(log) {}
+    ImageFormat Row(const std::string& name, const std::string& kind) {
+        return {name, StandardImageFormats().Find(name).Extension,
+                [this, kind](const WriterOptions& options) -> std::unique_ptr<ImageWriter> {
+                    FLog.push_back(
+                        "create " + kind +
+                        (kind == "jpeg" ? " " + std::to_string(options.JpegQuality) : ""));
+                    return std::make_unique<FakeWriter>(FLog, kind, FFailOnSave);
+                }};
     }
     int FFailOnSave = 0; // fail the n-th save (1-based); 0 never
-
-private:
     Log& FLog;
+    ImageFormats Table{{Row("JPG", "jpeg"), Row("PNG", "png"), Row("BMP", "bmp")}};
 };
 
 ConversionSettings Settings(ConvertMethod method = cmAllPages, std::string selection = "",
@@ -189,14 +181,14 @@ struct Harness {
     Log log;
     FakeDocument document;
     FakeView view{log};
-    FakeOutput output{log};
+    FakeFormats output{log};
     explicit Harness(int pages) : document(log, Pages(pages)) {}
 
     // Runs and returns the failure text ("" on success); the state checks every run must meet.
     std::string Run(const ConversionSettings& settings) {
         std::string failure;
         try {
-            RunConversion(settings, document, output, view);
+            RunConversion(settings, document, view, {}, &output.Table);
         } catch (const Error& e) {
             failure = e.what();
         }
@@ -212,10 +204,9 @@ TEST(RunConversion, WindowOperationsInOrder) {
     EXPECT_THAT(h.log,
                 ElementsAre("open /in/doc.pdf [pw]", "position 0", "bar shown", "buttons disabled",
                             "busy on", "max 2", "create png", "position 1", "render 1 10x20",
-                            "assign 10x20", "save /out/doc_1.png", "position 2", "render 2 10x20",
-                            "assign 10x20", "save /out/doc_2.png", "free png", "busy off",
-                            "bar hidden", "close", "buttons enabled",
-                            "notice Conversion complete!"));
+                            "save 10x20 /out/doc_1.png", "position 2", "render 2 10x20",
+                            "save 10x20 /out/doc_2.png", "free png", "busy off", "bar hidden",
+                            "close", "buttons enabled", "notice Conversion complete!"));
 }
 
 TEST(RunConversion, WriterPerImageType) {
@@ -224,19 +215,18 @@ TEST(RunConversion, WriterPerImageType) {
         std::vector<std::string> writes;
     };
     const std::vector<Case> cases = {
-        {"JPG", {"create jpeg 100", "assign 10x20", "save /out/doc_3.jpg", "free jpeg"}},
-        {"PNG", {"create png", "assign 10x20", "save /out/doc_3.png", "free png"}},
-        {"BMP", {"bmp 10x20 /out/doc_3.bmp"}},
-        {"jpg", {"bmp 10x20 /out/doc_3.bmp"}}, // exact, case-sensitive comparison
+        {"JPG", {"create jpeg 100", "save 10x20 /out/doc_3.jpg", "free jpeg"}},
+        {"PNG", {"create png", "save 10x20 /out/doc_3.png", "free png"}},
+        {"BMP", {"create bmp", "save 10x20 /out/doc_3.bmp", "free bmp"}},
+        {"jpg", {"create bmp", "save 10x20 /out/doc_3.bmp", "free bmp"}}, // exact comparison
     };
     for (const auto& c : cases) {
         Harness h(3);
         EXPECT_EQ(h.Run(Settings(cmPageSelection, "3", c.type)), "");
         Log writes;
         for (const auto& line : h.log) {
-            if (line.rfind("create", 0) == 0 || line.rfind("assign", 0) == 0 ||
-                line.rfind("save", 0) == 0 || line.rfind("free", 0) == 0 ||
-                line.rfind("bmp", 0) == 0) {
+            if (line.rfind("create", 0) == 0 || line.rfind("save", 0) == 0 ||
+                line.rfind("free", 0) == 0) {
                 writes.push_back(line);
             }
         }
@@ -282,8 +272,8 @@ TEST(RunConversion, AllRangesReversedConvertsNothingAndCompletes) {
                             "notice The following page range is invalid and was skipped: 5-3",
                             "notice The following page range is invalid and was skipped: 3-1",
                             "position 0", "bar shown", "buttons disabled", "busy on", "max 0",
-                            "busy off", "bar hidden", "close", "buttons enabled",
-                            "notice Conversion complete!"));
+                            "create bmp", "free bmp", "busy off", "bar hidden", "close",
+                            "buttons enabled", "notice Conversion complete!"));
 }
 
 TEST(RunConversion, FailureOnThirdOfFivePagesKeepsEarlierFiles) {
@@ -312,7 +302,8 @@ TEST(RunConversion, FailureOnThirdOfFivePagesKeepsEarlierFiles) {
             }
             return s;
         }();
-        EXPECT_THAT(saved, ElementsAre("save /out/doc_01.png", "save /out/doc_02.png")) << c.name;
+        EXPECT_THAT(saved, ElementsAre("save 10x20 /out/doc_01.png", "save 10x20 /out/doc_02.png"))
+            << c.name;
         // The writer is freed, then the window is restored; no completion notice.
         EXPECT_THAT(Log(h.log.end() - 5, h.log.end()),
                     ElementsAre("free png", "busy off", "bar hidden", "close", "buttons enabled"))
@@ -333,14 +324,14 @@ TEST(RunConversion, PagesSmallerThanAPixelEndTheRunWithAMessage) {
     Log log;
     FakeDocument document(log, {{72.0, 72.0}, {0.1, 72.0}, {72.0, 72.0}});
     FakeView view(log);
-    FakeOutput output(log);
+    FakeFormats output(log);
     try {
-        RunConversion(Settings(cmAllPages, "", "PNG", 300), document, output, view);
+        RunConversion(Settings(cmAllPages, "", "PNG", 300), document, view, {}, &output.Table);
         FAIL();
     } catch (const EPageSizeError& e) {
         EXPECT_STREQ(e.what(), "Page 2 is smaller than one pixel at 300 DPI (0 x 300 pixels)");
     }
-    EXPECT_EQ(std::count(log.begin(), log.end(), "save /out/doc_1.png"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "save 300x300 /out/doc_1.png"), 1);
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
                             [](const std::string& l) { return l.rfind("render 2", 0) == 0; }),
               0);
@@ -350,9 +341,9 @@ TEST(RunConversion, PagesTooLargeForTheEngineAreRefusedBeforeRendering) {
     Log log;
     FakeDocument document(log, {{14400.0, 14400.0}});
     FakeView view(log);
-    FakeOutput output(log);
+    FakeFormats output(log);
     try {
-        RunConversion(Settings(cmAllPages, "", "PNG", 300), document, output, view);
+        RunConversion(Settings(cmAllPages, "", "PNG", 300), document, view, {}, &output.Table);
         FAIL();
     } catch (const EPageSizeError& e) {
         EXPECT_STREQ(e.what(), "Page 1 is too large to convert at 300 DPI (60000 x 60000 pixels)");
@@ -365,98 +356,41 @@ TEST(RunConversion, HugeRangeFailsOnTheFirstMissingPageWithoutExpanding) {
     // 2^31 - 1 entries: an expanded list would need tens of gigabytes.
     EXPECT_EQ(h.Run(Settings(cmPageSelection, "1-2147483647")), "Cannot open page 3");
     EXPECT_THAT(h.log, ::testing::Contains("max 2147483647"));
-    EXPECT_THAT(h.log, ::testing::Contains("save /out/doc_2.png"));
+    EXPECT_THAT(h.log, ::testing::Contains("save 10x20 /out/doc_2.png"));
 }
 
-TEST(RunConversion, OptionsPickEntriesAndReportThem) {
+TEST(RunConversion, TheObserverSeesEveryEntryStartAndEveryFileWritten) {
     struct Case {
-        std::string name;
         std::string selection;
-        std::function<std::int64_t(std::int64_t, std::int64_t)> next;
         Log events; // started / written, in order
         std::string failure = "";
     };
-    const auto window = [](std::int64_t first, std::int64_t count) {
-        return [first, count](std::int64_t previous, std::int64_t) {
-            return previous < first ? first : (previous + 1 < first + count ? previous + 1 : -1);
-        };
-    };
     const std::vector<Case> cases = {
-        {"every entry by default",
-         "1-3",
-         nullptr,
-         {"start 0 1 /out/doc_01.png", "done 0", "start 1 2 /out/doc_02.png", "done 1",
-          "start 2 3 /out/doc_03.png", "done 2"}},
-        {"a window in the middle",
-         "1-5",
-         window(1, 2),
-         {"start 1 2 /out/doc_02.png", "done 1", "start 2 3 /out/doc_03.png", "done 2"}},
-        {"every other entry",
-         "4,3,2,1",
-         [](std::int64_t previous, std::int64_t) { return previous < 0 ? 0 : previous + 2; },
-         {"start 0 4 /out/doc_04.png", "done 0", "start 2 2 /out/doc_02.png", "done 2"}},
-        {"going back ends the entries",
-         "1-5",
-         [](std::int64_t previous, std::int64_t) { return previous < 0 ? 3 : 0; },
-         {"start 3 4 /out/doc_04.png", "done 3"}},
-        {"a failing entry is started, never written",
-         "1,x,3",
-         window(1, 2),
-         {"start 1 x /out/doc_0x.png"},
+        {"1-2", {"start 0 1 /out/doc_01.png", "done 0 1", "start 1 2 /out/doc_02.png", "done 1 2"}},
+        {"1,x,3",
+         {"start 0 1 /out/doc_01.png", "done 0 1", "start 1 x /out/doc_0x.png"},
          "'x' is not a valid integer value"},
-        {"a window past the end", "1-3", window(5, 2), {}},
     };
     for (const auto& c : cases) {
         Harness h(12);
         Log events;
-        RunOptions options;
-        options.NextEntry = c.next;
-        options.OnEntryStarted = [&](const EntryEvent& e) {
+        RunObserver observer;
+        observer.OnEntryStarted = [&](const EntryEvent& e) {
             events.push_back("start " + std::to_string(e.Index) + " " + e.Text + " " + e.Path);
         };
-        options.OnEntryWritten = [&](const EntryEvent& e) {
-            events.push_back("done " + std::to_string(e.Index));
+        observer.OnEntryWritten = [&](const EntryEvent& e) {
+            events.push_back("done " + std::to_string(e.Index) + " " + e.Text);
         };
         std::string failure;
         try {
-            RunConversion(Settings(cmPageSelection, c.selection), h.document, h.output, h.view,
-                          options);
+            RunConversion(Settings(cmPageSelection, c.selection), h.document, h.view, observer,
+                          &h.output.Table);
         } catch (const Error& e) {
             failure = e.what();
         }
-        EXPECT_EQ(failure, c.failure) << c.name;
-        EXPECT_THAT(events, ElementsAreArray(c.events)) << c.name;
-        // Every file an event reports as written was saved, and nothing else was.
-        Log saved, reported;
-        for (const auto& line : h.log) {
-            if (line.rfind("save ", 0) == 0) {
-                saved.push_back(line.substr(5));
-            }
-        }
-        for (const auto& line : events) {
-            if (line.rfind("start", 0) == 0 &&
-                std::find(events.begin(), events.end(),
-                          "done " + line.substr(6, line.find(' ', 6) - 6)) != events.end()) {
-                reported.push_back(line.substr(line.rfind(' ') + 1));
-            }
-        }
-        EXPECT_EQ(saved, reported) << c.name;
-        EXPECT_FALSE(h.document.Active()) << c.name;
-        EXPECT_EQ(h.log.back(), failure.empty() ? "notice Conversion complete!" : "buttons enabled")
-            << c.name;
+        EXPECT_EQ(failure, c.failure) << c.selection;
+        EXPECT_THAT(events, ElementsAreArray(c.events)) << c.selection;
     }
-}
-
-TEST(RunConversion, OptionsKeepTheProgressOfTheWholeList) {
-    Harness h(12);
-    RunOptions options;
-    options.NextEntry = [](std::int64_t previous, std::int64_t count) {
-        return previous < 0 ? count - 1 : count;
-    };
-    RunConversion(Settings(cmPageSelection, "1-4"), h.document, h.output, h.view, options);
-    EXPECT_THAT(h.log, ::testing::Contains("max 4"));
-    EXPECT_THAT(h.log, ::testing::Contains("position 4"));
-    EXPECT_THAT(h.log, ::testing::Not(::testing::Contains("position 1")));
 }
 
 TEST(StartConversion, NoInputFileShowsTheNoticeOnly) {
@@ -468,7 +402,7 @@ TEST(StartConversion, NoInputFileShowsTheNoticeOnly) {
             read = true;
             return Settings();
         },
-        h.document, h.output, h.view);
+        h.view, [&](const ConversionSettings&) { read = true; });
     EXPECT_FALSE(read);
     EXPECT_THAT(h.log, ElementsAre("notice Choose a PDF file to convert to images!"));
 }

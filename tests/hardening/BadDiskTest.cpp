@@ -3,7 +3,6 @@
 // system allows. Each run must end with its exact message, keep the files of earlier pages byte
 // for byte, and leave the next run working.
 #include "conversion/ConversionJob.h"
-#include "conversion/FileImageOutput.h"
 #include "conversion/Messages.h"
 #include "imaging/PageBitmap.h"
 #include "support/NoticeView.h"
@@ -84,10 +83,9 @@ std::string Convert(const std::string& folder, const std::string& selection,
     settings.BaseFileName = "out_";
     settings.DestinationFolder = folder;
     NoiseDocument document;
-    FileImageOutput output;
     QuietView view;
     try {
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view);
     } catch (const Error& e) {
         return DisplayText(e.what());
     }

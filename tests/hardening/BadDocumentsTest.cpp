@@ -2,7 +2,6 @@
 // each: the message the user sees, no crash, no hang (an alarm ends a run that takes too long),
 // the files of earlier pages intact, and the next run of the same component working.
 #include "conversion/ConversionJob.h"
-#include "conversion/FileImageOutput.h"
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "pdf/PDFium.h"
@@ -69,12 +68,11 @@ Outcome Convert(TPdf& pdf, const std::string& input, const std::filesystem::path
     settings.Resolution = run.Dpi;
     settings.BaseFileName = DefaultBaseFileName(input);
     settings.DestinationFolder = out.string() + "/";
-    FileImageOutput output;
     RecordingView view;
     Outcome outcome;
     alarm(seconds);
     try {
-        RunConversion(settings, pdf, output, view);
+        RunConversion(settings, pdf, view);
         outcome.Message = view.Notices.empty() ? "" : view.Notices.back();
     } catch (const Error& e) {
         outcome.Message = DisplayText(e.what());
@@ -335,7 +333,6 @@ TEST_P(OddFileNames, PassThroughUntouched) {
     TPdf pdf("Pdf");
 
     // The window's defaults: the input's own folder and its name less ".pdf".
-    FileImageOutput output;
     RecordingView view;
     ConversionSettings settings;
     settings.InputFileName = input;
@@ -344,7 +341,7 @@ TEST_P(OddFileNames, PassThroughUntouched) {
     settings.Resolution = 72;
     settings.BaseFileName = DefaultBaseFileName(input);
     settings.DestinationFolder = DefaultDestinationFolder(input);
-    RunConversion(settings, pdf, output, view);
+    RunConversion(settings, pdf, view);
     ASSERT_EQ(view.Notices, std::vector<std::string>{kCompleteNotice});
     const auto files = FilesIn(folder);
     std::vector<std::string> names;
@@ -359,7 +356,7 @@ TEST_P(OddFileNames, PassThroughUntouched) {
     settings.DestinationFolder = missing.string() + "/";
     std::string message;
     try {
-        RunConversion(settings, pdf, output, view);
+        RunConversion(settings, pdf, view);
     } catch (const Error& e) {
         message = DisplayText(e.what());
     }

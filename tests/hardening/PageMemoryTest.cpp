@@ -5,6 +5,7 @@
 #include "conversion/Messages.h"
 #include "imaging/PageBitmap.h"
 #include "support/NoticeView.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -34,23 +35,6 @@ private:
     double FWidth, FHeight;
 };
 
-class NullWriter : public ImageWriter {
-public:
-    void Assign(const PageBitmap&) override {}
-    void SaveToFile(const std::string&) override {}
-};
-
-class NullOutput : public ImageOutput {
-public:
-    std::unique_ptr<ImageWriter> CreatePngWriter() override {
-        return std::make_unique<NullWriter>();
-    }
-    std::unique_ptr<ImageWriter> CreateJpegWriter(int) override {
-        return std::make_unique<NullWriter>();
-    }
-    void SaveBitmap(const PageBitmap&, const std::string&) override {}
-};
-
 using QuietView = testing::NoticeView;
 
 struct MemoryCase {
@@ -74,15 +58,16 @@ TEST_P(PageMemory, IsCheckedBeforeTheEngineDraws) {
     const MemoryCase& row = GetParam();
     SetAvailableMemoryProbe([&row] { return row.Available; });
     OnePage document(row.Width, row.Height);
-    NullOutput output;
     QuietView view;
+    testing::TempDir dir;
     ConversionSettings settings;
     settings.InputFileName = "in.pdf";
+    settings.DestinationFolder = dir.Path().string() + "/";
     settings.ImageType = row.Type;
     settings.Resolution = 72;
     std::string message;
     try {
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view);
         message = view.Notices.empty() ? "" : view.Notices.back();
     } catch (const Error& e) {
         message = DisplayText(e.what());
@@ -91,19 +76,18 @@ TEST_P(PageMemory, IsCheckedBeforeTheEngineDraws) {
     EXPECT_EQ(document.Renders, row.Message == kCompleteNotice ? 1 : 0);
 }
 
-// 100 x 50 pixels need 40000 bytes as BMP (engine bitmap and copy) and 55000 as JPG or PNG
-// (and the writer's picture).
+// 100 x 50 pixels need 40000 bytes: the bitmap the engine draws into, and an encoding as large.
 const MemoryCase kCases[] = {
     {"BmpFits", 100, 50, "BMP", 40000, kCompleteNotice},
     {"BmpShortByOneByte", 100, 50, "BMP", 39999,
      "Page 1 needs more memory than is free to convert at 72 DPI (100 x 50 pixels, 0 MB)"},
-    {"PngFits", 100, 50, "PNG", 55000, kCompleteNotice},
-    {"JpgShortByOneByte", 100, 50, "JPG", 54999,
+    {"PngFits", 100, 50, "PNG", 40000, kCompleteNotice},
+    {"JpgShortByOneByte", 100, 50, "JPG", 39999,
      "Page 1 needs more memory than is free to convert at 72 DPI (100 x 50 pixels, 0 MB)"},
     {"UnknownMemory", 100, 50, "JPG", std::nullopt, kCompleteNotice},
-    // Within the engine's limit (below 2 GiB of bitmap) but not within 4 GiB of memory.
-    {"LargePage", 20000, 20000, "JPG", std::uint64_t{4} << 30,
-     "Page 1 needs more memory than is free to convert at 72 DPI (20000 x 20000 pixels, 4196 "
+    // Within the engine's limit (below 2 GiB of bitmap) but not within 3000 MB of memory.
+    {"LargePage", 20000, 20000, "JPG", std::uint64_t{3000} << 20,
+     "Page 1 needs more memory than is free to convert at 72 DPI (20000 x 20000 pixels, 3051 "
      "MB)"},
 };
 

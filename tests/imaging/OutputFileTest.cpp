@@ -40,19 +40,9 @@ int BmpWidth(const std::string& file) {
 
 const Format kFormats[] = {
     {"BMP", [](const PageBitmap& b, const std::string& p) { b.SaveToFile(p); }, BmpWidth},
-    {"JPEG",
-     [](const PageBitmap& b, const std::string& p) {
-         JpegWriter writer;
-         writer.Assign(b);
-         writer.SaveToFile(p);
-     },
+    {"JPEG", [](const PageBitmap& b, const std::string& p) { JpegWriter().SaveToFile(b, p); },
      [](const std::string& file) { return testing::DecodeJpeg(file).Width; }},
-    {"PNG",
-     [](const PageBitmap& b, const std::string& p) {
-         PngWriter writer;
-         writer.Assign(b);
-         writer.SaveToFile(p);
-     },
+    {"PNG", [](const PageBitmap& b, const std::string& p) { PngWriter().SaveToFile(b, p); },
      [](const std::string& file) { return testing::DecodePng(file).Width; }},
 };
 

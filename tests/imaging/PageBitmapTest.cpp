@@ -1,7 +1,7 @@
 #include "imaging/PageBitmap.h"
 
 #include "imaging/Error.h"
-#include "imaging/RgbPicture.h"
+#include "imaging/PixelRows.h"
 #include "support/ImageFiles.h"
 
 #include <gtest/gtest.h>
@@ -69,26 +69,17 @@ TEST(PageBitmap, CopiesOwnTheirPixels) {
     EXPECT_EQ(copy.Height(), 0);
 }
 
-// The writers' copy: every pixel count around the steps of the fast path and its tail.
-TEST(RgbPicture, HoldsRedGreenBlueOfEveryPixelAndDropsTheFourthByte) {
-    for (int width = 1; width <= 21; ++width) {
-        for (int height : {1, 2, 3}) {
-            const PageBitmap bitmap = testing::NoiseBitmap(width, height, std::uint32_t(width));
-            RgbPicture picture;
-            picture.Assign(bitmap);
-            ASSERT_EQ(picture.Width(), width);
-            ASSERT_EQ(picture.Height(), height);
-            const auto expected = testing::RgbOf(bitmap).Rgb;
-            const std::vector<std::uint8_t> actual(picture.Row(0),
-                                                   picture.Row(0) + expected.size());
-            EXPECT_EQ(actual, expected) << width << " x " << height;
-            EXPECT_EQ(picture.Row(height - 1) - picture.Row(0),
-                      std::ptrdiff_t(3 * width * (height - 1)));
-        }
+// Every pixel count around the steps of the fast path and its tail.
+TEST(BgrxToRgb, KeepsRedGreenBlueOfEveryPixelAndDropsTheFourthByte) {
+    for (int width = 1; width <= 37; ++width) {
+        const PageBitmap bitmap = testing::NoiseBitmap(width, 1, std::uint32_t(width));
+        // One byte more than the pixels need: nothing may be written past them.
+        std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(width) + 1, 0xA5);
+        BgrxToRgb(bitmap.ScanLine(0), rgb.data(), static_cast<std::size_t>(width));
+        EXPECT_EQ(rgb.back(), 0xA5) << width;
+        rgb.pop_back();
+        EXPECT_EQ(rgb, testing::RgbOf(bitmap).Rgb) << width;
     }
-    RgbPicture picture;
-    picture.Assign(PageBitmap());
-    EXPECT_EQ(picture.Width(), 0);
 }
 
 } // namespace

@@ -28,8 +28,7 @@ using testing::TempDir;
 std::string Save(const PageBitmap& bitmap) {
     TempDir dir;
     PngWriter writer;
-    writer.Assign(bitmap);
-    writer.SaveToFile(dir.File("page.png"));
+    writer.SaveToFile(bitmap, dir.File("page.png"));
     return ReadFile(dir.File("page.png"));
 }
 
@@ -155,21 +154,17 @@ TEST(PngFile, IdatChunksHold65535BytesButTheLastAndNoneIsEmpty) {
     }
 }
 
-TEST(PngWriter, EverySaveCompressesAnewAndEachAssignReplacesThePicture) {
+TEST(PngWriter, EveryPageIsCompressedAnew) {
     TempDir dir;
     PngWriter writer;
-    auto first = NoiseBitmap(200, 150, 1);
-    const auto firstRgb = RgbOf(first).Rgb;
-    writer.Assign(first);
-    first.SetSize(1, 1); // the writer may not depend on the bitmap after Assign
-    writer.SaveToFile(dir.File("a.png"));
-    writer.SaveToFile(dir.File("b.png"));
-    EXPECT_EQ(DecodePng(ReadFile(dir.File("a.png"))).Rgb, firstRgb);
+    const auto first = NoiseBitmap(200, 150, 1);
+    writer.SaveToFile(first, dir.File("a.png"));
+    writer.SaveToFile(first, dir.File("b.png"));
+    EXPECT_EQ(DecodePng(ReadFile(dir.File("a.png"))).Rgb, RgbOf(first).Rgb);
     EXPECT_EQ(ReadFile(dir.File("a.png")), ReadFile(dir.File("b.png")));
 
     const auto second = NoiseBitmap(7, 300, 2);
-    writer.Assign(second);
-    writer.SaveToFile(dir.File("c.png"));
+    writer.SaveToFile(second, dir.File("c.png"));
     const auto image = DecodePng(ReadFile(dir.File("c.png")));
     EXPECT_EQ(image.Width, 7);
     EXPECT_EQ(image.Rgb, RgbOf(second).Rgb);
@@ -178,9 +173,7 @@ TEST(PngWriter, EverySaveCompressesAnewAndEachAssignReplacesThePicture) {
 TEST(PngWriter, APictureWithoutPixelsIsRefusedBeforeAFileIsCreated) {
     TempDir dir;
     PngWriter writer;
-    EXPECT_THROW(writer.SaveToFile(dir.File("none.png")), Error);
-    writer.Assign(PageBitmap());
-    EXPECT_THROW(writer.SaveToFile(dir.File("none.png")), Error);
+    EXPECT_THROW(writer.SaveToFile(PageBitmap(), dir.File("none.png")), Error);
     EXPECT_FALSE(std::filesystem::exists(dir.File("none.png")));
 }
 

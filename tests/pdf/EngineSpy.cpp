@@ -56,10 +56,10 @@ FPDF_BOOL HasTransparency(FPDF_PAGE page) {
     Log("FPDFPage_HasTransparency");
     return spy->Real().FPDFPage_HasTransparency(page);
 }
-FPDF_BITMAP BitmapCreate(int width, int height, int alpha) {
-    Log("FPDFBitmap_Create " + std::to_string(width) + " " + std::to_string(height) + " " +
-        std::to_string(alpha));
-    return spy->Real().FPDFBitmap_Create(width, height, alpha);
+FPDF_BITMAP BitmapCreate(int width, int height, int format, void* buffer, int stride) {
+    Log("FPDFBitmap_CreateEx " + std::to_string(width) + " " + std::to_string(height) + " " +
+        std::to_string(format) + " " + std::to_string(stride));
+    return spy->Real().FPDFBitmap_CreateEx(width, height, format, buffer, stride);
 }
 FPDF_BOOL FillRect(FPDF_BITMAP bitmap, int left, int top, int width, int height, FPDF_DWORD color) {
     Log("FPDFBitmap_FillRect " + std::to_string(color));
@@ -79,9 +79,6 @@ void FflDraw(FPDF_FORMHANDLE form, FPDF_BITMAP bitmap, FPDF_PAGE page, int x, in
              int rotate, int flags) {
     Log("FPDF_FFLDraw rotate=" + std::to_string(rotate) + " flags=" + std::to_string(flags));
     spy->Real().FPDF_FFLDraw(form, bitmap, page, x, y, w, h, rotate, flags);
-}
-int GetFormat(FPDF_BITMAP bitmap) {
-    return spy->BitmapFormat != 0 ? spy->BitmapFormat : spy->Real().FPDFBitmap_GetFormat(bitmap);
 }
 void BitmapDestroy(FPDF_BITMAP bitmap) {
     Log("FPDFBitmap_Destroy");
@@ -119,12 +116,11 @@ EngineSpy::EngineSpy() {
     table.FPDF_LoadPage = &LoadPage;
     table.FPDF_ClosePage = &ClosePage;
     table.FPDFPage_HasTransparency = &HasTransparency;
-    table.FPDFBitmap_Create = &BitmapCreate;
+    table.FPDFBitmap_CreateEx = &BitmapCreate;
     table.FPDFBitmap_FillRect = &FillRect;
     table.FPDF_RenderPageBitmap = &Render;
     table.FPDF_RemoveFormFieldHighlight = &RemoveHighlight;
     table.FPDF_FFLDraw = &FflDraw;
-    table.FPDFBitmap_GetFormat = &GetFormat;
     table.FPDFBitmap_Destroy = &BitmapDestroy;
     table.FORM_DoDocumentAAction = &AAction;
     table.FPDFDOC_ExitFormFillEnvironment = &ExitFormFill;

@@ -28,7 +28,6 @@ public:
     pdfium::FPDF_FORMFILLINFO* FormInfo = nullptr;
 
     bool FailFormFillInit = false; // FPDFDOC_InitFormFillEnvironment gives null
-    int BitmapFormat = 0;          // non-zero: FPDFBitmap_GetFormat answers this
 
     const pdfium::PdfFunctions& Real() const { return FReal; }
 

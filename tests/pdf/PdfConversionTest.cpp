@@ -1,5 +1,5 @@
 #include "conversion/ConversionJob.h"
-#include "conversion/FileImageOutput.h"
+#include "conversion/Messages.h"
 #include "pdf/PDFium.h"
 #include "support/ImageFiles.h"
 #include "support/NoticeView.h"
@@ -88,7 +88,6 @@ protected:
     TempDir FDir;
     ConversionSettings FSettings;
     TPdf FPdf{"Pdf"};
-    FileImageOutput FOutput;
     RecordingView FView;
 };
 
@@ -103,7 +102,7 @@ TEST_F(PdfConversion, WritesEveryTypeUnderTheNamingRule) {
         FSettings.ConvertMethod = cmPageSelection;
         FSettings.PageSelection = "1-2,10,12";
         FView.Notices.clear();
-        RunConversion(FSettings, FPdf, FOutput, FView);
+        RunConversion(FSettings, FPdf, FView);
         EXPECT_EQ(FView.Notices, (std::vector<std::string>{"Conversion complete!"}));
         EXPECT_FALSE(FPdf.Active());
         EXPECT_EQ(FPdf.PageNumber(), 0);
@@ -133,7 +132,7 @@ TEST_F(PdfConversion, PageBeyondTheEndFailsAfterEarlierPagesWereWritten) {
     FSettings.ConvertMethod = cmPageSelection;
     FSettings.PageSelection = "1-2,15,3";
     try {
-        RunConversion(FSettings, FPdf, FOutput, FView);
+        RunConversion(FSettings, FPdf, FView);
         FAIL() << "the run succeeded";
     } catch (const EPdfError& error) {
         EXPECT_STREQ(error.what(), "Cannot open page 15");
@@ -150,14 +149,14 @@ TEST_F(PdfConversion, ProtectedDocumentConvertsWithItsPassword) {
     FSettings.ImageType = "JPG";
     FSettings.BaseFileName = "locked_";
     try {
-        RunConversion(FSettings, FPdf, FOutput, FView);
+        RunConversion(FSettings, FPdf, FView);
         FAIL() << "opened without its password";
-    } catch (const EPdfError& error) {
+    } catch (const EOpenError& error) {
         EXPECT_STREQ(error.what(), "Password required or incorrect password");
     }
     EXPECT_TRUE(OutputFiles().empty());
     FSettings.InputPassword = "secret";
-    RunConversion(FSettings, FPdf, FOutput, FView);
+    RunConversion(FSettings, FPdf, FView);
     EXPECT_EQ(OutputFiles().size(), 12U);
     EXPECT_EQ(OutputFiles().front(), "locked_01.jpg");
 }

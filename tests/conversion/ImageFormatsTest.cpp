@@ -1,4 +1,4 @@
-#include "conversion/FileImageOutput.h"
+#include "conversion/ImageFormats.h"
 
 #include "conversion/ConversionJob.h"
 #include "imaging/OutputFile.h"
@@ -51,7 +51,7 @@ std::array<int, 3> FirstPixel(const testing::DecodedImage& image) {
     return {image.Rgb.at(0), image.Rgb.at(1), image.Rgb.at(2)};
 }
 
-TEST(FileImageOutput, ARunWritesRealFilesOfEveryType) {
+TEST(ImageFormats, ARunWritesRealFilesOfEveryType) {
     const std::vector<std::uint32_t> colours = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF};
     const struct {
         const char* Type;
@@ -81,9 +81,8 @@ TEST(FileImageOutput, ARunWritesRealFilesOfEveryType) {
         settings.BaseFileName = "doc_";
         settings.DestinationFolder = dir.Path().string() + "/";
         ColouredDocument document(colours);
-        FileImageOutput output;
         SilentView view;
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view);
 
         EXPECT_EQ(view.Notices, std::vector<std::string>{"Conversion complete!"});
         EXPECT_FALSE(std::filesystem::exists(dir.File(std::string("doc_2") + c.Extension)));
@@ -100,22 +99,25 @@ TEST(FileImageOutput, ARunWritesRealFilesOfEveryType) {
     }
 }
 
-TEST(FileImageOutput, JpegWritersGetTheRunsQuality) {
-    FileImageOutput output;
+TEST(ImageFormats, JpegWritersGetTheRunsQualityAndOtherNamesWriteBmp) {
     TempDir dir;
     const PageBitmap bitmap = testing::MakeBitmap(8, 8, [](int, int) { return 0xFF808080u; });
+    const ImageFormat& jpeg = StandardImageFormats().Find("JPG");
     for (int quality : {100, 50}) {
-        auto writer = output.CreateJpegWriter(quality);
-        writer->Assign(bitmap);
-        writer->SaveToFile(dir.File("q.jpg"));
+        auto writer = CreateWriter(jpeg, WriterOptions{quality});
+        writer->SaveToFile(bitmap, dir.File("q.jpg"));
         const auto segments = testing::ReadJpegSegments(ReadFile(dir.File("q.jpg")));
         ASSERT_GT(segments.size(), 2u);
         EXPECT_EQ(std::uint8_t(segments[2].Data.at(1)), quality == 100 ? 1 : 16) << quality;
     }
-    EXPECT_THROW(output.CreateJpegWriter(0), Error);
+    EXPECT_THROW(CreateWriter(jpeg, WriterOptions{0}), Error);
+    for (const char* name : {"BMP", "jpg", "TIFF", ""}) {
+        EXPECT_EQ(StandardImageFormats().Find(name).Extension, ".bmp") << name;
+        EXPECT_EQ(CreateWriter(StandardImageFormats().Find(name), {}), nullptr) << name;
+    }
 }
 
-TEST(FileImageOutput, AMissingDestinationEndsTheRunWithTheCreationError) {
+TEST(ImageFormats, AMissingDestinationEndsTheRunWithTheCreationError) {
     TempDir dir;
     ConversionSettings settings;
     settings.InputFileName = dir.File("doc.pdf");
@@ -124,10 +126,9 @@ TEST(FileImageOutput, AMissingDestinationEndsTheRunWithTheCreationError) {
     settings.BaseFileName = "doc_";
     settings.DestinationFolder = dir.File("gone") + "/";
     ColouredDocument document({0xFFFFFFFF});
-    FileImageOutput output;
     SilentView view;
     try {
-        RunConversion(settings, document, output, view);
+        RunConversion(settings, document, view);
         FAIL() << "the run reported success";
     } catch (const EFCreateError& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + dir.File("gone/doc_1.png") +

@@ -1,12 +1,7 @@
-#include "imaging/RgbPicture.h"
-
-#include "imaging/Error.h"
-#include "imaging/PageBitmap.h"
+#include "imaging/PixelRows.h"
 
 #include <bit>
 #include <cstring>
-#include <new>
-#include <string>
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -42,9 +37,7 @@ void ConvertRest(const std::uint8_t* in, std::uint8_t* out, std::size_t i, std::
 
 #if defined(__x86_64__)
 // Sixteen pixels a step: four byte shuffles make 4 x 12 bytes, joined into three 16-byte
-// stores. A page is far larger than the cache and is read again only by the encoder, so
-// where the output is aligned the stores bypass the cache (and never read it first).
-// Red, green, blue of the four pixels at `in` in the low 12 bytes.
+// stores. Red, green, blue of the four pixels at `in` in the low 12 bytes.
 __attribute__((target("ssse3"))) __m128i ShuffleFour(const std::uint8_t* in) {
     const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), order);
@@ -52,7 +45,6 @@ __attribute__((target("ssse3"))) __m128i ShuffleFour(const std::uint8_t* in) {
 
 __attribute__((target("ssse3"))) void ConvertToRgbSsse3(const std::uint8_t* in, std::uint8_t* out,
                                                         std::size_t count) {
-    const bool aligned = reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
         const std::uint8_t* from = in + 4 * i;
@@ -63,20 +55,16 @@ __attribute__((target("ssse3"))) void ConvertToRgbSsse3(const std::uint8_t* in, 
                                   _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4))};
         auto* to = reinterpret_cast<__m128i*>(out + 3 * i);
         for (int k = 0; k < 3; ++k) {
-            if (aligned) {
-                _mm_stream_si128(to + k, parts[k]);
-            } else {
-                _mm_storeu_si128(to + k, parts[k]);
-            }
+            _mm_storeu_si128(to + k, parts[k]);
         }
     }
-    _mm_sfence(); // the bypassing stores are in place before anyone reads them
     ConvertRest(in, out, i, count);
 }
 #endif
 
-// `count` pixels of 4 bytes to 3 bytes each.
-void ConvertToRgb(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
+} // namespace
+
+void BgrxToRgb(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("ssse3")) {
         ConvertToRgbSsse3(in, out, count);
@@ -84,28 +72,6 @@ void ConvertToRgb(const std::uint8_t* in, std::uint8_t* out, std::size_t count) 
     }
 #endif
     ConvertRest(in, out, 0, count);
-}
-
-} // namespace
-
-void RgbPicture::Assign(const PageBitmap& bitmap) {
-    const int width = bitmap.Width();
-    const int height = bitmap.Height();
-    FWidth = FHeight = 0;
-    try {
-        FPixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
-    } catch (const std::bad_alloc&) {
-        FPixels = {};
-        throw EOutOfMemory("Out of memory for a copy of a page of " + std::to_string(width) +
-                           " x " + std::to_string(height) + " pixels");
-    }
-    FWidth = width;
-    FHeight = height;
-    if (height > 0) {
-        // Rows lie back to back in both pictures, so the pixels convert as one run.
-        ConvertToRgb(bitmap.ScanLine(0), FPixels.data(),
-                     static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    }
 }
 
 } // namespace folioxa

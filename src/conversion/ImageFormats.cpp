@@ -1,0 +1,71 @@
+#include "conversion/ImageFormats.h"
+
+#include "imaging/JpegWriter.h"
+#include "imaging/PageBitmap.h"
+#include "imaging/PngWriter.h"
+
+#include <stdexcept>
+
+namespace folioxa {
+
+ImageFormats::ImageFormats(std::vector<ImageFormat> formats) : FFormats(std::move(formats)) {
+    if (FFormats.empty()) {
+        throw std::invalid_argument("an image format table needs a row");
+    }
+}
+
+const ImageFormat& ImageFormats::Find(const std::string& imageType) const {
+    for (const ImageFormat& format : FFormats) {
+        if (format.Name == imageType) {
+            return format;
+        }
+    }
+    return FFormats.back();
+}
+
+const ImageFormats& StandardImageFormats() {
+    static const ImageFormats formats({
+        {"JPG", ".jpg",
+         [](const WriterOptions& options) -> std::unique_ptr<ImageWriter> {
+             auto writer = std::make_unique<JpegWriter>();
+             writer->SetCompressionQuality(options.JpegQuality);
+             return writer;
+         }},
+        {"PNG", ".png",
+         [](const WriterOptions&) -> std::unique_ptr<ImageWriter> {
+             return std::make_unique<PngWriter>();
+         }},
+        {"BMP", ".bmp", nullptr},
+    });
+    return formats;
+}
+
+std::unique_ptr<ImageWriter> CreateWriter(const ImageFormat& format, const WriterOptions& options) {
+    return format.CreateWriter ? format.CreateWriter(options) : nullptr;
+}
+
+void CheckPage(const ImageWriter* writer, const PageBitmap& bitmap) {
+    if (writer != nullptr) {
+        writer->Check(bitmap);
+    } else {
+        bitmap.CheckBmp();
+    }
+}
+
+void EncodePage(ImageWriter* writer, const PageBitmap& bitmap, ByteSink& sink) {
+    if (writer != nullptr) {
+        writer->Encode(bitmap, sink);
+    } else {
+        bitmap.WriteBmp(sink);
+    }
+}
+
+void SavePage(ImageWriter* writer, const PageBitmap& bitmap, const std::string& path) {
+    if (writer != nullptr) {
+        writer->SaveToFile(bitmap, path);
+    } else {
+        bitmap.SaveToFile(path);
+    }
+}
+
+} // namespace folioxa

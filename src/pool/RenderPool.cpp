@@ -1,0 +1,443 @@
+#include "pool/RenderPool.h"
+
+#include "conversion/AvailableMemory.h"
+#include "conversion/ConversionJob.h"
+#include "imaging/Error.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+namespace folioxa {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Epoll tags: what woke us, and which worker.
+constexpr std::uint64_t kClockTag = ~std::uint64_t{0};
+constexpr std::uint64_t kPidTag = std::uint64_t{1} << 62;
+
+// The descriptor a worker finds its socket at.
+constexpr int kWorkerSocket = 3;
+// Bytes read from one worker in one go: enough to move a page quickly, little enough that the
+// other workers and the caller get their turn.
+constexpr std::size_t kReadBytes = std::size_t{1} << 20;
+constexpr int kReadsPerTurn = 8;
+
+std::string SystemText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+std::string EndText(int status) {
+    if (WIFSIGNALED(status)) {
+        const char* name = strsignal(WTERMSIG(status));
+        return name != nullptr ? name : "signal " + std::to_string(WTERMSIG(status));
+    }
+    return "exit code " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+std::string Seconds(double seconds) {
+    std::string text = std::to_string(seconds);
+    text.erase(text.find_last_not_of('0') + 1);
+    if (!text.empty() && text.back() == '.') {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
+
+std::string DefaultWorkerPath() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path folder = error ? std::filesystem::path(".") : self.parent_path();
+    const std::filesystem::path beside = folder / "folioxa-worker";
+    if (std::filesystem::exists(beside, error)) {
+        return beside.string();
+    }
+    return (folder / ".." / "lib" / "folioxa" / "folioxa-worker").lexically_normal().string();
+}
+
+int OnlineCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? static_cast<int>(cores) : 1;
+}
+
+TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
+                         std::int64_t count, std::function<PoolEntry(std::int64_t)> entryAt)
+    : FOptions(std::move(options)), FDocuments(std::move(documents)), FCount(count),
+      FEntryAt(std::move(entryAt)) {
+    if (FOptions.WorkerPath.empty()) {
+        FOptions.WorkerPath = DefaultWorkerPath();
+    }
+    FEpoll.Reset(epoll_create1(EPOLL_CLOEXEC));
+    FClock.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!FEpoll || !FClock) {
+        throw Error(SystemText("Cannot start the page workers"));
+    }
+    epoll_event clock{EPOLLIN, {.u64 = kClockTag}};
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FClock.Get(), &clock);
+    FMemory = AvailableMemory().value_or(0);
+    FBufferLimit = std::uint64_t{64} << 20;
+    if (access(FOptions.WorkerPath.c_str(), X_OK) != 0) {
+        throw Error(SystemText("Cannot start the page workers: " + FOptions.WorkerPath));
+    }
+    const std::int64_t workers =
+        std::min<std::int64_t>(std::max(FOptions.Workers, 1), std::max<std::int64_t>(count, 0));
+    for (std::int64_t i = 0; i < workers; ++i) {
+        Spawn();
+    }
+    Dispatch();
+}
+
+TRenderPool::~TRenderPool() {
+    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
+        if (FWorkers[i].Alive) {
+            kill(FWorkers[i].Pid, SIGKILL);
+            FWorkers[i].Entry = -1;
+            Reap(i);
+        }
+    }
+}
+
+void TRenderPool::Spawn() {
+    int sockets[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        throw Error(SystemText("Cannot start a page worker"));
+    }
+    FileDescriptor ours(sockets[0]);
+    FileDescriptor theirs(sockets[1]);
+    // A page's bytes move in big pieces: fewer wake-ups on both sides.
+    const int buffer = 4 << 20;
+    setsockopt(ours.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    setsockopt(theirs.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    // Everything the child uses is made before fork: after it, only async-signal-safe calls.
+    const std::string path = FOptions.WorkerPath;
+    char name[] = "folioxa-worker";
+    char* argv[] = {name, nullptr};
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Ends with its parent, whichever way the parent ends; not in the terminal's process
+        // group, so that Ctrl-C reaches the parent, which ends the run.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent || dup2(theirs.Get(), kWorkerSocket) < 0) {
+            _exit(127);
+        }
+        setpgid(0, 0);
+        close_range(kWorkerSocket + 1, ~0U, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(path.c_str(), argv);
+        _exit(127);
+    }
+    if (pid < 0) {
+        throw Error(SystemText("Cannot start a page worker"));
+    }
+    Worker worker;
+    worker.Pid = pid;
+    worker.PidFd.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    fcntl(ours.Get(), F_SETFL, fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
+    worker.Link = std::make_unique<Channel>(std::move(ours));
+    FWorkers.push_back(std::move(worker));
+    const std::size_t index = FWorkers.size() - 1;
+    Watch(index);
+    if (FWorkers[index].PidFd) {
+        epoll_event ended{EPOLLIN, {.u64 = kPidTag | index}};
+        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FWorkers[index].PidFd.Get(), &ended);
+    }
+}
+
+void TRenderPool::Watch(std::size_t index) {
+    Worker& worker = FWorkers[index];
+    epoll_event readable{worker.Paused ? 0U : static_cast<std::uint32_t>(EPOLLIN), {.u64 = index}};
+    if (epoll_ctl(FEpoll.Get(), EPOLL_CTL_MOD, worker.Link->Fd(), &readable) != 0) {
+        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, worker.Link->Fd(), &readable);
+    }
+}
+
+void TRenderPool::Dispatch() {
+    const std::int64_t ahead =
+        4 * static_cast<std::int64_t>(std::max<std::size_t>(FWorkers.size(), 1));
+    for (std::size_t i = 0; i < FWorkers.size() && FNext < FCount; ++i) {
+        Worker& worker = FWorkers[i];
+        if (!worker.Alive || worker.Entry >= 0 || FNext - FFront >= ahead) {
+            continue;
+        }
+        const std::int64_t index = FNext++;
+        EntryState& state = FEntries[index];
+        state.Front.Index = index;
+        state.Worker = i;
+        worker.Entry = index;
+        if (FOptions.PageTimeoutSeconds > 0) {
+            worker.Deadline =
+                Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(FOptions.PageTimeoutSeconds));
+        }
+        const PoolEntry entry = FEntryAt(index);
+        try {
+            if (worker.Document != entry.Document) {
+                const PoolDocument& document =
+                    FDocuments.at(static_cast<std::size_t>(entry.Document));
+                DocumentJob job = document.Job;
+                job.Id = entry.Document;
+                job.AvailableMemory = FMemory;
+                worker.Link->Send(FrameType::Document, entry.Document, EncodeDocumentJob(job),
+                                  document.File->Get());
+                worker.Document = entry.Document;
+            }
+            worker.Link->Send(FrameType::Entry, index, EncodeEntry(entry.Document, entry.Text));
+        } catch (const Error&) {
+            // It has gone: its end, read from its socket or its pid, names the entry.
+        }
+    }
+    ArmClock();
+}
+
+void TRenderPool::Process() {
+    epoll_event events[16];
+    const int ready = epoll_wait(FEpoll.Get(), events, 16, 0);
+    for (int e = 0; e < ready; ++e) {
+        const std::uint64_t tag = events[e].data.u64;
+        if (tag == kClockTag) {
+            std::uint64_t expirations = 0;
+            [[maybe_unused]] const ssize_t got =
+                read(FClock.Get(), &expirations, sizeof expirations);
+            CheckClock();
+        } else if ((tag & kPidTag) != 0) {
+            const std::size_t worker = tag & ~kPidTag;
+            // Whatever it sent before it ended counts.
+            Read(worker);
+            if (FWorkers[worker].Alive) {
+                Reap(worker);
+            }
+        } else {
+            Read(tag);
+        }
+    }
+    Dispatch();
+}
+
+void TRenderPool::Read(std::size_t index) {
+    Worker& worker = FWorkers[index];
+    for (int turn = 0; turn < kReadsPerTurn && worker.Alive && !worker.Paused; ++turn) {
+        const long got = worker.Link->ReadAvailable(kReadBytes);
+        try {
+            while (std::optional<Frame> frame = worker.Link->NextFrame()) {
+                Handle(index, *frame);
+            }
+        } catch (const Error& e) {
+            kill(worker.Pid, SIGKILL);
+            Reap(index, e.what());
+            return;
+        }
+        if (got < 0) {
+            Reap(index);
+        }
+        if (got <= 0) {
+            return;
+        }
+    }
+}
+
+void TRenderPool::Handle(std::size_t index, Frame& frame) {
+    Worker& worker = FWorkers[index];
+    const auto found = FEntries.find(frame.Index);
+    if (found == FEntries.end() || frame.Index != worker.Entry) {
+        throw Error("A page worker sent a message about an entry it does not hold");
+    }
+    FrontEntry& entry = found->second.Front;
+    switch (frame.Type) {
+    case FrameType::Size: {
+        const auto [width, height] = DecodeSize(frame.Payload);
+        const std::uint64_t bytes = PageMemoryBytes(width, height);
+        FBufferLimit = std::max(FBufferLimit, FWorkers.size() * bytes / 2);
+        FWaiting[frame.Index] = {index, bytes};
+        Grant();
+        break;
+    }
+    case FrameType::Data:
+        entry.Data += frame.Payload;
+        if (frame.Index != FFront) {
+            FBuffered += frame.Payload.size();
+            if (FBuffered > FBufferLimit) {
+                worker.Paused = true;
+                Watch(index);
+            }
+        }
+        break;
+    case FrameType::Done:
+        entry.Milliseconds = static_cast<double>(DecodeDone(frame.Payload)) / 1000.0;
+        entry.Complete = true;
+        EntryFinished(index);
+        break;
+    case FrameType::Failed:
+        Fail(frame.Index, DecodeFailure(frame.Payload));
+        EntryFinished(index);
+        break;
+    default:
+        throw Error("A page worker sent a message out of turn");
+    }
+}
+
+void TRenderPool::Fail(std::int64_t index, Failure failure) {
+    const auto found = FEntries.find(index);
+    if (found == FEntries.end() || found->second.Front.Failed || found->second.Front.Complete) {
+        return;
+    }
+    FrontEntry& entry = found->second.Front;
+    if (index != FFront) {
+        FBuffered -= std::min<std::uint64_t>(FBuffered, entry.Data.size());
+    }
+    entry.Data.clear();
+    entry.Failed = std::move(failure);
+    // Nothing after a failing entry is ever written: stop handing out more.
+    FCount = std::min(FCount, std::max(FNext, index + 1));
+}
+
+void TRenderPool::EntryFinished(std::size_t index) {
+    Worker& worker = FWorkers[index];
+    FWaiting.erase(worker.Entry);
+    FReserved -= std::min(FReserved, worker.Reserved);
+    worker.Reserved = 0;
+    worker.Entry = -1;
+    Grant();
+}
+
+void TRenderPool::Grant() {
+    for (auto it = FWaiting.begin(); it != FWaiting.end();) {
+        const auto [index, wait] = *it;
+        const auto [worker, bytes] = wait;
+        // The next entry in order may always be drawn, so the run never stands still.
+        const bool fits = FMemory == 0 || FReserved == 0 || FReserved + bytes <= FMemory;
+        if (!fits && index != FFront) {
+            ++it;
+            continue;
+        }
+        it = FWaiting.erase(it);
+        Worker& w = FWorkers[worker];
+        if (!w.Alive || w.Entry != index) {
+            continue;
+        }
+        w.Reserved = bytes;
+        FReserved += bytes;
+        try {
+            w.Link->Send(FrameType::Go, index);
+        } catch (const Error&) {
+            // Gone: its end is on its way.
+        }
+    }
+}
+
+void TRenderPool::Reap(std::size_t index, const std::string& reason) {
+    Worker& worker = FWorkers[index];
+    if (!worker.Alive) {
+        return;
+    }
+    worker.Alive = false;
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, worker.Link->Fd(), nullptr);
+    if (worker.PidFd) {
+        epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, worker.PidFd.Get(), nullptr);
+    }
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(worker.Pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (worker.Entry >= 0) {
+        const std::string why = !reason.empty() ? reason : done < 0 ? "lost" : EndText(status);
+        Fail(worker.Entry, {ErrorKind::Other, FailureStage::BeforeFile,
+                            "The PDF engine stopped while drawing page " +
+                                FEntryAt(worker.Entry).Text + " (" + why + ")"});
+        EntryFinished(index);
+    }
+}
+
+void TRenderPool::CheckClock() {
+    if (FOptions.PageTimeoutSeconds <= 0) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
+        Worker& worker = FWorkers[i];
+        if (worker.Alive && worker.Entry >= 0 && worker.Deadline <= now) {
+            Fail(worker.Entry,
+                 {ErrorKind::Other, FailureStage::BeforeFile,
+                  "Page " + FEntryAt(worker.Entry).Text + " took longer than the limit of " +
+                      Seconds(FOptions.PageTimeoutSeconds) + " seconds"});
+            kill(worker.Pid, SIGKILL);
+            Reap(i);
+        }
+    }
+    ArmClock();
+}
+
+void TRenderPool::ArmClock() {
+    if (FOptions.PageTimeoutSeconds <= 0) {
+        return;
+    }
+    std::optional<Clock::time_point> first;
+    for (const Worker& worker : FWorkers) {
+        if (worker.Alive && worker.Entry >= 0 && (!first || worker.Deadline < *first)) {
+            first = worker.Deadline;
+        }
+    }
+    itimerspec when{};
+    if (first) {
+        const auto left =
+            std::max(*first - Clock::now(), Clock::duration(std::chrono::microseconds(1)));
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    timerfd_settime(FClock.Get(), 0, &when, nullptr);
+}
+
+FrontEntry* TRenderPool::Front() {
+    const auto found = FEntries.find(FFront);
+    if (found == FEntries.end()) {
+        return nullptr;
+    }
+    FrontEntry& entry = found->second.Front;
+    return entry.Complete || entry.Failed || !entry.Data.empty() ? &entry : nullptr;
+}
+
+void TRenderPool::Advance() {
+    FEntries.erase(FFront);
+    ++FFront;
+    const auto next = FEntries.find(FFront);
+    if (next != FEntries.end()) {
+        // Its bytes are now taken as they come: no longer held against the bound.
+        FBuffered -= std::min<std::uint64_t>(FBuffered, next->second.Front.Data.size());
+    }
+    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
+        Worker& worker = FWorkers[i];
+        if (worker.Paused && (FBuffered <= FBufferLimit || worker.Entry == FFront)) {
+            worker.Paused = false;
+            Watch(i);
+        }
+    }
+    Grant();
+    Dispatch();
+}
+
+} // namespace folioxa

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "imaging/FileDescriptor.h"
+#include "pool/Wire.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace folioxa {
+
+// A document whose pages the pool draws: how, and the open file the workers read it from.
+struct PoolDocument {
+    DocumentJob Job; // Id is the document's position among the pool's documents
+    std::shared_ptr<FileDescriptor> File;
+};
+
+// One entry of the list the pool serves, in list order.
+struct PoolEntry {
+    std::int64_t Document = 0;
+    std::string Text;
+};
+
+struct PoolOptions {
+    int Workers = 1;               // at most this many processes; never fewer than one
+    std::string WorkerPath;        // the worker executable; empty: DefaultWorkerPath()
+    double PageTimeoutSeconds = 0; // an entry taking longer ends its worker; 0: no limit
+};
+
+// What the pool knows of the entry next in list order.
+struct FrontEntry {
+    std::int64_t Index = 0;
+    std::string Data;              // bytes of its file that arrived and were not taken yet
+    bool Complete = false;         // every byte has arrived
+    std::optional<Failure> Failed; // the entry failed in its worker (or its worker stopped)
+    double Milliseconds = 0;       // the worker's time for it, once complete
+};
+
+// Where the worker executable lies: next to this program (the build tree), else in the
+// installed layout's lib/folioxa beside the engine.
+std::string DefaultWorkerPath();
+
+// The number of processors this process may run on.
+int OnlineCores();
+
+// Worker processes that draw and encode the entries of a list, ahead of the caller and in
+// parallel, while the caller takes each entry's file in list order. Entries are handed out in
+// list order, one to each idle worker, no further ahead of the caller than a few per worker; an
+// entry is drawn only when the memory free at the start holds it beside those being drawn (the
+// next entry in order always may); bytes that arrive ahead of their turn are kept up to a bound,
+// beyond which those workers wait. The pool never blocks: its owner watches EventFd and calls
+// Process. No worker outlives the pool, nor its parent process.
+class TRenderPool {
+public:
+    // Starts the workers. Throws Error when the worker executable cannot be started.
+    TRenderPool(PoolOptions options, std::vector<PoolDocument> documents, std::int64_t count,
+                std::function<PoolEntry(std::int64_t index)> entryAt);
+    // Ends every worker at once and waits for it.
+    ~TRenderPool();
+    TRenderPool(const TRenderPool&) = delete;
+    TRenderPool& operator=(const TRenderPool&) = delete;
+
+    // Readable whenever Process has something to do.
+    int EventFd() const { return FEpoll.Get(); }
+    // Handles what the workers sent, their ends and the page clock; never blocks.
+    void Process();
+
+    // The next entry in list order once something is known of it, else null. Its Data may be
+    // taken piece by piece as it arrives.
+    FrontEntry* Front();
+    // The front entry's file is done with: the next entry becomes the front.
+    void Advance();
+
+    int WorkerCount() const { return static_cast<int>(FWorkers.size()); }
+
+private:
+    struct Worker {
+        pid_t Pid = -1;
+        FileDescriptor PidFd;
+        std::unique_ptr<Channel> Link;
+        bool Alive = true;
+        bool Paused = false;
+        std::int64_t Document = -1; // the document it has open
+        std::int64_t Entry = -1;    // the entry it holds, -1 when idle
+        std::uint64_t Reserved = 0; // memory granted for that entry
+        std::chrono::steady_clock::time_point Deadline;
+    };
+    struct EntryState {
+        FrontEntry Front;
+        std::size_t Worker = 0;
+    };
+
+    void Spawn();
+    void Dispatch();
+    void Handle(std::size_t worker, Frame& frame);
+    void Read(std::size_t worker);
+    // Waits for a worker that ended (or was ended); the entry it held fails, for `reason` or
+    // for how it ended.
+    void Reap(std::size_t worker, const std::string& reason = {});
+    void EntryFinished(std::size_t worker);
+    void Grant();
+    void CheckClock();
+    void ArmClock();
+    void Watch(std::size_t worker);
+    void Fail(std::int64_t index, Failure failure);
+
+    PoolOptions FOptions;
+    std::vector<PoolDocument> FDocuments;
+    std::int64_t FCount;
+    std::function<PoolEntry(std::int64_t)> FEntryAt;
+    FileDescriptor FEpoll;
+    FileDescriptor FClock;
+    std::vector<Worker> FWorkers;
+    std::map<std::int64_t, EntryState> FEntries; // handed out, not yet advanced past
+    std::int64_t FFront = 0;
+    std::int64_t FNext = 0;
+    std::map<std::int64_t, std::pair<std::size_t, std::uint64_t>> FWaiting; // entry: worker, bytes
+    std::uint64_t FReserved = 0;
+    std::uint64_t FMemory = 0; // free at the start; 0 when unknown
+    std::uint64_t FBuffered = 0;
+    std::uint64_t FBufferLimit;
+};
+
+} // namespace folioxa
