@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include <filesystem>
+#include <map>
 
 namespace folioxa {
 namespace {
@@ -455,6 +456,38 @@ INSTANTIATE_TEST_SUITE_P(
         // An emptied base name is taken as it is.
         ConvertCase{"EmptyBaseName", 2, "PNG", "250", nullptr, {"1.png", "2.png"}, {250, 500}, ""}),
     [](const ::testing::TestParamInfo<ConvertCase>& testInfo) { return testInfo.param.Name; });
+
+// Text drawn with the engine's own fonts and FreeType, embedded or not, whichever program asks.
+TEST_F(MainWindowTest, WritesTheConvertersBytesOnRealTextPages) {
+    const std::string corpus = FOLIOXA_CORPUS "/real/";
+    for (const char* name : {"text_tracemonkey.pdf", "font_mixedfonts.pdf"}) {
+        if (!std::filesystem::exists(corpus + name)) {
+            GTEST_SKIP() << "the shared corpus is not at hand";
+        }
+        SCOPED_TRACE(name);
+        TempDir window, tool;
+        FDialogs.Folders.emplace_back(window.Path().string());
+        Click("cmd_split_dest");
+        Select(corpus + name);
+        Control<QRadioButton>("r_convert_method2")->setChecked(true);
+        Control<QLineEdit>("convert_method2_input1")->setText("1");
+        Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
+        Control<QComboBox>("dropdown_image_resolution")->setCurrentText("100");
+        Click("export_button");
+        const std::string command = std::string(FOLIOXA_CONVERT) + " -q -p 1 -t png -r 100 -o " +
+                                    tool.Path().string() + " " + corpus + name;
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::map<std::string, std::string> written[2];
+        for (int i = 0; i < 2; ++i) {
+            for (const auto& file :
+                 std::filesystem::directory_iterator((i == 0 ? window : tool).Path())) {
+                written[i][file.path().filename()] = ReadFile(file.path());
+            }
+        }
+        EXPECT_EQ(written[0].size(), 1U);
+        EXPECT_TRUE(written[0] == written[1]);
+    }
+}
 
 TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
     Select(Pdf("doc.pdf", 3));

@@ -1,0 +1,190 @@
+// Files and outcomes of runs served by the render pool, against the serial run of the same
+// settings: byte for byte, message for message, view operation for view operation.
+#include "pool/PooledConversion.h"
+
+#include "conversion/Messages.h"
+#include "pdf/PDFium.h"
+#include "support/TestFiles.h"
+#include "support/TestPdf.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+namespace folioxa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+class LogView : public ConversionView {
+public:
+    std::vector<std::string> Log;
+    void ShowNotice(const std::string& text) override { Log.push_back("notice " + text); }
+    void SetBusy(bool on) override { Log.push_back(on ? "busy" : "idle"); }
+    void SetProgressVisible(bool on) override { Log.push_back(on ? "bar" : "no bar"); }
+    void SetProgressMax(int max) override { Log.push_back("max " + std::to_string(max)); }
+    void SetProgressPosition(int at) override { Log.push_back("at " + std::to_string(at)); }
+    void SetConvertControlsEnabled(bool on) override { Log.push_back(on ? "on" : "off"); }
+};
+
+struct Outcome {
+    std::string Failure; // "" when the run ended without one
+    std::vector<std::string> View;
+    std::map<std::string, std::string> Files; // name: bytes
+};
+
+// What a case does to the folder before the run, and undoes after it.
+using Setup = std::function<std::function<void()>(const TempDir& dir)>;
+
+struct Case {
+    const char* Name;
+    std::vector<testing::TestPage> Pages;
+    const char* Selection; // null: all pages
+    std::string Type;
+    int Dpi = 36;
+    Setup Arrange;
+    std::string Failure; // what the serial run must end with
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+std::vector<testing::TestPage> Pages(int count, double width = 144, double height = 72) {
+    std::vector<testing::TestPage> pages;
+    for (int i = 0; i < count; ++i) {
+        pages.push_back({width,
+                         height,
+                         0,
+                         {{10, 10, 30.0 + i, 20, 0x2040C0u + 0x101010u * static_cast<unsigned>(i)}},
+                         i == 1 ? "field" : "",
+                         false});
+    }
+    return pages;
+}
+
+// A 20 KB file limit: the large third page's file no longer fits, as a full disk would refuse
+// it half-way.
+std::function<void()> SmallDisk(const TempDir&) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{20000, limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    return [limit] { setrlimit(RLIMIT_FSIZE, &limit); };
+}
+
+// Another program holds the third page's file.
+std::function<void()> LockedThirdFile(const TempDir& dir) {
+    testing::WriteFile(dir.File("out/page_3.png"), "held by another program");
+    const int fd = ::open(dir.File("out/page_3.png").c_str(), O_RDONLY | O_CLOEXEC);
+    flock(fd, LOCK_EX);
+    return [fd] { ::close(fd); };
+}
+
+Outcome Convert(const Case& c, int workers) {
+    TempDir dir;
+    fs::create_directory(dir.Path() / "out");
+    testing::WriteFile(dir.File("doc.pdf"), testing::MakePdf(c.Pages));
+    ConversionSettings settings;
+    settings.InputFileName = dir.File("doc.pdf");
+    settings.ConvertMethod = c.Selection == nullptr ? cmAllPages : cmPageSelection;
+    settings.PageSelection = c.Selection == nullptr ? "" : c.Selection;
+    settings.ImageType = c.Type;
+    settings.Resolution = c.Dpi;
+    settings.BaseFileName = "page_";
+    settings.DestinationFolder = dir.File("out") + "/";
+    const std::function<void()> undo = c.Arrange ? c.Arrange(dir) : [] {};
+    Outcome outcome;
+    LogView view;
+    TPdf pdf("Pdf");
+    try {
+        if (workers == 0) {
+            RunConversion(settings, pdf, view);
+        } else {
+            PoolOptions options;
+            options.Workers = workers;
+            RunPooledConversion(settings, pdf, view, options);
+        }
+    } catch (const Error& e) {
+        // The same message, but for the folder, which is each run's own.
+        outcome.Failure = e.what();
+        const std::string folder = dir.Path().string();
+        if (const auto at = outcome.Failure.find(folder); at != std::string::npos) {
+            outcome.Failure.replace(at, folder.size(), "DIR");
+        }
+    }
+    undo();
+    EXPECT_FALSE(pdf.Active());
+    outcome.View = view.Log;
+    for (const auto& file : fs::directory_iterator(dir.Path() / "out")) {
+        outcome.Files[file.path().filename()] = testing::ReadFile(file.path());
+    }
+    return outcome;
+}
+
+class PoolAgainstSerial : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PoolAgainstSerial, SameFilesSameOutcome) {
+    const Case& c = GetParam();
+    const Outcome serial = Convert(c, 0);
+    EXPECT_EQ(serial.Failure.substr(0, c.Failure.size()), c.Failure);
+    EXPECT_EQ(serial.Failure.empty(), c.Failure.empty()) << serial.Failure;
+    for (int workers : {1, 2, 4}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        const Outcome pooled = Convert(c, workers);
+        EXPECT_EQ(pooled.Failure, serial.Failure);
+        EXPECT_EQ(pooled.View, serial.View);
+        EXPECT_EQ(pooled.Files.size(), serial.Files.size());
+        EXPECT_TRUE(pooled.Files == serial.Files) << "the files differ";
+    }
+}
+
+const Case kCases[] = {
+    {"CleanPng", Pages(5), nullptr, "PNG", 36, {}, ""},
+    {"CleanJpg", Pages(5), nullptr, "JPG", 36, {}, ""},
+    {"CleanBmp", Pages(5), "5,1,3", "BMP", 36, {}, ""},
+    {"ThirdOfFiveNotANumber",
+     Pages(5),
+     "1,2,x,4,5",
+     "PNG",
+     36,
+     {},
+     "'x' is not a valid integer value"},
+    {"EntryNamingNoPage", Pages(5), "1,2,9,4,5", "JPG", 36, {}, "Cannot open page 9"},
+    {"TwoEntriesOneFile", Pages(12), "3,2,03,2", "PNG", 36, {}, ""},
+    {"FullDiskMidPage",
+     {Pages(2)[0], Pages(2)[1], Pages(1, 612, 792)[0], Pages(1)[0]},
+     nullptr,
+     "BMP",
+     36,
+     SmallDisk,
+     "Stream write error"},
+    {"LockedFile", Pages(5), nullptr, "PNG", 36, LockedThirdFile, "Cannot create file"},
+    {"JpegErrorOnAWidePage",
+     {Pages(1)[0], {14400, 10, 0, {}, "", false}, Pages(1)[0]},
+     nullptr,
+     "JPG",
+     400,
+     {},
+     "JPEG error #41"},
+    {"EmptySelection", Pages(5), "", "PNG", 36, {}, ""},
+    {"ReversedRanges", Pages(5), "5-3,2,4-1", "BMP", 36, {}, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PoolAgainstSerial, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& row) {
+                             return std::string(row.param.Name);
+                         });
+
+} // namespace
+} // namespace folioxa
