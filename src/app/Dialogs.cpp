@@ -1,5 +1,6 @@
 #include "app/Dialogs.h"
 
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -69,12 +70,19 @@ std::string QtDialogs::InputPassword(const std::string& title, const std::string
     edit->setMaxLength(kPasswordMaxLength);
     edit->setMinimumWidth(240);
     label->setBuddy(edit);
+    // Masked unless asked: with one retry, a user must be able to check a typo.
+    auto* show = new QCheckBox("Show", &box);
+    show->setObjectName("PasswordShow");
+    QObject::connect(show, &QCheckBox::toggled, edit, [edit](bool on) {
+        edit->setEchoMode(on ? QLineEdit::Normal : QLineEdit::Password);
+    });
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
     auto* row = new QHBoxLayout;
     row->addWidget(label);
     row->addWidget(edit);
+    row->addWidget(show);
     auto* layout = new QVBoxLayout(&box);
     layout->addLayout(row);
     layout->addWidget(buttons);

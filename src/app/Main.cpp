@@ -10,11 +10,16 @@
 #include "ui_Main.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QMimeData>
 #include <QShowEvent>
+#include <QSocketNotifier>
 #include <QUrl>
 
 namespace folioxa {
@@ -37,7 +42,7 @@ QString PathText(const std::string& path) {
 // Leaves the component as a selection must: closed, with an empty password.
 class SelectionCloser {
 public:
-    explicit SelectionCloser(TPdf& pdf) : FPdf(pdf) {}
+    explicit SelectionCloser(ConversionDocument& pdf) : FPdf(pdf) {}
     SelectionCloser(const SelectionCloser&) = delete;
     SelectionCloser& operator=(const SelectionCloser&) = delete;
     ~SelectionCloser() {
@@ -46,7 +51,7 @@ public:
     }
 
 private:
-    TPdf& FPdf;
+    ConversionDocument& FPdf;
 };
 
 // The busy cursor for as long as the engine works for the window: a document whose forms branch
@@ -57,14 +62,21 @@ public:
     explicit EngineBusy(ConversionView& view) : FView(view) { FView.SetBusy(true); }
     EngineBusy(const EngineBusy&) = delete;
     EngineBusy& operator=(const EngineBusy&) = delete;
-    ~EngineBusy() { FView.SetBusy(false); }
+    ~EngineBusy() {
+        if (!FHandedOver) {
+            FView.SetBusy(false);
+        }
+    }
+    // A run going on keeps the cursor up until its clean-up.
+    void HandOver() { FHandedOver = true; }
 
 private:
     ConversionView& FView;
+    bool FHandedOver = false;
 };
 
 // One attempt to open the document; a failed attempt before it may have left it open.
-int OpenAndCountPages(TPdf& pdf, ConversionView& view, const std::string& path,
+int OpenAndCountPages(ConversionDocument& pdf, ConversionView& view, const std::string& path,
                       const std::string& password) {
     const EngineBusy busy(view);
     pdf.SetActive(false);
@@ -106,7 +118,55 @@ void FitToText(QWidget* page) {
     }
 }
 
+// A control whose text would run under its neighbour at `limit` gets a tighter face instead; it
+// keeps at least the form's width.
+void FitBeside(QWidget* widget, int formWidth, int limit) {
+    const int room = limit - widget->x() - 2;
+    for (const auto stretch : {QFont::Condensed, QFont::ExtraCondensed, QFont::UltraCondensed}) {
+        if (widget->sizeHint().width() <= room) {
+            break;
+        }
+        QFont font = widget->font();
+        font.setStretch(stretch);
+        widget->setFont(font);
+    }
+    widget->resize(std::max(formWidth, std::min(widget->sizeHint().width(), room)),
+                   widget->height());
+}
+
 } // namespace
+
+void TEngineDocument::SetActive(bool active) {
+    FEngine.Run([&] { FPdf.SetActive(active); });
+}
+
+int TEngineDocument::PageCount() {
+    int count = 0;
+    FEngine.Run([&] { count = FPdf.PageCount(); });
+    return count;
+}
+
+void TEngineDocument::SetPageNumber(int pageNumber) {
+    FEngine.Run([&] { FPdf.SetPageNumber(pageNumber); });
+}
+
+double TEngineDocument::PageWidth() {
+    double width = 0;
+    FEngine.Run([&] { width = FPdf.PageWidth(); });
+    return width;
+}
+
+double TEngineDocument::PageHeight() {
+    double height = 0;
+    FEngine.Run([&] { height = FPdf.PageHeight(); });
+    return height;
+}
+
+std::unique_ptr<PageBitmap> TEngineDocument::RenderPageOnWhite(int width, int height) {
+    std::unique_ptr<PageBitmap> bitmap;
+    FEngine.Run([&] { bitmap = FPdf.RenderPageOnWhite(width, height); });
+    return bitmap;
+}
 
 QString DocumentationUrl() {
     // The same place relative to the program in the build tree and in an installed tree.
@@ -120,6 +180,15 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
       FOwnDialogs(dialogs != nullptr ? nullptr : std::make_unique<QtDialogs>(this)),
       FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs), FPdf("Pdf", &FPdfTimer) {
     FUi->setupUi(this);
+    // Stop sits at the end of the progress bar, and shows with it: only while a run goes on.
+    FStopButton = new QPushButton("Stop", FUi->TabExport);
+    FStopButton->setObjectName("stop_button");
+    FStopButton->setShortcut(Qt::Key_Escape);
+    FStopButton->setToolTip("Stop the conversion (Esc)");
+    FStopButton->hide();
+    FBarWidth = FUi->ProgressBar->width();
+    setAcceptDrops(true);
+    FUi->StatusBar1->setFixedHeight(37);
     // This process only opens documents (page count, password); the page workers draw pages and
     // their form fields, so the engine's form set-up, which can take minutes, is theirs alone.
     FPdf.SetFormFill(false);
@@ -145,16 +214,20 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FUi->link_website->setText(
         QString("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), shown.toHtmlEscaped()));
     FUi->link_website->setToolTip(url);
+    const int selectionWidth = FUi->r_convert_method2->width();
     FitToText(FUi->PageControl1);
+    FitBeside(FUi->r_convert_method2, selectionWidth, FUi->convert_method2_input1->x());
 
     connect(FUi->select_input_button, &QPushButton::clicked, this,
             &TFormTest::select_input_buttonClick);
     connect(FUi->cmd_split_dest, &QPushButton::clicked, this, &TFormTest::cmd_split_destClick);
     connect(FUi->export_button, &QPushButton::clicked, this, &TFormTest::export_buttonClick);
+    connect(FStopButton, &QPushButton::clicked, this, &TFormTest::stop_buttonClick);
     connect(FUi->link_website, &QLabel::linkActivated, this, &TFormTest::link_websiteLinkClick);
 }
 
 TFormTest::~TFormTest() {
+    EndRun();
     if (FBusy) {
         QApplication::restoreOverrideCursor();
     }
@@ -210,10 +283,10 @@ bool TFormTest::SetInputFile(const std::string& path) {
 
 InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     InputDocument result;
-    const SelectionCloser closer(FPdf);
+    const SelectionCloser closer(FDocument);
     bool passwordNeeded = false;
     try {
-        result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
+        result.PageCount = OpenAndCountPages(FDocument, *this, path, "");
     } catch (const EPasswordError& e) {
         FDialogs.ShowNotice(e.what());
         passwordNeeded = true;
@@ -229,7 +302,7 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
         return result;
     }
     try {
-        result.PageCount = OpenAndCountPages(FPdf, *this, path, answer);
+        result.PageCount = OpenAndCountPages(FDocument, *this, path, answer);
         result.Password = answer;
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
@@ -257,14 +330,123 @@ void TFormTest::export_buttonClick() {
 void TFormTest::StartConversion() {
     // The run shows the busy cursor once it has listed the pages; opening comes before that and
     // can be the longest part.
-    const EngineBusy busy(*this);
+    EngineBusy busy(*this);
     folioxa::StartConversion(
         PathOf(FUi->input_filename->text()), [this] { return ReadSettings(); }, *this,
-        [this](const ConversionSettings& settings) {
+        [this, &busy](const ConversionSettings& settings) {
             PoolOptions options;
             options.Workers = OnlineCores();
-            RunPooledConversion(settings, FPdf, *this, options, FRunObserver);
+            auto run = std::make_unique<TPooledConversion>(settings, FDocument, *this, options,
+                                                           FRunObserver);
+            if (run->Finished()) {
+                return;
+            }
+            // The pages are drawn by the workers; the window returns to its event loop and
+            // writes each file as it arrives.
+            busy.HandOver();
+            FRunEvents.Reset(::dup(run->EventFd()));
+            FRun = std::move(run);
+            FRunNotifier =
+                std::make_unique<QSocketNotifier>(FRunEvents.Get(), QSocketNotifier::Read);
+            connect(FRunNotifier.get(), &QSocketNotifier::activated, this, &TFormTest::ProcessRun);
         });
+    CloseWhenIdle();
+}
+
+void TFormTest::ProcessRun() {
+    RunHandler(FDialogs, [this] {
+        if (!FRun) {
+            return;
+        }
+        // However it ends, a finished run lets go of its workers and of the notifier.
+        struct Ender {
+            TFormTest& Window;
+            ~Ender() {
+                if (Window.FRun && Window.FRun->Finished()) {
+                    Window.EndRun();
+                }
+            }
+        } ender{*this};
+        FRun->Process();
+    });
+    CloseWhenIdle();
+}
+
+void TFormTest::EndRun() {
+    if (FRunNotifier) {
+        FRunNotifier->setEnabled(false);
+        // It may be the sender of the call that ends here.
+        FRunNotifier.release()->deleteLater();
+    }
+    FRun.reset();
+    FRunEvents.Reset();
+}
+
+void TFormTest::stop_buttonClick() {
+    RunHandler(FDialogs, [this] {
+        if (!FRun || FRun->Finished()) {
+            return;
+        }
+        const std::int64_t written = FRun->Written();
+        const std::int64_t count = FRun->Count();
+        FRun->Stop();
+        EndRun();
+        ShowNotice("Conversion stopped: " + std::to_string(written) + " of " +
+                   std::to_string(count) + " pages written.");
+    });
+    CloseWhenIdle();
+}
+
+void TFormTest::closeEvent(QCloseEvent* event) {
+    if (FEngine.Busy()) {
+        FCloseWhenIdle = true;
+        event->ignore();
+        return;
+    }
+    if (FRun) {
+        FRun->Stop();
+        EndRun();
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void TFormTest::CloseWhenIdle() {
+    if (FCloseWhenIdle && !FEngine.Busy()) {
+        FCloseWhenIdle = false;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+}
+
+namespace {
+
+// The one local PDF file a drag carries, or nothing.
+std::optional<QString> DraggedPdf(const QMimeData* data) {
+    if (data == nullptr || data->urls().size() != 1 || !data->urls().front().isLocalFile()) {
+        return std::nullopt;
+    }
+    QString file = data->urls().front().toLocalFile();
+    if (!file.endsWith(".pdf", Qt::CaseInsensitive)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+} // namespace
+
+void TFormTest::dragEnterEvent(QDragEnterEvent* event) {
+    if (!FRun && !FEngine.Busy() && DraggedPdf(event->mimeData())) {
+        event->acceptProposedAction();
+    }
+}
+
+void TFormTest::dropEvent(QDropEvent* event) {
+    const std::optional<QString> file = DraggedPdf(event->mimeData());
+    if (FRun || FEngine.Busy() || !file) {
+        return;
+    }
+    event->acceptProposedAction();
+    RunHandler(FDialogs, [this, &file] { SetInputFile(PathOf(*file)); });
+    CloseWhenIdle();
 }
 
 ConversionSettings TFormTest::ReadSettings() const {
@@ -297,10 +479,19 @@ void TFormTest::SetBusy(bool on) {
 }
 
 void TFormTest::SetProgressVisible(bool on) {
-    FUi->ProgressBar->setVisible(on);
-    if (on) {
-        FUi->ProgressBar->repaint();
+    if (!on && FRunNotifier) {
+        FRunNotifier->setEnabled(false); // the run's workers go with its clean-up
     }
+    // While a run goes on, Stop takes the bar's last stretch.
+    constexpr int kStopWidth = 75;
+    constexpr int kGap = 8;
+    QRect bar = FUi->ProgressBar->geometry();
+    bar.setWidth(on ? FBarWidth - kStopWidth - kGap : FBarWidth);
+    FUi->ProgressBar->setGeometry(bar);
+    FStopButton->setGeometry(bar.x() + FBarWidth - kStopWidth, bar.y() - 2, kStopWidth,
+                             bar.height() + 4);
+    FUi->ProgressBar->setVisible(on);
+    FStopButton->setVisible(on);
 }
 
 void TFormTest::SetProgressMax(int max) {
@@ -309,14 +500,11 @@ void TFormTest::SetProgressMax(int max) {
 
 void TFormTest::SetProgressPosition(int position) {
     FUi->ProgressBar->setValue(position);
-    // The run keeps the event loop waiting, so the bar must draw now or not at all.
-    FUi->ProgressBar->repaint();
 }
 
 void TFormTest::SetConvertControlsEnabled(bool on) {
     for (QPushButton* button : {FUi->select_input_button, FUi->export_button}) {
         button->setEnabled(on);
-        button->repaint();
     }
 }
 

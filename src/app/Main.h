@@ -1,15 +1,20 @@
 #pragma once
 
+#include "app/EngineThread.h"
 #include "app/QtPdfTimer.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/ConversionSettings.h"
 #include "conversion/ConversionView.h"
+#include "imaging/FileDescriptor.h"
 #include "pdf/PDFium.h"
 
 #include <QMainWindow>
 
 #include <memory>
 #include <string>
+
+class QPushButton;
+class QSocketNotifier;
 
 namespace Ui {
 class TFormTest;
@@ -18,6 +23,26 @@ class TFormTest;
 namespace folioxa {
 
 class Dialogs;
+class TPooledConversion;
+
+// The window's document component as the run and the selection use it: every call that reaches
+// the engine runs on the window's engine thread, while the window keeps repainting.
+class TEngineDocument : public ConversionDocument {
+public:
+    TEngineDocument(TPdf& pdf, TEngineThread& engine) : FPdf(pdf), FEngine(engine) {}
+    void SetFileName(const std::string& fileName) override { FPdf.SetFileName(fileName); }
+    void SetPassword(const std::string& password) override { FPdf.SetPassword(password); }
+    void SetActive(bool active) override;
+    int PageCount() override;
+    void SetPageNumber(int pageNumber) override;
+    double PageWidth() override;
+    double PageHeight() override;
+    std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override;
+
+private:
+    TPdf& FPdf;
+    TEngineThread& FEngine;
+};
 
 // What opening a chosen file found: its page count (-1 when it did not open) and the password
 // that opened it (empty when none was needed).
@@ -43,6 +68,8 @@ public:
     const std::string& InputPassword() const { return _input_password; }
     // Watches the entries of the runs to come (the tests see the window as each file is written).
     void SetRunObserver(RunObserver observer) { FRunObserver = std::move(observer); }
+    // Whether a run is going on: its pages are drawn by the page workers while the window lives.
+    bool Running() const { return FRun != nullptr; }
 
     // ConversionView: what a run shows on the window. None of them throws.
     void ShowNotice(const std::string& text) override;
@@ -58,10 +85,17 @@ public:
     void select_input_buttonClick();
     void cmd_split_destClick();
     void export_buttonClick();
+    void stop_buttonClick();
     void link_websiteLinkClick(const QString& link);
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Closing stops a run first, as Stop does; while the engine opens a document the close
+    // waits until it has.
+    void closeEvent(QCloseEvent* event) override;
+    // One PDF file dropped on the window is selected as Select would.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void ShowProgramIdentity();
@@ -69,16 +103,29 @@ private:
     ConversionSettings ReadSettings() const;
     bool SetInputFile(const std::string& path);
     InputDocument OpenInputDocument(const std::string& path);
+    void ProcessRun();
+    void EndRun();
+    void CloseWhenIdle();
 
     std::unique_ptr<Ui::TFormTest> FUi;
     std::unique_ptr<Dialogs> FOwnDialogs;
     Dialogs& FDialogs;
+    QPushButton* FStopButton; // owned by the Convert page
+    int FBarWidth = 0;        // the progress bar's width in the form
     // Declared before the component, which may still stop it while it is destroyed.
     QtPdfTimer FPdfTimer;
+    TEngineThread FEngine;
     TPdf FPdf;
+    TEngineDocument FDocument{FPdf, FEngine};
     std::string _input_password;
     RunObserver FRunObserver;
     bool FBusy = false;
+    bool FCloseWhenIdle = false;
+    // The run going on and what wakes the window for it; its own copy of the run's descriptor,
+    // so that the descriptor outlives the run's end inside its own handler.
+    std::unique_ptr<TPooledConversion> FRun;
+    FileDescriptor FRunEvents;
+    std::unique_ptr<QSocketNotifier> FRunNotifier;
 };
 
 // The face `family` when the system has it, else the default sans-serif face, `pixelHeight`

@@ -112,6 +112,7 @@ TEST_F(BusyCursor, IsUpFromTheStartOfARunAndDownForItsNotices) {
     FWindow.findChild<QRadioButton*>("r_convert_method2")->setChecked(true);
     FWindow.findChild<QLineEdit*>("convert_method2_input1")->setText("1,3-2");
     FWindow.findChild<QPushButton*>("export_button")->click();
+    WaitForRun(FWindow);
     // The window only opens the document; the page workers set its forms up.
     EXPECT_EQ(Seen(), (std::vector<std::string>{
                           "load busy",

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -55,6 +56,13 @@ TEST(QtDialogsTest, PasswordBoxMasksAndReturnsTheTextOnOkOnly) {
             auto* edit = modal->findChild<QLineEdit*>("PasswordEdit");
             ASSERT_NE(edit, nullptr);
             EXPECT_EQ(modal->windowTitle(), "Enter the password for this PDF file:");
+            EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
+            // "Show" unmasks what was typed and masks it again.
+            auto* show = modal->findChild<QCheckBox*>("PasswordShow");
+            ASSERT_NE(show, nullptr);
+            show->setChecked(true);
+            EXPECT_EQ(edit->echoMode(), QLineEdit::Normal);
+            show->setChecked(false);
             EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
             EXPECT_EQ(edit->maxLength(), 255);
             EXPECT_EQ(edit->text(), "default");

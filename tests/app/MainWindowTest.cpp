@@ -72,6 +72,11 @@ protected:
     }
     std::string Text(const char* name) { return Control<QLineEdit>(name)->text().toStdString(); }
     void Click(const char* name) { Control<QPushButton>(name)->click(); }
+    // Convert pressed, and the run waited for.
+    void Convert() {
+        Click("export_button");
+        WaitForRun(FWindow);
+    }
     bool Checked(const char* name) { return Control<QRadioButton>(name)->isChecked(); }
 
     // A PDF file of `pages` pages of 72 x 144 points in a folder of its own.
@@ -164,7 +169,7 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
         {"frm_export_method", {23, 16, 497, 233}, false},
         {"input_filename", {16, 63, 377, 25}, false},
         {"select_input_button", {407, 63, 75, 25}, false},
-        {"r_convert_method2", {16, 160, 149, 17}, true},
+        {"r_convert_method2", {16, 160, 149, 17}, true}, // and tightened to fit
         {"convert_method2_input1", {171, 156, 310, 25}, false},
         {"frm_export_dest", {540, 16, 497, 233}, false},
         {"export_base_filename", {112, 30, 177, 25}, false},
@@ -188,6 +193,11 @@ TEST_F(MainWindowTest, ControlsSitWhereTheFormPutsThem) {
             EXPECT_EQ(rect.width(), control.Rect.width()) << control.Name;
         }
     }
+    // The whole text of the page-selection choice shows, short of the edit beside it.
+    auto* selection = Control<QRadioButton>("r_convert_method2");
+    EXPECT_LE(selection->sizeHint().width(), selection->width());
+    EXPECT_LE(selection->geometry().right(), Control<QWidget>("convert_method2_input1")->x());
+    EXPECT_EQ(Control<QStatusBar>("StatusBar1")->height(), 37);
     EXPECT_EQ(Control<QWidget>("frm_export_method")->font().pixelSize(), 13);
     EXPECT_EQ(FWindow.font().pixelSize(), 11);
     EXPECT_TRUE(Control<QLabel>("label_app_name")->font().bold());
@@ -216,7 +226,7 @@ TEST_F(MainWindowTest, TabKeyFollowsTheFormsOrder) {
 TEST_F(MainWindowTest, ConvertWithoutAFileOnlyAsksForOne) {
     Control<QRadioButton>("r_convert_method2")->setChecked(true);
     Control<QLineEdit>("convert_method2_input1")->setText("2-x");
-    Click("export_button");
+    Convert();
     EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Choose a PDF file to convert to images!"));
     EXPECT_TRUE(FWindow.Pdf().FileName().empty());
 }
@@ -414,7 +424,7 @@ TEST_P(ConvertTest, WritesEveryPageWhileTheWindowShowsTheRun) {
         Control<QLineEdit>("convert_method2_input1")->setText(row.Selection);
     }
     FDialogs.Calls.clear();
-    Click("export_button");
+    Convert();
 
     EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
     std::vector<std::string> seen;
@@ -473,7 +483,7 @@ TEST_F(MainWindowTest, WritesTheConvertersBytesOnRealTextPages) {
         Control<QLineEdit>("convert_method2_input1")->setText("1");
         Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
         Control<QComboBox>("dropdown_image_resolution")->setCurrentText("100");
-        Click("export_button");
+        Convert();
         const std::string command = std::string(FOLIOXA_CONVERT) + " -q -p 1 -t png -r 100 -o " +
                                     tool.Path().string() + " " + corpus + name;
         ASSERT_EQ(std::system(command.c_str()), 0);
@@ -495,7 +505,7 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
     Control<QLineEdit>("convert_method2_input1")->setText("1,7,2");
     Control<QComboBox>("dropdown_image_type")->setCurrentText("BMP");
     FDialogs.Calls.clear();
-    Click("export_button");
+    Convert();
 
     ASSERT_EQ(FDialogs.Calls.size(), 1U);
     EXPECT_EQ(FDialogs.Calls[0], "error Cannot open page 7.");
@@ -512,7 +522,7 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
     // The window stays usable: the corrected selection converts.
     Control<QLineEdit>("convert_method2_input1")->setText("2");
     FDialogs.Calls.clear();
-    Click("export_button");
+    Convert();
     EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
     EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
 }
@@ -522,7 +532,7 @@ TEST_F(MainWindowTest, FailuresBeforeTheRunEndInTheErrorDisplay) {
     Control<QRadioButton>("r_convert_method2")->setChecked(true);
     Control<QLineEdit>("convert_method2_input1")->setText("2-x");
     FDialogs.Calls.clear();
-    Click("export_button");
+    Convert();
     EXPECT_THAT(FDialogs.Calls, ElementsAre("error 'x' is not a valid integer value."));
     EXPECT_TRUE(FOutput.Seen.empty());
     ExpectPdfClosed();

@@ -1,8 +1,24 @@
 #include "app/ScriptedDialogs.h"
 
+#include "app/Main.h"
+
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
 namespace folioxa::testing {
+
+void WaitForRun(const TFormTest& window) {
+    QElapsedTimer waited;
+    waited.start();
+    while (window.Running() && waited.elapsed() < 60000) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+}
 
 namespace {
 

@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+namespace folioxa {
+class TFormTest;
+}
+
 namespace folioxa::testing {
+
+// Turns the event loop until the window's run has ended (at most a minute).
+void WaitForRun(const TFormTest& window);
 
 // Answers every dialog from a queue and records each call as one line:
 // "open", "password <title>|<prompt>|<default>", "browse <start>", "notice <text>",
