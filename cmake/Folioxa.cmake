@@ -8,20 +8,26 @@ function(folioxa_warnings target)
     endif()
 endfunction()
 
-# The pinned engine that scripts/setup fetched; copied next to the executables.
+# The pinned engine that scripts/setup fetched, copied to lib/folioxa/ as it is installed. An
+# install with --strip (the package) strips its symbol table; the engine's exports stay.
 function(folioxa_add_engine)
     set(source ${PROJECT_SOURCE_DIR}/node_modules/@craftlions/pdfium-rs-linux-x64-gnu/libpdfium.so)
     if(NOT EXISTS ${source})
         message(FATAL_ERROR "libpdfium.so is missing: run scripts/setup (or make build) first")
     endif()
-    set(target_file ${PROJECT_BINARY_DIR}/bin/libpdfium.so)
+    set(target_file ${FOLIOXA_LIBEXEC_BUILD_DIR}/libpdfium.so)
     add_custom_command(OUTPUT ${target_file}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${FOLIOXA_LIBEXEC_BUILD_DIR}
         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${source} ${target_file}
         DEPENDS ${source}
-        COMMENT "Copying the pdfium engine next to the executables")
+        COMMENT "Copying the pdfium engine to ${FOLIOXA_LIBEXEC_DIR}")
     add_custom_target(pdfium_engine ALL DEPENDS ${target_file})
-    set(FOLIOXA_ENGINE_FILE ${target_file} PARENT_SCOPE)
     install(FILES ${target_file} DESTINATION ${FOLIOXA_LIBEXEC_DIR})
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment
+            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${FOLIOXA_LIBEXEC_DIR}/libpdfium.so\"
+            COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
 endfunction()
 
 # A static library of the core, with its folder as the include root ("imaging/PageBitmap.h").
