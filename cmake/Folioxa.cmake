@@ -38,3 +38,22 @@ function(folioxa_core_library name)
     target_link_libraries(${name} PUBLIC ${ARG_LINK})
     folioxa_warnings(${name})
 endfunction()
+
+# A manual page from its scdoc source (NAME.SECTION.scd), built compressed into share/man of the
+# build tree, as it is installed.
+function(folioxa_manual_page source)
+    find_program(FOLIOXA_SCDOC scdoc REQUIRED)
+    get_filename_component(name ${source} NAME_WLE)
+    string(REGEX MATCH "[0-9]$" section ${name})
+    set(dir ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_MANDIR}/man${section})
+    add_custom_command(OUTPUT ${dir}/${name}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+        COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${FOLIOXA_SCDOC}
+                ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${dir}/${name}
+        COMMAND gzip -9nf ${dir}/${name}
+        DEPENDS ${source}
+        COMMENT "Manual page ${name}"
+        VERBATIM)
+    add_custom_target(manual_${name} ALL DEPENDS ${dir}/${name}.gz)
+    install(FILES ${dir}/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endfunction()
