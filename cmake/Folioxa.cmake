@@ -8,10 +8,12 @@ function(folioxa_warnings target)
     endif()
 endfunction()
 
-# The pinned engine that scripts/setup fetched, copied to lib/folioxa/ as it is installed. An
-# install with --strip (the package) strips its symbol table; the engine's exports stay.
+# The npm package that holds the engine (package.json and package-lock.json pin it).
+set(FOLIOXA_ENGINE_PACKAGE @craftlions/pdfium-rs-linux-x64-gnu)
+
+# The pinned engine that scripts/setup fetched, copied to lib/folioxa/ as it is installed.
 function(folioxa_add_engine)
-    set(source ${PROJECT_SOURCE_DIR}/node_modules/@craftlions/pdfium-rs-linux-x64-gnu/libpdfium.so)
+    set(source ${PROJECT_SOURCE_DIR}/node_modules/${FOLIOXA_ENGINE_PACKAGE}/libpdfium.so)
     if(NOT EXISTS ${source})
         message(FATAL_ERROR "libpdfium.so is missing: run scripts/setup (or make build) first")
     endif()
@@ -23,11 +25,6 @@ function(folioxa_add_engine)
         COMMENT "Copying the pdfium engine to ${FOLIOXA_LIBEXEC_DIR}")
     add_custom_target(pdfium_engine ALL DEPENDS ${target_file})
     install(FILES ${target_file} DESTINATION ${FOLIOXA_LIBEXEC_DIR})
-    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
-        execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment
-            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${FOLIOXA_LIBEXEC_DIR}/libpdfium.so\"
-            COMMAND_ERROR_IS_FATAL ANY)
-    endif()")
 endfunction()
 
 # A static library of the core, with its folder as the include root ("imaging/PageBitmap.h").
@@ -57,3 +54,18 @@ function(folioxa_manual_page source)
     add_custom_target(manual_${name} ALL DEPENDS ${dir}/${name}.gz)
     install(FILES ${dir}/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endfunction()
+
+# Debian's compile and link flags with every hardening feature (dpkg-buildflags), for the package.
+macro(folioxa_debian_flags)
+    foreach(kind CPPFLAGS CFLAGS CXXFLAGS LDFLAGS)
+        execute_process(
+            COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                    dpkg-buildflags --get ${kind}
+            OUTPUT_VARIABLE folioxa_${kind} OUTPUT_STRIP_TRAILING_WHITESPACE
+            COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+    string(APPEND CMAKE_C_FLAGS " ${folioxa_CPPFLAGS} ${folioxa_CFLAGS}")
+    string(APPEND CMAKE_CXX_FLAGS " ${folioxa_CPPFLAGS} ${folioxa_CXXFLAGS}")
+    string(APPEND CMAKE_EXE_LINKER_FLAGS " ${folioxa_LDFLAGS}")
+    string(APPEND CMAKE_SHARED_LINKER_FLAGS " ${folioxa_LDFLAGS}")
+endmacro()
