@@ -1,7 +1,7 @@
 # Thin wrapper over scripts/setup, the CMake presets and ctest.
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
-.PHONY: setup build run test asan fuzz clean
+.PHONY: setup build run test asan fuzz package package-check clean
 
 setup:
 	scripts/setup
@@ -29,5 +29,17 @@ fuzz:
 	cmake --build --preset fuzz -j $(JOBS)
 	fuzz/run $(FUZZ_SECONDS)
 
+# build-package/folioxa_<version>_amd64.deb, built with Debian's hardening flags.
+package: setup
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	rm -f build-package/folioxa_*.deb
+	cd build-package && cpack
+
+# The package checked by lintian, desktop-file-validate and appstreamcli, then unpacked and run.
+package-check: package
+	scripts/setup --package
+	packaging/check build-package/folioxa_*.deb
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-package

@@ -65,10 +65,6 @@ std::string DefaultWorkerPath() {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::filesystem::path folder = error ? std::filesystem::path(".") : self.parent_path();
-    const std::filesystem::path beside = folder / "folioxa-worker";
-    if (std::filesystem::exists(beside, error)) {
-        return beside.string();
-    }
     return (folder / ".." / "lib" / "folioxa" / "folioxa-worker").lexically_normal().string();
 }
 

@@ -44,8 +44,8 @@ struct FrontEntry {
     double Milliseconds = 0;       // the worker's time for it, once complete
 };
 
-// Where the worker executable lies: next to this program (the build tree), else in the
-// installed layout's lib/folioxa beside the engine.
+// Where the worker executable lies: in lib/folioxa beside the engine, next to this program's bin
+// folder (the build tree has the installed layout).
 std::string DefaultWorkerPath();
 
 // The number of processors this process may run on.
