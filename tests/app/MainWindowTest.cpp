@@ -10,17 +10,24 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace folioxa {
@@ -55,6 +62,18 @@ private:
                        (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : ""));
     }
 };
+
+// Processes this test has started and not waited for.
+std::vector<int> Children() {
+    std::vector<int> children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream list(task.path() / "children");
+        for (int child = 0; list >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -497,6 +516,112 @@ TEST_F(MainWindowTest, WritesTheConvertersBytesOnRealTextPages) {
         EXPECT_EQ(written[0].size(), 1U);
         EXPECT_TRUE(written[0] == written[1]);
     }
+}
+
+// A run of 20 full pages, with `during` queued once the second file is written.
+class LiveRun : public MainWindowTest {
+protected:
+    void Start(const std::function<void()>& during) {
+        const std::string path = FDir.File("in/big.pdf");
+        std::filesystem::create_directories(FDir.Path() / "in");
+        WriteFile(path, MakePdf(std::vector<TestPage>(
+                            20, TestPage{612, 792, 0, {{36, 36, 500, 700, 0x336699}}, "", false})));
+        Select(path);
+        Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
+        RunObserver observer = FOutput.Observer();
+        observer.OnEntryWritten = [during](const EntryEvent& e) {
+            if (e.Index == 1) {
+                QTimer::singleShot(0, during);
+            }
+        };
+        FWindow.SetRunObserver(observer);
+        Click("export_button");
+    }
+    // The page files in the folder, hidden ones (a file half written) included.
+    std::vector<std::string> Written() {
+        std::vector<std::string> names;
+        for (const auto& file : std::filesystem::directory_iterator(FDir.Path() / "in")) {
+            if (file.path().extension() != ".pdf") {
+                names.push_back(file.path().filename());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    void ExpectRestored() {
+        EXPECT_FALSE(FWindow.Running());
+        EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
+        EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
+        EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
+        EXPECT_FALSE(Control<QPushButton>("stop_button")->isVisible());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        ExpectPdfClosed(/*passwordEmptied=*/false);
+        EXPECT_TRUE(Children().empty()) << "a page worker outlived the run";
+    }
+};
+
+TEST_F(LiveRun, TheEventLoopTurnsWhilePagesAreDrawn) {
+    bool turned = false;
+    Start([] {});
+    QTimer::singleShot(0, &FWindow, [&] { turned = FWindow.Running(); });
+    EXPECT_TRUE(FWindow.Running()) << "the click returned before the run ended";
+    WaitForRun(FWindow);
+    EXPECT_TRUE(turned);
+    EXPECT_EQ(Written().size(), 20U);
+    EXPECT_EQ(FDialogs.Calls.back(), "notice Conversion complete!");
+    ExpectRestored();
+}
+
+TEST_F(LiveRun, StopKeepsThePagesWrittenAndSaysHowMany) {
+    Start([this] { Control<QPushButton>("stop_button")->click(); });
+    EXPECT_TRUE(Control<QPushButton>("stop_button")->isVisible());
+    WaitForRun(FWindow);
+    ASSERT_FALSE(FDialogs.Calls.empty());
+    const std::string notice = FDialogs.Calls.back();
+    std::size_t written = 0;
+    ASSERT_EQ(std::sscanf(notice.c_str(), "notice Conversion stopped: %zu of 20 pages written.",
+                          &written),
+              1)
+        << notice;
+    EXPECT_GE(written, 2U);
+    EXPECT_LT(written, 20U);
+    // Exactly the pages before the stop, whole, and no half-written file.
+    std::vector<std::string> expected;
+    for (std::size_t page = 1; page <= written; ++page) {
+        expected.push_back("big_" + std::string(page < 10 ? "0" : "") + std::to_string(page) +
+                           ".png");
+    }
+    EXPECT_EQ(Written(), expected);
+    ExpectRestored();
+}
+
+TEST_F(LiveRun, ClosingTheWindowStopsTheRun) {
+    Start([this] { FWindow.close(); });
+    WaitForRun(FWindow);
+    EXPECT_FALSE(FWindow.isVisible());
+    EXPECT_LT(Written().size(), 20U);
+    ExpectRestored();
+}
+
+TEST_F(MainWindowTest, ADroppedPdfIsSelectedAsSelectWould) {
+    const std::string path = Pdf("dropped.pdf", 12);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&FWindow, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&FWindow, &drop);
+    EXPECT_EQ(Text("input_filename"), path);
+    EXPECT_EQ(Text("export_base_filename"), "dropped_");
+    EXPECT_EQ(Text("export_destination_folder"), FDir.File("in") + "/");
+    ExpectPdfClosed();
+    // Not a PDF: the drop is refused.
+    QMimeData text;
+    text.setUrls({QUrl::fromLocalFile(QString::fromStdString(FDir.File("notes.txt")))});
+    QDragEnterEvent refused({10, 10}, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&FWindow, &refused);
+    EXPECT_FALSE(refused.isAccepted());
 }
 
 TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
