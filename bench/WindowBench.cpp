@@ -2,13 +2,20 @@
 // the type and resolution chosen, Convert pressed, the run waited for. Reports the wall time of
 // the runs and the longest the window's event loop went without turning (a zero-interval timer
 // that notes the largest gap between its firings while a run is going).
-//   window_bench [-r DPI] [-t JPG|PNG|BMP] -o FOLDER FILE.pdf...    prints "seconds gap-ms failed"
+// With --serial, each document is converted instead as the window did before its pages went to
+// worker processes: the serial run in this process, on the user-interface thread.
+//   window_bench [--serial] [-r DPI] [-t JPG|PNG|BMP] -o FOLDER FILE.pdf...
+//   prints "seconds gap-ms failed"
 #include "app/Dialogs.h"
 #include "app/Main.h"
+#include "conversion/ConversionJob.h"
+#include "conversion/OutputFileNaming.h"
+#include "pdf/PDFium.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -61,9 +68,12 @@ int main(int argc, char** argv) {
     std::string dpi = "300", type = "JPG";
     BenchDialogs dialogs;
     std::vector<std::string> documents;
+    bool serial = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "-r" || arg == "-t" || arg == "-o") && i + 1 < argc) {
+        if (arg == "--serial") {
+            serial = true;
+        } else if ((arg == "-r" || arg == "-t" || arg == "-o") && i + 1 < argc) {
             (arg == "-r" ? dpi : arg == "-t" ? type : dialogs.Folder) = argv[++i];
         } else {
             documents.push_back(arg);
@@ -96,6 +106,11 @@ int main(int argc, char** argv) {
     for (const std::string& document : documents) {
         dialogs.Files = {document};
         window.findChild<QPushButton*>("select_input_button")->click();
+        if (window.findChild<QLineEdit*>("input_filename")->text().toStdString() != document) {
+            std::fprintf(stderr, "window_bench: %s could not be selected\n", document.c_str());
+            ++failed;
+            continue;
+        }
         window.findChild<QComboBox*>("dropdown_image_type")->setCurrentText(type.c_str());
         window.findChild<QComboBox*>("dropdown_image_resolution")->setCurrentText(dpi.c_str());
         dialogs.Completed = false;
@@ -104,8 +119,24 @@ int main(int argc, char** argv) {
         running = true;
         sinceLast.restart();
         // Pressed from the event loop, as a click is; the run may return to the loop at once.
-        QTimer::singleShot(0, &window,
-                           [&] { window.findChild<QPushButton*>("export_button")->click(); });
+        QTimer::singleShot(0, &window, [&] {
+            if (!serial) {
+                window.findChild<QPushButton*>("export_button")->click();
+                return;
+            }
+            ConversionSettings settings;
+            settings.InputFileName = document;
+            settings.ImageType = type;
+            settings.Resolution = std::stoi(dpi);
+            settings.BaseFileName = DefaultBaseFileName(document);
+            settings.DestinationFolder = dialogs.Folder + "/";
+            TPdf pdf("Pdf");
+            try {
+                RunConversion(settings, pdf, window);
+            } catch (const std::exception& e) {
+                dialogs.ShowError(e.what());
+            }
+        });
         while (!dialogs.Completed && dialogs.Failures == failures) {
             QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         }
