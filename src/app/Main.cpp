@@ -140,32 +140,24 @@ void TEngineDocument::SetActive(bool active) {
     FEngine.Run([&] { FPdf.SetActive(active); });
 }
 
-int TEngineDocument::PageCount() {
-    int count = 0;
-    FEngine.Run([&] { count = FPdf.PageCount(); });
-    return count;
-}
-
 void TEngineDocument::SetPageNumber(int pageNumber) {
     FEngine.Run([&] { FPdf.SetPageNumber(pageNumber); });
 }
 
+int TEngineDocument::PageCount() {
+    return Ask<int>([this] { return FPdf.PageCount(); });
+}
+
 double TEngineDocument::PageWidth() {
-    double width = 0;
-    FEngine.Run([&] { width = FPdf.PageWidth(); });
-    return width;
+    return Ask<double>([this] { return FPdf.PageWidth(); });
 }
 
 double TEngineDocument::PageHeight() {
-    double height = 0;
-    FEngine.Run([&] { height = FPdf.PageHeight(); });
-    return height;
+    return Ask<double>([this] { return FPdf.PageHeight(); });
 }
 
 std::unique_ptr<PageBitmap> TEngineDocument::RenderPageOnWhite(int width, int height) {
-    std::unique_ptr<PageBitmap> bitmap;
-    FEngine.Run([&] { bitmap = FPdf.RenderPageOnWhite(width, height); });
-    return bitmap;
+    return Ask<std::unique_ptr<PageBitmap>>([&] { return FPdf.RenderPageOnWhite(width, height); });
 }
 
 QString DocumentationUrl() {

@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,14 @@ public:
     std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override;
 
 private:
+    // What `question` answers, asked on the engine thread.
+    template <typename T>
+    T Ask(const std::function<T()>& question) {
+        T answer{};
+        FEngine.Run([&] { answer = question(); });
+        return answer;
+    }
+
     TPdf& FPdf;
     TEngineThread& FEngine;
 };
