@@ -4,6 +4,37 @@
 
 namespace folioxa {
 
+namespace {
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+}
+
+} // namespace
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const unsigned char next =
+            i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (byte < 0x20 || byte == 0x7f) {
+            AppendEscaped(out, byte);
+        } else if (byte == 0xc2 && next >= 0x80 && next < 0xa0) {
+            // U+0080 to U+009F: C1 controls, CSI among them
+            AppendEscaped(out, next);
+            ++i;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
 TConsole::TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress)
     : FOut(out), FErr(err), FJson(json), FQuiet(quiet), FProgress(progress) {}
 
@@ -15,14 +46,14 @@ void TConsole::Notice(const std::string& text) {
         Record(JsonObject().Add("type", "notice").Add("text", text));
     } else if (!FQuiet) {
         ClearProgress();
-        FErr << text << '\n' << std::flush;
+        FErr << Printable(text) << '\n' << std::flush;
     }
 }
 
 void TConsole::Info(const std::string& text) {
     if (!FJson && !FQuiet) {
         ClearProgress();
-        FErr << text << '\n' << std::flush;
+        FErr << Printable(text) << '\n' << std::flush;
     }
 }
 
@@ -34,7 +65,7 @@ void TConsole::Record(const JsonObject& record) {
 
 void TConsole::Failure(const std::string& text) {
     ClearProgress();
-    FErr << "folioxa-convert: " << text << '\n' << std::flush;
+    FErr << "folioxa-convert: " << Printable(text) << '\n' << std::flush;
 }
 
 void TConsole::Progress(std::int64_t position, std::int64_t max, const std::string& path) {
@@ -44,7 +75,8 @@ void TConsole::Progress(std::int64_t position, std::int64_t max, const std::stri
     const std::size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     // Carriage return, the line, then "erase to the end of the line" for a shorter name.
-    FErr << "\rpage " << position << '/' << max << "  " << name << "\x1b[K" << std::flush;
+    FErr << "\rpage " << position << '/' << max << "  " << Printable(name) << "\x1b[K"
+         << std::flush;
     FProgressShown = true;
 }
 

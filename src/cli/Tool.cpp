@@ -105,7 +105,8 @@ int TTool::Open() {
             // One prompt and one more try, as when the window selects a protected file.
             std::optional<std::string> password;
             if (FLine.PasswordFromStdin || !FEnv.AskPassword ||
-                !(password = FEnv.AskPassword("Password for " + FSettings.InputFileName + ": "))) {
+                !(password = FEnv.AskPassword("Password for " + Printable(FSettings.InputFileName) +
+                                              ": "))) {
                 throw;
             }
             FSettings.InputPassword = *password;
@@ -159,7 +160,7 @@ int TTool::DryRun() {
                                 .Add("names_page", entry.Page != 0)
                                 .Add("written_twice", entry.Repeated));
         } else {
-            FEnv.Out << entry.Text << '\t' << entry.Path << flags << '\n';
+            FEnv.Out << Printable(entry.Text) << '\t' << Printable(entry.Path) << flags << '\n';
         }
     }
     if (plan.Unreached() > 0) {
@@ -258,14 +259,9 @@ int TTool::Fail(int code, const std::string& message, const std::optional<Planne
 
 } // namespace
 
-int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
-    CommandLine line;
-    try {
-        line = ParseCommandLine(args, env.OnlineCores);
-    } catch (const EUsageError& e) {
-        env.Err << "folioxa-convert: " << e.what() << "\nTry 'folioxa-convert --help'.\n";
-        return kExitUsage;
-    }
+namespace {
+
+int RunMode(const CommandLine& line, ToolEnvironment& env) {
     switch (line.Mode) {
     case ToolMode::Help:
         env.Out << HelpText();
@@ -277,6 +273,27 @@ int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
         break;
     }
     return TTool(line, env).Run();
+}
+
+} // namespace
+
+int RunTool(const std::vector<std::string>& args, ToolEnvironment& env) {
+    CommandLine line;
+    try {
+        line = ParseCommandLine(args, env.OnlineCores);
+    } catch (const EUsageError& e) {
+        env.Err << "folioxa-convert: " << Printable(e.what())
+                << "\nTry 'folioxa-convert --help'.\n";
+        return kExitUsage;
+    }
+    const int code = RunMode(line, env);
+    // What was printed must have reached its destination: a full disk or a closed pipe behind
+    // stdout is a failed run, not a silent one.
+    if (!env.Out.flush()) {
+        env.Err << "folioxa-convert: cannot write to standard output\n";
+        return code == kExitOk ? kExitFailed : code;
+    }
+    return code;
 }
 
 } // namespace folioxa

@@ -76,6 +76,7 @@ struct Harness {
     std::vector<std::optional<std::string>> answers; // what the terminal prompt gives
     std::string input;                               // stdin
     bool inIsTerminal = false;
+    bool stdoutFails = false; // stdout behaves as /dev/full
 
     // Pages of 72 x 36n points, page n.
     explicit Harness(int pages = 3, const std::string& password = "") {
@@ -97,6 +98,9 @@ struct Harness {
         Result r;
         std::ostringstream out, err;
         std::istringstream in(input);
+        if (stdoutFails) {
+            out.setstate(std::ios::badbit);
+        }
         std::size_t asked = 0;
         ToolEnvironment env{
             .Out = out,
@@ -211,6 +215,19 @@ TEST(RunTool, ExitCodesAndMessages) {
          "\"/nonexistent/folder/doc_1.jpg\". "
          "No such file or directory.",
          {}},
+        {"control characters shown escaped",
+         {"-p", "1,\x1b[2J\xc2\x9b"},
+         none,
+         1,
+         "folioxa-convert: entry \"\\x1b[2J\\x9b\" (2 of 2): '\\x1b[2J\\x9b' is not a valid "
+         "integer value.",
+         {"doc_1.jpg"}},
+        {"stdout refused",
+         {"--json"},
+         [](Harness& h) { h.stdoutFails = true; },
+         1,
+         "folioxa-convert: cannot write to standard output",
+         {"doc_1.jpg", "doc_2.jpg", "doc_3.jpg"}},
     };
     for (const auto& c : cases) {
         Harness h;
