@@ -32,10 +32,7 @@ TPooledConversion::TPooledConversion(const ConversionSettings& settings,
                             "\" for the page workers: " + std::strerror(errno));
             }
             PoolDocument pooled;
-            pooled.Job.FileName = FSettings.InputFileName;
-            pooled.Job.Password = FSettings.InputPassword;
-            pooled.Job.ImageType = FSettings.ImageType;
-            pooled.Job.Resolution = FSettings.Resolution;
+            pooled.Job = DocumentJobOf(FSettings);
             pooled.File = std::move(file);
             const PageList& pages = FSession.Pages();
             FPool = std::make_unique<TRenderPool>(std::move(options),
