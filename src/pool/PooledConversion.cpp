@@ -1,5 +1,6 @@
 #include "pool/PooledConversion.h"
 
+#include "conversion/ImageFormats.h"
 #include "conversion/Messages.h"
 
 #include <fcntl.h>
@@ -23,6 +24,10 @@ TPooledConversion::TPooledConversion(const ConversionSettings& settings,
     FSession.Show();
     FCount = FSession.Pages().Count();
     try {
+        // The serial run makes its writer here, so a setting the writer refuses ends the run
+        // before its first entry; the workers make their own.
+        (void)CreateWriter(StandardImageFormats().Find(FSettings.ImageType),
+                           WriterOptions{FSettings.JpegQuality});
         if (FCount > 0) {
             // The workers read the very file this process opened, never its path again.
             auto file = std::make_shared<FileDescriptor>(
