@@ -10,6 +10,7 @@
 #include <tiffio.h>
 
 #include <filesystem>
+#include <tuple>
 
 namespace folioxa {
 namespace {
@@ -37,13 +38,11 @@ TEST(TiffFile, DecodesToThePixelsOfThePageWithDeflateAndThePredictor) {
         const PageBitmap bitmap = NoiseBitmap(c.Width, c.Height, 7);
         writer.SaveToFile(bitmap, dir.File("page.tif"));
         const auto tiff = DecodeTiff(ReadFile(dir.File("page.tif")));
-        EXPECT_EQ(tiff.Compression, COMPRESSION_ADOBE_DEFLATE);
-        EXPECT_EQ(tiff.Predictor, PREDICTOR_HORIZONTAL);
-        EXPECT_EQ(tiff.BitsPerSample, 8);
-        EXPECT_EQ(tiff.SamplesPerPixel, 3);
-        EXPECT_EQ(tiff.Photometric, PHOTOMETRIC_RGB);
-        EXPECT_EQ(tiff.Image.Width, c.Width);
-        EXPECT_EQ(tiff.Image.Height, c.Height);
+        EXPECT_EQ(
+            std::tuple(tiff.Compression, tiff.Predictor, tiff.BitsPerSample, tiff.SamplesPerPixel,
+                       tiff.Photometric),
+            std::tuple(COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL, 8, 3, PHOTOMETRIC_RGB));
+        EXPECT_EQ(std::pair(tiff.Image.Width, tiff.Image.Height), std::pair(c.Width, c.Height));
         EXPECT_TRUE(tiff.Image.Rgb == RgbOf(bitmap).Rgb) << "the pixels differ";
     }
 }
