@@ -1,5 +1,6 @@
 #include "pool/PooledConversion.h"
 
+#include "conversion/ImageFormats.h"
 #include "conversion/Messages.h"
 
 #include <fcntl.h>
@@ -23,6 +24,10 @@ TPooledConversion::TPooledConversion(const ConversionSettings& settings,
     FSession.Show();
     FCount = FSession.Pages().Count();
     try {
+        // The serial run makes its writer here, so a setting the writer refuses ends the run
+        // before its first entry; the workers make their own.
+        (void)CreateWriter(StandardImageFormats().Find(FSettings.ImageType),
+                           WriterOptions{FSettings.JpegQuality});
         if (FCount > 0) {
             // The workers read the very file this process opened, never its path again.
             auto file = std::make_shared<FileDescriptor>(
@@ -32,10 +37,7 @@ TPooledConversion::TPooledConversion(const ConversionSettings& settings,
                             "\" for the page workers: " + std::strerror(errno));
             }
             PoolDocument pooled;
-            pooled.Job.FileName = FSettings.InputFileName;
-            pooled.Job.Password = FSettings.InputPassword;
-            pooled.Job.ImageType = FSettings.ImageType;
-            pooled.Job.Resolution = FSettings.Resolution;
+            pooled.Job = DocumentJobOf(FSettings);
             pooled.File = std::move(file);
             const PageList& pages = FSession.Pages();
             FPool = std::make_unique<TRenderPool>(std::move(options),
