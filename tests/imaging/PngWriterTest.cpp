@@ -170,6 +170,16 @@ TEST(PngWriter, EveryPageIsCompressedAnew) {
     EXPECT_EQ(image.Rgb, RgbOf(second).Rgb);
 }
 
+// The same zlib build gives the same stream for the same parameters: level, window and memory
+// level are pinned by the file's bytes, not only by what inflates from them.
+TEST(PngFile, TheBytesOfZlibWithTheFileParameters) {
+    const PageBitmap pictures[] = {NoiseBitmap(67, 45, 3), testing::PatternBitmap(400, 300)};
+    for (const PageBitmap& picture : pictures) {
+        EXPECT_TRUE(Save(picture) == testing::ReferencePng(RgbOf(picture)))
+            << picture.Width() << " x " << picture.Height();
+    }
+}
+
 TEST(PngWriter, APictureWithoutPixelsIsRefusedBeforeAFileIsCreated) {
     TempDir dir;
     PngWriter writer;

@@ -103,6 +103,15 @@ PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed) {
     });
 }
 
+PageBitmap PatternBitmap(int width, int height) {
+    return MakeBitmap(width, height, [](int x, int y) -> std::uint32_t {
+        const auto r = static_cast<std::uint32_t>((x * 7 + y * 3) % 256);
+        const auto g = static_cast<std::uint32_t>((x ^ y) % 256);
+        const auto b = static_cast<std::uint32_t>((x * y) % 256);
+        return r << 16 | g << 8 | b;
+    });
+}
+
 DecodedImage RgbOf(const PageBitmap& bitmap) {
     DecodedImage image{bitmap.Width(), bitmap.Height(), {}};
     for (int y = 0; y < bitmap.Height(); ++y) {
@@ -266,6 +275,91 @@ DecodedImage DecodeJpeg(const std::string& file) {
 
 DecodedImage DecodeJpegPlainChroma(const std::string& file) {
     return DecodeJpegFile(file, /*fancyUpsampling=*/false);
+}
+
+std::string ReferenceJpeg(const DecodedImage& rgb, int quality) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors); // a sound picture: libjpeg has nothing to refuse
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(rgb.Width);
+    cinfo.image_height = static_cast<JDIMENSION>(rgb.Height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, /*force_baseline=*/TRUE);
+    cinfo.dct_method = JDCT_FLOAT;
+    jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        auto* row = const_cast<JSAMPROW>(rgb.Rgb.data() + std::size_t{cinfo.next_scanline} *
+                                                              std::size_t(rgb.Width) * 3);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string file(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return file;
+}
+
+namespace {
+
+void AppendBigEndian(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out += static_cast<char>((value >> shift) & 0xFF);
+    }
+}
+
+void AppendChunk(std::string& out, const char* type, const std::string& data) {
+    AppendBigEndian(out, static_cast<std::uint32_t>(data.size()));
+    const std::string body = type + data;
+    out += body;
+    AppendBigEndian(out,
+                    static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()),
+                                                     static_cast<uInt>(body.size()))));
+}
+
+} // namespace
+
+std::string ReferencePng(const DecodedImage& rgb) {
+    const std::size_t rowBytes = std::size_t(rgb.Width) * 3;
+    std::string filtered;
+    for (std::size_t y = 0; y < std::size_t(rgb.Height); ++y) {
+        const std::uint8_t* row = rgb.Rgb.data() + y * rowBytes;
+        filtered += '\x01';
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            filtered += static_cast<char>(row[i] - (i >= 3 ? row[i - 3] : 0));
+        }
+    }
+    z_stream z{};
+    if (deflateInit2(&z, 7, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2 failed");
+    }
+    std::string stream(deflateBound(&z, static_cast<uLong>(filtered.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(filtered.data());
+    z.avail_in = static_cast<uInt>(filtered.size());
+    z.next_out = reinterpret_cast<Bytef*>(stream.data());
+    z.avail_out = static_cast<uInt>(stream.size());
+    const int result = deflate(&z, Z_FINISH);
+    stream.resize(z.total_out);
+    deflateEnd(&z);
+    if (result != Z_STREAM_END) {
+        throw std::runtime_error("deflate did not finish");
+    }
+    std::string file("\x89PNG\r\n\x1a\n", 8);
+    std::string ihdr;
+    AppendBigEndian(ihdr, static_cast<std::uint32_t>(rgb.Width));
+    AppendBigEndian(ihdr, static_cast<std::uint32_t>(rgb.Height));
+    ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+    AppendChunk(file, "IHDR", ihdr);
+    for (std::size_t at = 0; at < stream.size(); at += 65535) {
+        AppendChunk(file, "IDAT", stream.substr(at, 65535));
+    }
+    AppendChunk(file, "IEND", "");
+    return file;
 }
 
 } // namespace folioxa::testing

@@ -25,6 +25,10 @@ PageBitmap MakeBitmap(int width, int height,
 // Pseudo-random pixels (all four bytes), the same for the same seed.
 PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed);
 
+// Gradients and patterns that repeat at many distances, so that the choices of deflate's match
+// search and the rounding of a DCT both show in the bytes.
+PageBitmap PatternBitmap(int width, int height);
+
 // The red, green, blue bytes of every pixel of `bitmap`.
 DecodedImage RgbOf(const PageBitmap& bitmap);
 
@@ -62,5 +66,15 @@ DecodedImage DecodeJpeg(const std::string& file);
 // The same with the chroma replicated plainly (no fancy upsampling), so a colour constant over
 // 2 x 2 pixels comes back within rounding.
 DecodedImage DecodeJpegPlainChroma(const std::string& file);
+
+// The same picture encoded here, straight through the linked libraries with exactly the file's
+// parameters, so a writer's bytes can be compared with the bytes these parameters give.
+// JPEG: red, green, blue rows (JCS_RGB, 3 components), the library's defaults, `quality` with
+// force_baseline, JDCT_FLOAT, all tables written, into memory.
+std::string ReferenceJpeg(const DecodedImage& rgb, int quality);
+// PNG: signature, IHDR (8-bit truecolour), every row Sub-filtered through one deflate stream of
+// level 7, window bits 15, memory level 8, the default strategy, cut into IDAT chunks of 65535
+// bytes, IEND.
+std::string ReferencePng(const DecodedImage& rgb);
 
 } // namespace folioxa::testing

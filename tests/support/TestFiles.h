@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace folioxa::testing {
@@ -23,5 +24,9 @@ private:
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+
+// Every entry of `folder`, hidden ones included, by name: a regular file as its bytes, a link as
+// "-> target", anything else as "(device)", "(fifo)" or "(other)".
+std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder);
 
 } // namespace folioxa::testing
