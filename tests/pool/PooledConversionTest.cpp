@@ -54,6 +54,9 @@ struct Case {
     int Dpi = 36;
     Setup Arrange;
     std::string Failure; // what the serial run must end with
+    // After a failure: every file out/ holds then, hidden ones included, with its bytes where
+    // they are given (a file that the failing page must not replace).
+    std::map<std::string, std::string> Left = {};
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
@@ -82,6 +85,12 @@ std::function<void()> SmallDisk(const TempDir&) {
     const rlimit small{20000, limit.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
     return [limit] { setrlimit(RLIMIT_FSIZE, &limit); };
+}
+
+// An older file of the second page's name.
+std::function<void()> OlderSecondJpeg(const TempDir& dir) {
+    testing::WriteFile(dir.File("out/page_2.jpg"), "an older page 2");
+    return [] {};
 }
 
 // Another program holds the third page's file.
@@ -153,6 +162,13 @@ TEST_P(PoolAgainstSerial, SameFilesSameOutcome) {
     const Outcome serial = Convert(c, 0);
     EXPECT_EQ(serial.Failure.substr(0, c.Failure.size()), c.Failure);
     EXPECT_EQ(serial.Failure.empty(), c.Failure.empty()) << serial.Failure;
+    if (!c.Left.empty()) {
+        std::map<std::string, std::string> left;
+        for (const auto& [name, bytes] : serial.Files) {
+            left[name] = c.Left.count(name) > 0 && c.Left.at(name).empty() ? "" : bytes;
+        }
+        EXPECT_EQ(left, c.Left);
+    }
     for (int workers : {1, 2, 4}) {
         SCOPED_TRACE(std::to_string(workers) + " workers");
         const Outcome pooled = Convert(c, workers);
@@ -182,15 +198,24 @@ const Case kCases[] = {
      "BMP",
      36,
      SmallDisk,
-     "Stream write error"},
-    {"LockedFile", Pages(5), nullptr, "PNG", 36, LockedThirdFile, "Cannot create file"},
+     "Stream write error",
+     {{"page_1.bmp", ""}, {"page_2.bmp", ""}}},
+    {"LockedFile",
+     Pages(5),
+     nullptr,
+     "PNG",
+     36,
+     LockedThirdFile,
+     "Cannot create file",
+     {{"page_1.png", ""}, {"page_2.png", ""}, {"page_3.png", "held by another program"}}},
     {"JpegErrorOnAWidePage",
      {Pages(1)[0], {14400, 10, 0, {}, "", false}, Pages(1)[0]},
      nullptr,
      "JPG",
      400,
-     {},
-     "JPEG error #41"},
+     OlderSecondJpeg,
+     "JPEG error #41",
+     {{"page_1.jpg", ""}, {"page_2.jpg", "an older page 2"}}},
     {"EmptySelection", Pages(5), "", "PNG", 36, {}, ""},
     {"ReversedRanges", Pages(5), "5-3,2,4-1", "BMP", 36, {}, ""},
 };
