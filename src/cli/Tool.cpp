@@ -212,7 +212,7 @@ int TTool::Convert() {
                 run.Process();
             }
         }
-        if (signal != 0 || (signal = signals.Take()) != 0) {
+        if (signal != 0 || (signal = signals.Release()) != 0) {
             return Interrupted(run, signal, current);
         }
     } catch (const EOpenError& e) {

@@ -44,10 +44,18 @@ TSignalPipe::TSignalPipe() {
 }
 
 TSignalPipe::~TSignalPipe() {
-    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-        ::sigaction(kSignals[i], &FBefore[i], nullptr);
+    Release();
+}
+
+int TSignalPipe::Release() {
+    if (!FReleased) {
+        FReleased = true;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            ::sigaction(kSignals[i], &FBefore[i], nullptr);
+        }
+        gWriteEnd.store(-1);
     }
-    gWriteEnd.store(-1);
+    return Take();
 }
 
 int TSignalPipe::Take() {

@@ -22,12 +22,16 @@ public:
     int Fd() const { return FRead.Get(); }
     // The first signal that arrived since the last call, 0 when none.
     int Take();
+    // Gives the signals their actions before back, then Take: a signal that comes later acts as
+    // it did before, one that came before is not lost.
+    int Release();
 
 private:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
     FileDescriptor FRead;
     FileDescriptor FWrite;
     struct sigaction FBefore[3] = {};
+    bool FReleased = false;
 };
 
 // "SIGINT".

@@ -63,18 +63,6 @@ private:
     }
 };
 
-// Processes this test has started and not waited for.
-std::vector<int> Children() {
-    std::vector<int> children;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream list(task.path() / "children");
-        for (int child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
-
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() {
@@ -556,7 +544,7 @@ protected:
         EXPECT_FALSE(Control<QPushButton>("stop_button")->isVisible());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
         ExpectPdfClosed(/*passwordEmptied=*/false);
-        EXPECT_TRUE(Children().empty()) << "a page worker outlived the run";
+        EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the run";
     }
 };
 

@@ -63,4 +63,17 @@ std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) 
     return files;
 }
 
+std::vector<int> Children(const std::string& process) {
+    std::vector<int> children;
+    std::error_code gone;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + process + "/task", gone)) {
+        std::ifstream list(task.path() / "children");
+        for (int child = 0; list >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
 } // namespace folioxa::testing
