@@ -199,23 +199,6 @@ TEST_P(EveryFormat, AFifoOrSocketAtTheNameIsRefusedAtOnce) {
     EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"fifo", "(fifo)"}, {"socket", "(other)"}}));
 }
 
-// A save that ends before Close, as a stopped run's does, leaves no trace: the older file stays
-// and the hidden file goes.
-TEST(OutputFile, ASaveEndedBeforeCloseLeavesTheOlderFile) {
-    TempDir dir;
-    const std::string path = dir.File("page.png");
-    WriteFile(path, "the older file");
-    {
-        OutputFile file(path);
-        file.Write("half a page", 11);
-        const auto during = testing::FilesIn(dir.Path());
-        ASSERT_EQ(during.size(), 2U);
-        EXPECT_EQ(during.begin()->first.rfind(".page.png.", 0), 0U) << during.begin()->first;
-        EXPECT_EQ(during.begin()->second, "half a page");
-    }
-    EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"page.png", "the older file"}}));
-}
-
 // A file that another program creates and locks while the page is written is not replaced.
 TEST(OutputFile, ALockTakenWhileWritingIsRefusedAtTheEnd) {
     TempDir dir;

@@ -67,14 +67,9 @@ DecodedImage DecodeJpeg(const std::string& file);
 // 2 x 2 pixels comes back within rounding.
 DecodedImage DecodeJpegPlainChroma(const std::string& file);
 
-// The same picture encoded here, straight through the linked libraries with exactly the file's
-// parameters, so a writer's bytes can be compared with the bytes these parameters give.
-// JPEG: red, green, blue rows (JCS_RGB, 3 components), the library's defaults, `quality` with
-// force_baseline, JDCT_FLOAT, all tables written, into memory.
+// The picture encoded here, straight through the linked libjpeg with exactly the file's
+// parameters (red, green, blue rows, the library's defaults, `quality` with force_baseline,
+// JDCT_FLOAT, all tables), so that a writer's bytes can be compared with what they give.
 std::string ReferenceJpeg(const DecodedImage& rgb, int quality);
-// PNG: signature, IHDR (8-bit truecolour), every row Sub-filtered through one deflate stream of
-// level 7, window bits 15, memory level 8, the default strategy, cut into IDAT chunks of 65535
-// bytes, IEND.
-std::string ReferencePng(const DecodedImage& rgb);
 
 } // namespace folioxa::testing
