@@ -1,28 +1,17 @@
 #include "app/StartUp.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "imaging/Error.h"
+#include "pool/SignalPipe.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
-
-#include <cerrno>
-#include <csignal>
 
 namespace folioxa {
 
 namespace {
 
-// The self-pipe: a signal handler may only write, the event loop reads.
-int gTerminationPipe[2] = {-1, -1};
-
-void NoteSignal(int /*signal*/) {
-    const int savedErrno = errno;
-    const char byte = 1;
-    // A full pipe already holds a note, so a failed write loses nothing.
-    [[maybe_unused]] const ssize_t written = write(gTerminationPipe[1], &byte, 1);
-    errno = savedErrno;
-}
+// Notes the signals for the whole life of the process.
+TSignalPipe* gTermination = nullptr;
 
 } // namespace
 
@@ -39,29 +28,22 @@ bool IsRemoveSwitch(const std::string& argument) {
 }
 
 bool InstallTerminationHandler() {
-    if (pipe2(gTerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    try {
+        gTermination = new TSignalPipe(); // never freed: it serves until the process ends
+    } catch (const Error&) {
         return false;
-    }
-    struct sigaction action {};
-    action.sa_handler = NoteSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
     }
     return true;
 }
 
 void WatchTermination() {
-    if (gTerminationPipe[0] < 0) {
+    if (gTermination == nullptr) {
         return;
     }
-    auto* notifier = new QSocketNotifier(gTerminationPipe[0], QSocketNotifier::Read,
+    auto* notifier = new QSocketNotifier(gTermination->Fd(), QSocketNotifier::Read,
                                          QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char buffer[16];
-        while (read(gTerminationPipe[0], buffer, sizeof buffer) > 0) {
-        }
+        gTermination->Take();
         // Closing the dialogs first lets a modal one return, as if cancelled.
         QApplication::closeAllWindows();
         QCoreApplication::quit();

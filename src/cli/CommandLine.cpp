@@ -248,6 +248,8 @@ Exit status:
   1  the conversion failed (the message is on stderr)
   2  usage error: bad option or value, or an empty page selection
   3  the document could not be opened (missing, not a PDF, wrong or missing password)
+  128 + N  ended by signal N (SIGINT, SIGTERM, SIGHUP): the page being written is
+     dropped, an older file of its name stays, and the message names the entry
 )";
 }
 

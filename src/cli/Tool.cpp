@@ -8,6 +8,7 @@
 #include "conversion/Messages.h"
 #include "pdf/PDFium.h"
 #include "pool/PooledConversion.h"
+#include "pool/SignalPipe.h"
 
 #include <poll.h>
 
@@ -68,6 +69,8 @@ private:
     void RecordPage(std::int64_t index, const std::string& text, const std::string& path,
                     std::int64_t bytes, double milliseconds);
     int Complete();
+    // Stops `run` for `signal`, says at which entry; returns 128 + signal.
+    int Interrupted(TPooledConversion& run, int signal, std::optional<PlannedEntry> current);
 
     const CommandLine& FLine;
     ToolEnvironment& FEnv;
@@ -194,16 +197,24 @@ int TTool::Convert() {
     options.WorkerPath = FEnv.WorkerPath;
     options.PageTimeoutSeconds = FLine.PageTimeout;
     try {
+        // Caught from before the run starts, so that no signal ends it with a file half written.
+        TSignalPipe signals;
         TPooledConversion run(FSettings, FDocument, view, options, observer);
         FJobs = run.WorkerCount();
         count = run.Count();
-        while (!run.Finished()) {
-            pollfd events{run.EventFd(), POLLIN, 0};
-            if (poll(&events, 1, -1) < 0 && errno != EINTR) {
+        int signal = 0;
+        while (!run.Finished() && (signal = signals.Take()) == 0) {
+            pollfd events[] = {{run.EventFd(), POLLIN, 0}, {signals.Fd(), POLLIN, 0}};
+            if (poll(events, 2, -1) < 0 && errno != EINTR) {
                 throw Error(std::string("Cannot wait for the page workers: ") +
                             std::strerror(errno));
             }
-            run.Process();
+            if (events[1].revents == 0) {
+                run.Process();
+            }
+        }
+        if (signal != 0 || (signal = signals.Release()) != 0) {
+            return Interrupted(run, signal, current);
         }
     } catch (const EOpenError& e) {
         return Fail(kExitCannotOpen, e.what());
@@ -214,6 +225,21 @@ int TTool::Convert() {
         return Fail(kExitUsage, kInvalidRangeNotice);
     }
     return Complete();
+}
+
+int TTool::Interrupted(TPooledConversion& run, int signal, std::optional<PlannedEntry> current) {
+    // The entry being drawn when no file of its own was begun yet.
+    if (!current && run.Written() < run.Count()) {
+        const std::string text = run.EntryText(run.Written());
+        current = PlannedEntry{run.Written(), text, run.PathOf(text), 0, false};
+    }
+    // The workers end and the file half written goes before anything is said.
+    run.Stop();
+    return Fail(128 + signal,
+                "Conversion interrupted by " + SignalName(signal) + ": " +
+                    std::to_string(FWritten) + " of " + std::to_string(run.Count()) +
+                    " pages written",
+                current, run.Count());
 }
 
 void TTool::RecordPage(std::int64_t index, const std::string& text, const std::string& path,

@@ -11,7 +11,7 @@
 
 namespace folioxa {
 
-// The tool's exit codes.
+// The tool's exit codes; a run ended by SIGINT, SIGTERM or SIGHUP returns 128 + the signal.
 enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCannotOpen = 3 };
 
 // What folioxa-convert works with; main fills it with the real streams, engine and writers.

@@ -4,6 +4,7 @@
 #include "pdf/PDFium.h"
 #include "pdf/PdfTimer.h"
 #include "pool/RenderPool.h"
+#include "pool/SignalPipe.h"
 
 #include <unistd.h>
 
@@ -29,5 +30,11 @@ int main(int argc, char** argv) {
                         .Document = document,
                         .OnlineCores = OnlineCores(),
                         .WorkerPath = {}};
-    return RunTool(std::vector<std::string>(argv + 1, argv + argc), env);
+    const int code = RunTool(std::vector<std::string>(argv + 1, argv + argc), env);
+    if (code > 128 && code < 128 + NSIG) {
+        // Interrupted: the run has cleaned up and said so; now end as the signal would have.
+        std::cout.flush();
+        EndBySignal(code - 128);
+    }
+    return code;
 }

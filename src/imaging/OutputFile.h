@@ -2,6 +2,7 @@
 
 #include "imaging/ByteSink.h"
 #include "imaging/Error.h"
+#include "imaging/FileDescriptor.h"
 
 #include <cstddef>
 #include <string>
@@ -20,33 +21,48 @@ public:
     using Error::Error;
 };
 
-// The step every writer takes to put its bytes on disk: the file is created, or an existing one
-// is locked for this writer alone and only then emptied, so another writer holding it is never
-// cut short. A device or pipe named as the file is written without lock or truncation. The file is
-// closed when the object goes, on every path.
+// The step every writer takes to put its bytes on disk. The bytes go to a new hidden file beside
+// the final name (".NAME.XXXXXX", created exclusively, never through a link), which Close renames
+// over the name once every byte is written; until then the name keeps what it held, and a failure
+// or a stop at any point removes the hidden file. A file another program holds with flock is
+// refused rather than replaced. A symbolic link at the name is replaced itself, never followed.
+// A character or block device is written directly, without lock or truncation; a FIFO or socket
+// is refused at once.
 class OutputFile : public ByteSink {
 public:
-    // Creates or truncates `path`. Throws EFCreateError "Cannot create file \"<absolute path>\".
-    // <system text>" when the file cannot be opened, locked or emptied.
+    // Throws EFCreateError "Cannot create file \"<absolute path>\". <system text>" when the
+    // folder or the name refuses the file, the name is locked by another program, or names a
+    // FIFO, socket or folder.
     explicit OutputFile(const std::string& path);
+    // Removes the hidden file unless Close put it in place.
     ~OutputFile() override;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes all `size` bytes, continuing short writes. Throws EWriteError "Stream write error"
-    // when the system refuses or writes nothing; the bytes written before stay in the file.
+    // when the system refuses or writes nothing.
     void Write(const void* data, std::size_t size) override;
 
     // Writes the pieces in order, as one Write of their bytes joined would, with few system
     // calls and no copy. Throws EWriteError as Write does.
     void WritePieces(const Piece* pieces, std::size_t count) override;
 
-    // Closes the file; a failure the system reports only now (a full remote disk) throws
-    // EWriteError. The destructor closes silently when this was not called.
+    // Closes the file and renames it over the final name. Throws EWriteError when the close
+    // reports a failure (a full remote disk), EFCreateError when the name is now locked by
+    // another program or the rename is refused; the name then keeps what it held.
     void Close();
 
 private:
-    int FHandle = -1;
+    void Discard() noexcept;
+
+    std::string FPath;
+    FileDescriptor FFolder; // the folder of the name; every step is taken relative to it
+    std::string FName;
+    std::string FTemporary; // "" for a device written directly
+    // The regular file the name held when the save began, locked against other writers until
+    // the rename replaces it.
+    FileDescriptor FExisting;
+    FileDescriptor FFile;
 };
 
 // `path` made absolute against the working folder, "." and ".." steps resolved by name.

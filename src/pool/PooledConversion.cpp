@@ -74,6 +74,14 @@ void TPooledConversion::Process() {
     }
 }
 
+std::string TPooledConversion::EntryText(std::int64_t index) const {
+    return FSession.Pages().Entry(index);
+}
+
+std::string TPooledConversion::PathOf(const std::string& entry) const {
+    return FSession.PathOf(entry);
+}
+
 void TPooledConversion::CommitReady() {
     using Clock = std::chrono::steady_clock;
     while (FWritten < FCount) {

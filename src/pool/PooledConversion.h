@@ -40,6 +40,9 @@ public:
 
     std::int64_t Written() const { return FWritten; }
     std::int64_t Count() const { return FCount; }
+    // The text of the list's entry `index` (below Count()) and its output file.
+    std::string EntryText(std::int64_t index) const;
+    std::string PathOf(const std::string& entry) const;
     int WorkerCount() const { return FPool ? FPool->WorkerCount() : 0; }
 
 private:

@@ -1,6 +1,7 @@
 #include "pool/Wire.h"
 
 #include "conversion/Messages.h"
+#include "imaging/IoVector.h"
 #include "imaging/JpegWriter.h"
 #include "imaging/OutputFile.h"
 #include "pdf/PdfEngine.h"
@@ -260,14 +261,14 @@ void Channel::Send(FrameType type, std::int64_t index, const void* payload, std:
     iovec parts[2] = {{&header, sizeof header}, {const_cast<void*>(payload), size}};
     std::size_t left = sizeof header + size;
     iovec* next = parts;
-    int count = size > 0 ? 2 : 1;
+    std::size_t count = size > 0 ? 2 : 1;
     // The descriptor rides on the frame's first byte.
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     bool fileSent = file < 0;
     while (left > 0) {
         msghdr message{};
         message.msg_iov = next;
-        message.msg_iovlen = static_cast<std::size_t>(count);
+        message.msg_iovlen = count;
         if (!fileSent) {
             message.msg_control = control;
             message.msg_controllen = sizeof control;
@@ -286,17 +287,8 @@ void Channel::Send(FrameType type, std::int64_t index, const void* payload, std:
                         std::strerror(errno));
         }
         fileSent = true;
-        auto done = static_cast<std::size_t>(sent);
-        left -= done;
-        while (count > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --count;
-        }
-        if (count > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+        left -= static_cast<std::size_t>(sent);
+        SkipSent(next, count, static_cast<std::size_t>(sent));
     }
 }
 

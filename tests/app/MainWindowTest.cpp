@@ -64,18 +64,6 @@ private:
     }
 };
 
-// Processes this test has started and not waited for.
-std::vector<int> Children() {
-    std::vector<int> children;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream list(task.path() / "children");
-        for (int child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
-
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() {
@@ -561,7 +549,7 @@ protected:
         EXPECT_FALSE(Control<QPushButton>("stop_button")->isVisible());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
         ExpectPdfClosed(/*passwordEmptied=*/false);
-        EXPECT_TRUE(Children().empty()) << "a page worker outlived the run";
+        EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the run";
     }
 };
 
@@ -597,6 +585,37 @@ TEST_F(LiveRun, StopKeepsThePagesWrittenAndSaysHowMany) {
                            ".png");
     }
     EXPECT_EQ(Written(), expected);
+    ExpectRestored();
+}
+
+// Stopped while a page's file is half written: the older file of that name stays byte for
+// byte, and the hidden file being written goes.
+TEST_F(LiveRun, StopMidPageKeepsTheOlderFileOfThatName) {
+    std::filesystem::create_directories(FDir.Path() / "in");
+    const std::string path = FDir.File("in/noise.pdf");
+    WriteFile(path, MakePdf({TestPage{1000, 1000, 0, {}, "", false, 1}}));
+    WriteFile(FDir.File("in/noise_1.png"), "the older file");
+    Select(path);
+    Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
+    Control<QComboBox>("dropdown_image_resolution")->setCurrentText("100");
+    std::vector<std::string> atStop;
+    RunObserver observer;
+    // Its first bytes are being written; the rest is still being compressed.
+    observer.OnEntryStarted = [&](const EntryEvent&) {
+        QTimer::singleShot(0, [&] {
+            atStop = Written();
+            Click("stop_button");
+        });
+    };
+    FWindow.SetRunObserver(observer);
+    Click("export_button");
+    WaitForRun(FWindow);
+    ASSERT_EQ(atStop.size(), 2U);
+    EXPECT_EQ(atStop[0].rfind(".noise_1.png.", 0), 0U) << atStop[0];
+    EXPECT_EQ(FDialogs.Calls.back(), "notice Conversion stopped: 0 of 1 pages written.");
+    auto left = FilesIn(FDir.Path() / "in");
+    left.erase("noise.pdf");
+    EXPECT_EQ(left, (std::map<std::string, std::string>{{"noise_1.png", "the older file"}}));
     ExpectRestored();
 }
 

@@ -7,12 +7,16 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -37,8 +41,9 @@ struct Outcome {
 
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
 // With `stderrTerminal`, stderr is a pseudo-terminal instead and its text comes back as `err`.
+// `during` is called with the tool's process id once it runs.
 Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "",
-                bool stderrTerminal = false) {
+                bool stderrTerminal = false, const std::function<void(pid_t)>& during = {}) {
     TempDir io;
     WriteFile(io.File("in"), input);
     posix_spawn_file_actions_t actions;
@@ -67,6 +72,9 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
     pid_t pid = 0;
     Outcome outcome;
     if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(), environ) == 0) {
+        if (during) {
+            during(pid);
+        }
         int status = 0;
         // The terminal's buffer is small: read it while the tool writes, until it is closed.
         for (char buffer[256]; terminal >= 0;) {
@@ -517,6 +525,94 @@ TEST(FolioxaConvert, ProgressLineOnlyOnATerminal) {
         EXPECT_THAT(r.err, ::testing::EndsWith("\r\x1b[KConversion complete!\r\n")) << jobs;
         const Outcome quiet = RunTool({"-q", "-j", jobs, "-r", "20", f.pdf}, "", true);
         EXPECT_EQ(quiet.err, "") << jobs;
+    }
+}
+
+// Bytes a process has handed to write and send calls so far.
+std::uintmax_t BytesSent(int process) {
+    std::ifstream io("/proc/" + std::to_string(process) + "/io");
+    std::string field;
+    std::uintmax_t bytes = 0;
+    while (io >> field >> bytes && field != "wchar:") {
+    }
+    return bytes;
+}
+
+// A signal while a large page is being written: the run stops, the earlier file of that name
+// stays byte for byte, no hidden file is left, the message names the entry, and the tool ends by
+// the signal. The page is caught half written by holding its worker still once the hidden file
+// has appeared and the worker has not yet sent the whole page (a frame may be on its way);
+// pages of BMP and JPG files leave their worker in one burst, so theirs are larger than what the
+// socket holds. A run that wrote its page before it could be caught is tried again.
+TEST(FolioxaConvert, ASignalMidPageKeepsTheEarlierFile) {
+    const struct {
+        const char* Type;
+        double Side; // points: pixels at 72 DPI, noise in any format
+        int Signal;
+        const char* Name;
+    } cases[] = {{"png", 1400, SIGINT, "SIGINT"},
+                 {"bmp", 2000, SIGINT, "SIGINT"},
+                 {"jpg", 3000, SIGINT, "SIGINT"},
+                 {"png", 1400, SIGTERM, "SIGTERM"},
+                 {"png", 1400, SIGHUP, "SIGHUP"}};
+    constexpr std::uintmax_t kFrame = 2 << 20; // more than one frame of a page's bytes
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Type) + " " + c.Name);
+        Fixture earlier({TestPage{c.Side, c.Side, 0, {}, "", false, 2}});
+        Fixture f({TestPage{c.Side, c.Side, 0, {}, "", false, 1}});
+        const fs::path out = f.dir.Path() / "out";
+        fs::create_directory(out);
+        const std::vector<std::string> options = {"-q", "-j", "1", "-r", "72", "-t", c.Type};
+        const auto convert = [&options](const std::string& pdf, const std::string& folder,
+                                        const std::function<void(pid_t)>& during = {}) {
+            auto args = options;
+            args.insert(args.end(), {"-o", folder, pdf});
+            return RunTool(args, "", false, during);
+        };
+        ASSERT_EQ(convert(earlier.pdf, out).code, 0);
+        const std::string name = "report_1." + std::string(c.Type);
+        const std::string older = ReadFile(out / name);
+        ASSERT_EQ(convert(f.pdf, f.Folder()).code, 0);
+        const auto page = fs::file_size(f.dir.Path() / name);
+
+        bool caught = false;
+        Outcome r;
+        for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+            WriteFile(out / name, older);
+            struct stat before {};
+            ASSERT_EQ(stat((out / name).c_str(), &before), 0);
+            const auto replaced = [&] {
+                struct stat now {};
+                return stat((out / name).c_str(), &now) != 0 || now.st_ino != before.st_ino;
+            };
+            r = convert(f.pdf, out, [&](pid_t tool) {
+                for (int look = 0; look < 100000 && !caught && !replaced(); ++look) {
+                    for (const auto& entry : fs::directory_iterator(out)) {
+                        if (entry.path().filename().string()[0] != '.') {
+                            continue;
+                        }
+                        const auto workers = testing::Children(std::to_string(tool));
+                        for (const int worker : workers) {
+                            kill(worker, SIGSTOP);
+                        }
+                        if (workers.size() == 1 && BytesSent(workers[0]) + kFrame < page) {
+                            caught = true;
+                            kill(tool, c.Signal);
+                            break;
+                        }
+                        for (const int worker : workers) {
+                            kill(worker, SIGCONT);
+                        }
+                    }
+                    usleep(200);
+                }
+            });
+        }
+        ASSERT_TRUE(caught) << "no page was caught half written";
+        EXPECT_EQ(r.code, 128 + c.Signal);
+        EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 1): Conversion interrupted by " +
+                             std::string(c.Name) + ": 0 of 1 pages written.\n");
+        EXPECT_TRUE(testing::FilesIn(out) == (Files{{name, older}})) << "not just the earlier file";
     }
 }
 

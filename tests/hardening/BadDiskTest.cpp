@@ -1,7 +1,8 @@
 // Bad disks under a real run with the real writers: a destination that is missing, not a folder
 // or read-only, a file another process holds, a full device, a name longer than the file
-// system allows. Each run must end with its exact message, keep the files of earlier pages byte
-// for byte, and leave the next run working.
+// system allows, a link or a FIFO planted at a page's name. Each run must end with its exact
+// message, keep the files of earlier pages byte for byte and whatever the folder held, and leave
+// the next run working.
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
 #include "imaging/PageBitmap.h"
@@ -27,6 +28,7 @@
 namespace folioxa {
 namespace {
 
+using testing::FilesIn;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -90,21 +92,6 @@ std::string Convert(const std::string& folder, const std::string& selection,
         return DisplayText(e.what());
     }
     return view.Notices.empty() ? "" : view.Notices.back();
-}
-
-std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.is_symlink()) {
-            files[entry.path().filename().string()] =
-                "-> " + std::filesystem::read_symlink(entry).string();
-        } else if (entry.is_character_file()) {
-            files[entry.path().filename().string()] = "(device)";
-        } else if (entry.is_regular_file()) {
-            files[entry.path().filename().string()] = ReadFile(entry.path());
-        }
-    }
-    return files;
 }
 
 // Root passes every permission check; for as long as this lives the thread gives up the two
@@ -185,10 +172,10 @@ struct FaultSetup {
 struct BadDiskCase {
     const char* Name;
     std::string Selection;
-    // The file the run cannot write, relative to the test's folder; its folder is the run's
-    // destination.
+    // The file the run cannot write (or where the fault is planted), relative to the test's
+    // folder; its folder is the run's destination.
     std::string FailingFile;
-    int PagesBefore; // pages written before the failing one
+    int PagesBefore; // pages written before the failing one (all of them when none fails)
     // The message, with {path} standing for the failing file's absolute path.
     std::string Message;
     // Damages the destination `folder` (which exists, empty) before the run.
@@ -262,10 +249,11 @@ TEST_P(BadDisk, EndsWithItsMessageAndKeepsEarlierPages) {
 }
 
 // A small file system that fills up in the middle of a page: the pages before it stay whole,
-// the page being written keeps the bytes that fitted, and the run says so.
+// the older file of the page being written stays as it was, no hidden file is left, and the run
+// says so.
 class FullDisk : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(FullDisk, FillingUpMidPageKeepsEarlierPages) {
+TEST_P(FullDisk, FillingUpMidPageKeepsEarlierPagesAndTheOlderFile) {
     const std::string type = GetParam();
     TempDir dir;
     const auto good = dir.Path() / "good";
@@ -273,25 +261,23 @@ TEST_P(FullDisk, FillingUpMidPageKeepsEarlierPages) {
     ASSERT_EQ(Convert(good.string() + "/", "1-3", type), kCompleteNotice);
     const auto reference = FilesIn(good);
     const std::string page1 = reference.at("out_1" + Extension(type));
-    const std::string page2 = reference.at("out_2" + Extension(type));
 
     // A private mount namespace, so the small disk exists for this process only.
     const auto disk = dir.Path() / "disk";
     std::filesystem::create_directory(disk);
     const std::size_t block = 4096;
-    const std::string size = "size=" + std::to_string((page1.size() / block + 2) * block);
+    // Room for page 1 and the older file, and a block more: page 2 cannot fit.
+    const std::string size = "size=" + std::to_string((page1.size() / block + 3) * block);
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("folioxa-test", disk.c_str(), "tmpfs", 0, size.c_str()) != 0) {
         GTEST_SKIP() << "no permission to mount a small file system here";
     }
+    const std::string older = "out_2" + Extension(type);
+    WriteFile(disk / older, "the older page 2");
     EXPECT_EQ(Convert(disk.string() + "/", "1-3", type), "Stream write error.");
-    const auto after = FilesIn(disk);
-    EXPECT_EQ(after.size(), 2U);
-    EXPECT_EQ(after.at("out_1" + Extension(type)), page1);
-    const std::string partial = after.at("out_2" + Extension(type));
-    EXPECT_LT(partial.size(), page2.size());
-    EXPECT_EQ(partial, page2.substr(0, partial.size()));
+    EXPECT_EQ(FilesIn(disk), (std::map<std::string, std::string>{{"out_1" + Extension(type), page1},
+                                                                 {older, "the older page 2"}}));
     umount(disk.c_str());
 }
 
@@ -322,12 +308,24 @@ const BadDiskCase kBadDisks[] = {
      }},
     {"FullDevice", "1,2,3", "out_2", 1, "Stream write error.",
      [](const std::filesystem::path&, const std::string& failing) {
-         // A device of its own where the system allows one: writers lock the file they write,
-         // and another test writing to /dev/full at the same moment would hold its lock.
-         if (mknod(failing.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
-             std::filesystem::create_symlink("/dev/full", failing);
-         }
-         return FaultSetup{};
+         // A device node of the full device's numbers at the page's name: written directly.
+         return FaultSetup{mknod(failing.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0, nullptr};
+     }},
+    // Another user plants a link to a file of the user running the conversion in a folder
+    // everyone may write to: the link is replaced by the page, the file it named stays.
+    {"LinkPlantedByAnotherUser", "1,2,3", "out_2", 3, "Conversion complete!",
+     [](const std::filesystem::path& folder, const std::string& failing) {
+         std::filesystem::permissions(folder, std::filesystem::perms(01777));
+         WriteFile(folder / "victim.txt", "the user's own file");
+         std::filesystem::create_symlink(folder / "victim.txt", failing);
+         constexpr uid_t kNobody = 65534;
+         return FaultSetup{geteuid() != 0 || lchown(failing.c_str(), kNobody, kNobody) == 0,
+                           nullptr};
+     }},
+    {"FifoAtTheName", "1,2,3", "out_2", 1,
+     "Cannot create file \"{path}\". No such device or address.",
+     [](const std::filesystem::path&, const std::string& failing) {
+         return FaultSetup{mkfifo(failing.c_str(), 0666) == 0, nullptr};
      }},
     {"NameLongerThanTheFileSystemAllows", "1," + std::string(NAME_MAX, '0') + "2",
      "out_" + std::string(NAME_MAX, '0') + "2", 1,

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -22,6 +25,7 @@ namespace {
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
+using Files = std::map<std::string, std::string>;
 
 // The three ways a page reaches a file, each with the decoder that reads it back.
 struct Format {
@@ -85,26 +89,42 @@ TEST_P(EveryFormat, AMissingFolderNamesTheAbsolutePath) {
     }
 }
 
-TEST_P(EveryFormat, AFullDeviceIsAStreamWriteError) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
+// Devices are written as they are, never replaced by a file of their own.
+TEST_P(EveryFormat, DevicesAreWrittenDirectly) {
+    for (const char* device : {"/dev/full", "/dev/null"}) {
+        if (!std::filesystem::is_character_file(device)) {
+            GTEST_SKIP() << "no " << device;
+        }
     }
     EXPECT_EQ(SaveFailure("/dev/full"), "Stream write error");
     EXPECT_THROW(GetParam().Save(FBitmap, "/dev/full"), EWriteError);
+    EXPECT_EQ(SaveFailure("/dev/null"), "(saved)");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
-TEST_P(EveryFormat, ALargerFileIsLeftAtExactlyTheNewSize) {
+// The replaced file is a new one: its size is the new page's, its mode the one the umask gives
+// a new file, whatever the old one had.
+TEST_P(EveryFormat, ReplacingAFileGivesANewFileUnderTheUmask) {
     TempDir dir;
     const std::string path = dir.File("page");
     GetParam().Save(FBitmap, path);
     const std::string expected = ReadFile(path);
-    WriteFile(path, std::string(expected.size() * 3, '\x55'));
-    GetParam().Save(FBitmap, path);
-    EXPECT_EQ(ReadFile(path), expected);
     EXPECT_EQ(GetParam().DecodedWidth(expected), 300);
+    for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{002}}) {
+        WriteFile(path, std::string(expected.size() * 3, '\x55'));
+        ::chmod(path.c_str(), 0700);
+        const mode_t old = ::umask(mask);
+        GetParam().Save(FBitmap, path);
+        ::umask(old);
+        EXPECT_EQ(ReadFile(path), expected);
+        struct stat status {};
+        ASSERT_EQ(::stat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0666 & ~mask) << "umask " << mask;
+    }
+    EXPECT_EQ(testing::FilesIn(dir.Path()).size(), 1U);
 }
 
-TEST_P(EveryFormat, AFileLockedElsewhereIsNeitherCreatedNorCut) {
+TEST_P(EveryFormat, AFileLockedElsewhereIsRefusedAndUntouched) {
     TempDir dir;
     const std::string path = dir.File("locked");
     WriteFile(path, "held by another writer");
@@ -113,29 +133,90 @@ TEST_P(EveryFormat, AFileLockedElsewhereIsNeitherCreatedNorCut) {
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     EXPECT_EQ(SaveFailure(path),
               "Cannot create file \"" + path + "\". Resource temporarily unavailable");
-    EXPECT_EQ(ReadFile(path), "held by another writer");
+    EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"locked", "held by another writer"}}));
     ::close(other); // the lock goes with the other opener
     GetParam().Save(FBitmap, path);
     EXPECT_EQ(GetParam().DecodedWidth(ReadFile(path)), 300);
 }
 
-// A file size limit makes the system take only part of a write and refuse the rest: the save
-// must fail, not leave a cut file behind as if it were whole.
-TEST_P(EveryFormat, AWriteCutShortIsAStreamWriteError) {
+// A file size limit makes the system take only part of a write and refuse the rest, as a full
+// disk does: the save fails, and the name keeps the file it had.
+TEST_P(EveryFormat, AWriteCutShortKeepsTheOlderFile) {
     TempDir dir;
     const std::string path = dir.File("limited");
-    constexpr rlim_t kLimit = 1000;
+    WriteFile(path, "the older file");
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = old;
-    limited.rlim_cur = kLimit;
+    limited.rlim_cur = 1000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     const std::string failure = SaveFailure(path);
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldSignal);
     EXPECT_EQ(failure, "Stream write error");
-    EXPECT_EQ(std::filesystem::file_size(path), kLimit) << "the bytes written before stay";
+    EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"limited", "the older file"}}));
+}
+
+// A link planted at the name is replaced itself: the file it points to is never written.
+TEST_P(EveryFormat, ALinkAtTheNameIsReplacedNotFollowed) {
+    TempDir dir;
+    WriteFile(dir.File("victim"), "someone else's file");
+    std::filesystem::create_symlink(dir.File("victim"), dir.File("page"));
+    std::filesystem::create_symlink(dir.File("nowhere"), dir.File("dangling"));
+    for (const char* name : {"page", "dangling"}) {
+        EXPECT_EQ(SaveFailure(dir.File(name)), "(saved)");
+        EXPECT_FALSE(std::filesystem::is_symlink(dir.File(name)));
+        EXPECT_EQ(GetParam().DecodedWidth(ReadFile(dir.File(name))), 300);
+    }
+    const auto files = testing::FilesIn(dir.Path());
+    EXPECT_EQ(files.size(), 3U);
+    EXPECT_EQ(files.at("victim"), "someone else's file");
+}
+
+// A FIFO or a socket at the name is refused at once, with or without a reader, and stays.
+TEST_P(EveryFormat, AFifoOrSocketAtTheNameIsRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const std::string socketPath = dir.File("socket");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (const bool reader : {false, true}) {
+        const int end = reader ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        for (const std::string& path : {fifo, socketPath}) {
+            EXPECT_EQ(SaveFailure(path),
+                      "Cannot create file \"" + path + "\". No such device or address");
+        }
+        if (end >= 0) {
+            ::close(end);
+        }
+    }
+    ::close(listener);
+    EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"fifo", "(fifo)"}, {"socket", "(other)"}}));
+}
+
+// A file that another program creates and locks while the page is written is not replaced.
+TEST(OutputFile, ALockTakenWhileWritingIsRefusedAtTheEnd) {
+    TempDir dir;
+    const std::string path = dir.File("page.png");
+    OutputFile file(path);
+    file.Write("a page", 6);
+    WriteFile(path, "another program's");
+    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    try {
+        file.Close();
+        ADD_FAILURE() << "replaced a locked file";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot create file \"" + path + "\". Resource temporarily unavailable");
+    }
+    ::close(other);
+    EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"page.png", "another program's"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, EveryFormat, ::testing::ValuesIn(kFormats),

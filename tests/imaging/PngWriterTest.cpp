@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 
@@ -168,6 +169,30 @@ TEST(PngWriter, EveryPageIsCompressedAnew) {
     const auto image = DecodePng(ReadFile(dir.File("c.png")));
     EXPECT_EQ(image.Width, 7);
     EXPECT_EQ(image.Rgb, RgbOf(second).Rgb);
+}
+
+// The same zlib build gives the same stream for the same parameters: level, window and memory
+// level are pinned by the file's bytes, not only by what inflates from them.
+TEST(PngFile, TheStreamOfZlibWithTheFileParameters) {
+    const PageBitmap pictures[] = {NoiseBitmap(67, 45, 3), testing::PatternBitmap(400, 300)};
+    for (const PageBitmap& picture : pictures) {
+        std::string filtered = SubFiltered(picture);
+        z_stream z{};
+        ASSERT_EQ(deflateInit2(&z, 7, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+        std::string expected(deflateBound(&z, uLong(filtered.size())), '\0');
+        z.next_in = reinterpret_cast<Bytef*>(filtered.data());
+        z.avail_in = uInt(filtered.size());
+        z.next_out = reinterpret_cast<Bytef*>(expected.data());
+        z.avail_out = uInt(expected.size());
+        EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+        expected.resize(z.total_out);
+        deflateEnd(&z);
+        std::string stream;
+        for (const auto& chunk : ReadPngChunks(Save(picture))) {
+            stream += chunk.Type == "IDAT" ? chunk.Data : "";
+        }
+        EXPECT_TRUE(stream == expected) << picture.Width() << " x " << picture.Height();
+    }
 }
 
 TEST(PngWriter, APictureWithoutPixelsIsRefusedBeforeAFileIsCreated) {

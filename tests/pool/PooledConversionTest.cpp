@@ -55,6 +55,9 @@ struct Case {
     int Dpi = 36;
     Setup Arrange;
     std::string Failure; // what the serial run must end with
+    // After a failure: every file out/ holds then, hidden ones included, with its bytes where
+    // they are given (a file that the failing page must not replace).
+    std::map<std::string, std::string> Left = {};
     std::int32_t ScaleTo = 0;
     std::int32_t JpegQuality = 100;
     std::vector<std::pair<int, int>> Sizes = {}; // of the serial run's JPEG files, in name order
@@ -88,24 +91,18 @@ std::function<void()> SmallDisk(const TempDir&) {
     return [limit] { setrlimit(RLIMIT_FSIZE, &limit); };
 }
 
+// An older file of the second page's name.
+std::function<void()> OlderSecondJpeg(const TempDir& dir) {
+    testing::WriteFile(dir.File("out/page_2.jpg"), "an older page 2");
+    return [] {};
+}
+
 // Another program holds the third page's file.
 std::function<void()> LockedThirdFile(const TempDir& dir) {
     testing::WriteFile(dir.File("out/page_3.png"), "held by another program");
     const int fd = ::open(dir.File("out/page_3.png").c_str(), O_RDONLY | O_CLOEXEC);
     flock(fd, LOCK_EX);
     return [fd] { ::close(fd); };
-}
-
-// Processes this test process has started and not waited for.
-std::vector<int> Children() {
-    std::vector<int> children;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream list(task.path() / "children");
-        for (int child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
 }
 
 Outcome Convert(const Case& c, int workers) {
@@ -144,7 +141,7 @@ Outcome Convert(const Case& c, int workers) {
     }
     undo();
     EXPECT_FALSE(pdf.Active());
-    EXPECT_TRUE(Children().empty()) << "a worker outlived its run";
+    EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its run";
     outcome.View = view.Log;
     for (const auto& file : fs::directory_iterator(dir.Path() / "out")) {
         outcome.Files[file.path().filename()] = testing::ReadFile(file.path());
@@ -167,6 +164,13 @@ TEST_P(PoolAgainstSerial, SameFilesSameOutcome) {
         }
     }
     EXPECT_EQ(sizes, c.Sizes);
+    if (!c.Left.empty()) {
+        std::map<std::string, std::string> left;
+        for (const auto& [name, bytes] : serial.Files) {
+            left[name] = c.Left.count(name) > 0 && c.Left.at(name).empty() ? "" : bytes;
+        }
+        EXPECT_EQ(left, c.Left);
+    }
     for (int workers : {1, 2, 4}) {
         SCOPED_TRACE(std::to_string(workers) + " workers");
         const Outcome pooled = Convert(c, workers);
@@ -191,6 +195,7 @@ const Case kCases[] = {
      36,
      {},
      "",
+     {},
      200,
      75,
      {{120, 200}, {200, 120}, {200, 100}}}, // the third page is drawn turned: 500 x 250 points
@@ -209,15 +214,24 @@ const Case kCases[] = {
      "BMP",
      36,
      SmallDisk,
-     "Stream write error"},
-    {"LockedFile", Pages(5), nullptr, "PNG", 36, LockedThirdFile, "Cannot create file"},
+     "Stream write error",
+     {{"page_1.bmp", ""}, {"page_2.bmp", ""}}},
+    {"LockedFile",
+     Pages(5),
+     nullptr,
+     "PNG",
+     36,
+     LockedThirdFile,
+     "Cannot create file",
+     {{"page_1.png", ""}, {"page_2.png", ""}, {"page_3.png", "held by another program"}}},
     {"JpegErrorOnAWidePage",
      {Pages(1)[0], {14400, 10, 0, {}, "", false}, Pages(1)[0]},
      nullptr,
      "JPG",
      400,
-     {},
-     "JPEG error #41"},
+     OlderSecondJpeg,
+     "JPEG error #41",
+     {{"page_1.jpg", ""}, {"page_2.jpg", "an older page 2"}}},
     {"JpegQualityOutOfRange",
      Pages(3),
      nullptr,
@@ -225,6 +239,7 @@ const Case kCases[] = {
      36,
      {},
      "The JPEG compression quality must lie between 1 and 100, not 0",
+     {},
      0,
      0},
     {"EmptySelection", Pages(5), "", "PNG", 36, {}, ""},

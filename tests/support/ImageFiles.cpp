@@ -107,6 +107,15 @@ PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed) {
     });
 }
 
+PageBitmap PatternBitmap(int width, int height) {
+    return MakeBitmap(width, height, [](int x, int y) -> std::uint32_t {
+        const auto r = static_cast<std::uint32_t>((x * 7 + y * 3) % 256);
+        const auto g = static_cast<std::uint32_t>((x ^ y) % 256);
+        const auto b = static_cast<std::uint32_t>((x * y) % 256);
+        return r << 16 | g << 8 | b;
+    });
+}
+
 DecodedImage RgbOf(const PageBitmap& bitmap) {
     DecodedImage image{bitmap.Width(), bitmap.Height(), {}};
     for (int y = 0; y < bitmap.Height(); ++y) {
@@ -327,6 +336,34 @@ double Psnr(const DecodedImage& a, const DecodedImage& b) {
     }
     const double mean = squares / static_cast<double>(a.Rgb.size());
     return 10.0 * std::log10(255.0 * 255.0 / mean);
+}
+
+std::string ReferenceJpeg(const DecodedImage& rgb, int quality) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors); // a sound picture: libjpeg has nothing to refuse
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(rgb.Width);
+    cinfo.image_height = static_cast<JDIMENSION>(rgb.Height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, /*force_baseline=*/TRUE);
+    cinfo.dct_method = JDCT_FLOAT;
+    jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        auto* row = const_cast<JSAMPROW>(rgb.Rgb.data() + std::size_t{cinfo.next_scanline} *
+                                                              std::size_t(rgb.Width) * 3);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string file(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return file;
 }
 
 } // namespace folioxa::testing

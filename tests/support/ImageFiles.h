@@ -25,6 +25,10 @@ PageBitmap MakeBitmap(int width, int height,
 // Pseudo-random pixels (all four bytes), the same for the same seed.
 PageBitmap NoiseBitmap(int width, int height, std::uint32_t seed);
 
+// Gradients and patterns that repeat at many distances, so that the choices of deflate's match
+// search and the rounding of a DCT both show in the bytes.
+PageBitmap PatternBitmap(int width, int height);
+
 // The red, green, blue bytes of every pixel of `bitmap`.
 DecodedImage RgbOf(const PageBitmap& bitmap);
 
@@ -76,5 +80,10 @@ DecodedTiff DecodeTiff(const std::string& file);
 // The peak signal-to-noise ratio of `b` against `a` in dB over all channels; infinity when they
 // are equal. Throws std::runtime_error when their sizes differ.
 double Psnr(const DecodedImage& a, const DecodedImage& b);
+
+// The picture encoded here, straight through the linked libjpeg with exactly the file's
+// parameters (red, green, blue rows, the library's defaults, `quality` with force_baseline,
+// JDCT_FLOAT, all tables), so that a writer's bytes can be compared with what they give.
+std::string ReferenceJpeg(const DecodedImage& rgb, int quality);
 
 } // namespace folioxa::testing

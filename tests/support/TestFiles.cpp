@@ -46,4 +46,34 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
     }
 }
 
+std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string& seen = files[entry.path().filename().string()];
+        if (entry.is_symlink()) {
+            seen = "-> " + std::filesystem::read_symlink(entry).string();
+        } else if (entry.is_regular_file()) {
+            seen = ReadFile(entry.path());
+        } else if (entry.is_character_file() || entry.is_block_file()) {
+            seen = "(device)";
+        } else {
+            seen = entry.is_fifo() ? "(fifo)" : "(other)";
+        }
+    }
+    return files;
+}
+
+std::vector<int> Children(const std::string& process) {
+    std::vector<int> children;
+    std::error_code gone;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + process + "/task", gone)) {
+        std::ifstream list(task.path() / "children");
+        for (int child = 0; list >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
 } // namespace folioxa::testing

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace folioxa::testing {
 
@@ -23,5 +25,12 @@ private:
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+
+// Every entry of `folder`, hidden ones included, by name: a regular file as its bytes, a link as
+// "-> target", anything else as "(device)", "(fifo)" or "(other)".
+std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder);
+
+// The processes that `process` ("self" or a process id) has started and not waited for.
+std::vector<int> Children(const std::string& process = "self");
 
 } // namespace folioxa::testing

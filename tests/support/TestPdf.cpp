@@ -94,6 +94,26 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
         kids += Ref(pageObject) + " ";
 
         std::string drawing;
+        std::string images;
+        if (page.NoiseSeed != 0) {
+            const int image = pdf.Reserve();
+            const auto width = static_cast<std::size_t>(page.Width);
+            const auto height = static_cast<std::size_t>(page.Height);
+            std::string pixels(width * height * 3, '\0');
+            std::uint32_t state = page.NoiseSeed;
+            for (char& byte : pixels) {
+                state ^= state << 13; // xorshift32
+                state ^= state >> 17;
+                state ^= state << 5;
+                byte = static_cast<char>(state >> 24);
+            }
+            pdf.Set(image, Stream("/Type /XObject /Subtype /Image /Width " + std::to_string(width) +
+                                      " /Height " + std::to_string(height) +
+                                      " /ColorSpace /DeviceRGB /BitsPerComponent 8",
+                                  pixels));
+            drawing += "q " + Num(page.Width) + " 0 0 " + Num(page.Height) + " 0 0 cm /Im0 Do Q\n";
+            images = " /XObject << /Im0 " + Ref(image) + " >>";
+        }
         if (page.TransparencyGroup) {
             // The engine reports transparency only for content that needs it: a blend mode past
             // Multiply in force once is enough, and set inside q/Q it changes no pixel.
@@ -129,7 +149,8 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
 
         std::string body = "<< /Type /Page /Parent " + Ref(pageTree) + " /MediaBox [0 0 " +
                            Num(page.Width) + " " + Num(page.Height) + "] /Contents " +
-                           Ref(content) + " /Resources << /Font << /Helv " + Ref(font) + " >>";
+                           Ref(content) + " /Resources << /Font << /Helv " + Ref(font) + " >>" +
+                           images;
         if (page.TransparencyGroup) {
             body += " /ExtGState << /GS0 << /Type /ExtGState /BM /Darken >> >>";
         }

@@ -18,6 +18,9 @@ struct TestPage {
     std::vector<TestRect> Rects;      // filled rectangles drawn on the page
     std::string TextFieldValue;       // non-empty: an AcroForm text field holding this value
     bool TransparencyGroup = false;   // the page has a transparency group
+    // Not 0: under the rectangles, the whole page is an image of pseudo-random pixels from this
+    // seed, one pixel a point (so at 72 DPI nothing compresses much, in any format).
+    std::uint32_t NoiseSeed = 0;
 };
 
 // Where a page's text field sits (points, origin bottom-left). Its appearance draws the value
