@@ -3,6 +3,7 @@
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "conversion/PageSelection.h"
+#include "sandbox/Sandbox.h"
 
 #include <algorithm>
 #include <cctype>
@@ -200,7 +201,8 @@ ConversionSettings SettingsFor(const CommandLine& line) {
 }
 
 std::string VersionText() {
-    return std::string("folioxa-convert ") + FOLIOXA_VERSION + "\n";
+    return std::string("folioxa-convert ") + FOLIOXA_VERSION + "\n" +
+           DescribeSandbox(ProbeSandbox()) + "\n";
 }
 
 std::string HelpText() {

@@ -42,6 +42,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
 ConversionSettings SettingsFor(const CommandLine& line);
 
 std::string HelpText();
+// The version and, on a second line, what the page workers' sandbox holds on this machine.
 std::string VersionText();
 
 } // namespace folioxa
