@@ -1,9 +1,11 @@
 // A libpdfium.so for the tests: the engine functions the program binds, over the text documents
 // that FakeEngine.h describes. Each page is drawn in its own colour; a page may be told to crash,
-// abort, hang or allocate while it is drawn. A new behaviour is one row of kModes.
+// abort, hang, allocate or probe its sandbox while it is drawn. A new behaviour is one row of
+// kModes.
 #include "support/FakeEngine.h"
 
 #include "pdf/PdfAbi.h"
+#include "support/SandboxProbe.h"
 
 #include <unistd.h>
 
@@ -64,6 +66,14 @@ const Mode kModes[] = {
          }
          std::memset(gKept, 1, bytes);
          std::free(gKept);
+     }},
+    {"probe-on",
+     [](Canvas& canvas, const ModeArguments& arguments) {
+         using namespace folioxa::testing;
+         DrawSandboxProbes(RunSandboxProbes(SandboxProbeTargetsFrom(arguments)),
+                           [&canvas](int left, int top, int size, std::uint32_t rgb) {
+                               canvas.Fill(left, top, size, size, rgb);
+                           });
      }},
 };
 

@@ -12,6 +12,8 @@
 //   abort-on 2            ... calls abort(), as the engine does when it cannot allocate
 //   hang-on 2             ... never returns
 //   allocate-mb 2 4000    ... allocates and touches 4000 MB (abort() when refused)
+//   probe-on 2 WORDS      ... runs the sandbox probes at the targets SandboxProbeWords gave and
+//                         draws their result over the page (SandboxProbe.h)
 //
 // Every page is first filled with FakePageRgb(page), so a test can tell which page a file holds.
 
