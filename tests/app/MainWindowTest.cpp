@@ -27,7 +27,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 namespace folioxa {
@@ -62,18 +61,6 @@ private:
                        (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : ""));
     }
 };
-
-// Processes this test has started and not waited for.
-std::vector<int> Children() {
-    std::vector<int> children;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream list(task.path() / "children");
-        for (int child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -556,7 +543,7 @@ protected:
         EXPECT_FALSE(Control<QPushButton>("stop_button")->isVisible());
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
         ExpectPdfClosed(/*passwordEmptied=*/false);
-        EXPECT_TRUE(Children().empty()) << "a page worker outlived the run";
+        EXPECT_TRUE(ChildProcesses().empty()) << "a page worker outlived the run";
     }
 };
 
