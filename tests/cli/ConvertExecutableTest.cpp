@@ -1,6 +1,7 @@
 // The real folioxa-convert on generated PDFs, run as a user runs it.
 #include "conversion/ConversionJob.h"
 #include "pdf/PDFium.h"
+#include "support/FakeEngine.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -8,9 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -37,8 +40,9 @@ struct Outcome {
 
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
 // With `stderrTerminal`, stderr is a pseudo-terminal instead and its text comes back as `err`.
+// `environment` replaces this process's own when given.
 Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "",
-                bool stderrTerminal = false) {
+                bool stderrTerminal = false, std::vector<std::string> environment = {}) {
     TempDir io;
     WriteFile(io.File("in"), input);
     posix_spawn_file_actions_t actions;
@@ -64,9 +68,15 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
     pid_t pid = 0;
     Outcome outcome;
-    if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(),
+                    environment.empty() ? environ : envp.data()) == 0) {
         int status = 0;
         // The terminal's buffer is small: read it while the tool writes, until it is closed.
         for (char buffer[256]; terminal >= 0;) {
@@ -501,6 +511,56 @@ TEST(FolioxaConvert, WorkersReportTheFirstFailingEntryInListOrder) {
     EXPECT_EQ(files.count("report_1.bmp") + files.count("report_2.bmp"), 2U)
         << "every entry before the failing one is written";
     EXPECT_EQ(files.count("report_9.bmp"), 0U);
+}
+
+// Workers of runs this process started whose parent has gone: with this process as their
+// subreaper they become its children. Those still running, after the ended ones are waited for.
+std::vector<int> OrphanedWorkersRunning() {
+    std::vector<int> running;
+    for (const int child : testing::ChildProcesses()) {
+        if (waitpid(child, nullptr, WNOHANG) == 0) {
+            running.push_back(child);
+        }
+    }
+    return running;
+}
+
+TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
+    struct Case {
+        const char* order; // for page 2
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"crash-on 2", {}, "The PDF engine stopped while drawing page 2 ("},
+        {"abort-on 2", {}, "The PDF engine stopped while drawing page 2 ("},
+        {"hang-on 2", {"--page-timeout", "1"}, "Page 2 took longer than the limit of 1 seconds."},
+    };
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (const Case& c : cases) {
+        for (const char* jobs : {"1", "2"}) {
+            SCOPED_TRACE(std::string(c.order) + " with -j " + jobs);
+            TempDir dir;
+            WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 3", c.order}));
+            std::vector<std::string> args = {"-j", jobs, "-t", "png", "-r", "72"};
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            args.push_back(dir.File("doc.pdf"));
+            const Outcome r = RunTool(args, "", false, testing::FakeEngineEnvironment());
+            EXPECT_EQ(r.code, 1);
+            EXPECT_THAT(r.err, ::testing::StartsWith("folioxa-convert: entry \"2\" (2 of 3): " +
+                                                     c.message));
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            Files files = FilesIn(dir.Path());
+            EXPECT_EQ(files.size(), 1U);
+            EXPECT_TRUE(testing::IsFakePage(files["doc_1.png"], 1));
+            EXPECT_THAT(OrphanedWorkersRunning(), ::testing::IsEmpty());
+
+            args.insert(args.end() - 1, {"-p", "1,3"});
+            const Outcome next = RunTool(args, "", false, testing::FakeEngineEnvironment());
+            EXPECT_EQ(next.code, 0) << next.err;
+            EXPECT_TRUE(testing::IsFakePage(FilesIn(dir.Path())["doc_3.png"], 3));
+        }
+    }
 }
 
 TEST(FolioxaConvert, ProgressLineOnlyOnATerminal) {

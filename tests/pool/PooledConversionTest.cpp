@@ -16,7 +16,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 
@@ -92,18 +91,6 @@ std::function<void()> LockedThirdFile(const TempDir& dir) {
     return [fd] { ::close(fd); };
 }
 
-// Processes this test process has started and not waited for.
-std::vector<int> Children() {
-    std::vector<int> children;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream list(task.path() / "children");
-        for (int child = 0; list >> child;) {
-            children.push_back(child);
-        }
-    }
-    return children;
-}
-
 Outcome Convert(const Case& c, int workers) {
     TempDir dir;
     fs::create_directory(dir.Path() / "out");
@@ -138,7 +125,7 @@ Outcome Convert(const Case& c, int workers) {
     }
     undo();
     EXPECT_FALSE(pdf.Active());
-    EXPECT_TRUE(Children().empty()) << "a worker outlived its run";
+    EXPECT_TRUE(testing::ChildProcesses().empty()) << "a worker outlived its run";
     outcome.View = view.Log;
     for (const auto& file : fs::directory_iterator(dir.Path() / "out")) {
         outcome.Files[file.path().filename()] = testing::ReadFile(file.path());

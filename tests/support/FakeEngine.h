@@ -35,4 +35,12 @@ std::string FakePdf(const std::vector<std::string>& lines);
 // The folder holding the fake libpdfium.so, for the front of LD_LIBRARY_PATH.
 std::string FakeEngineFolder();
 
+// The environment of this process with the fake engine first on LD_LIBRARY_PATH, for a program
+// started from it.
+std::vector<std::string> FakeEngineEnvironment();
+
+// Whether `png` (a file's bytes) holds page `page` as the fake engine draws it: every pixel in
+// its colour.
+bool IsFakePage(const std::string& png, int page);
+
 } // namespace folioxa::testing

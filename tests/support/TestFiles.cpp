@@ -46,4 +46,15 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
     }
 }
 
+std::vector<int> ChildProcesses() {
+    std::vector<int> children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream list(task.path() / "children");
+        for (int child = 0; list >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
 } // namespace folioxa::testing

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace folioxa::testing {
 
@@ -22,6 +23,8 @@ private:
 };
 
 std::string ReadFile(const std::filesystem::path& path);
+// The processes this process has started (or inherited as their subreaper) and not waited for.
+std::vector<int> ChildProcesses();
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 
 } // namespace folioxa::testing
