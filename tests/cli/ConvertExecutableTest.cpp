@@ -2,6 +2,8 @@
 #include "conversion/ConversionJob.h"
 #include "pdf/PDFium.h"
 #include "support/FakeEngine.h"
+#include "support/ImageFiles.h"
+#include "support/SandboxTargets.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,7 +222,41 @@ TEST(FolioxaConvert, HelpAndVersion) {
     EXPECT_THAT(help.out, HasSubstr("  3  the document could not be opened"));
     const Outcome version = RunTool({"--version"});
     EXPECT_EQ(version.code, 0);
-    EXPECT_EQ(version.out, "folioxa-convert 2.0.1.2\n");
+    // What the kernel offers, asked directly.
+    const long landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
+    EXPECT_THAT(version.out,
+                ::testing::StartsWith("folioxa-convert 2.0.1.2\nsandbox: " +
+                                      (landlock > 0 ? "Landlock ABI " + std::to_string(landlock) +
+                                                          ", seccomp filter, resource limits\n"
+                                                    : std::string("no Landlock ("))));
+}
+
+// The fake engine runs the probes inside the real worker and draws what succeeded into page 1.
+TEST(FolioxaConvert, WorkerSandboxStopsWhatACompromisedEngineTries) {
+    const testing::SandboxTargets targets;
+    TempDir dir;
+    WriteFile(dir.File("doc.pdf"),
+              testing::FakePdf({"probe-on 1 " + testing::SandboxProbeWords(targets.Get())}));
+    const std::string page = targets.Get().Folder + "/doc_1.png";
+    for (const bool confined : {true, false}) {
+        SCOPED_TRACE(confined ? "confined" : "unconfined");
+        std::vector<std::string> environment = testing::FakeEngineEnvironment();
+        if (!confined) {
+            environment.emplace_back("FOLIOXA_TEST_UNCONFINED=1");
+        }
+        const Outcome r = RunTool(
+            {"-q", "-t", "png", "-r", "72", "-o", targets.Get().Folder, dir.File("doc.pdf")}, "",
+            false, environment);
+        ASSERT_EQ(r.code, 0) << r.err;
+        const testing::DecodedImage image = testing::DecodePng(ReadFile(page));
+        const unsigned succeeded = testing::ReadSandboxProbes([&image](int x, int y) {
+            const std::size_t at = 3 * static_cast<std::size_t>(y * image.Width + x);
+            return std::uint32_t{image.Rgb.at(at)} << 16 |
+                   std::uint32_t{image.Rgb.at(at + 1)} << 8 | image.Rgb.at(at + 2);
+        });
+        EXPECT_EQ(testing::SandboxProbeNames(succeeded),
+                  testing::SandboxProbeNames(confined ? 0 : testing::kAllSandboxProbes));
+    }
 }
 
 TEST(FolioxaConvert, ExitCodes) {
