@@ -6,9 +6,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 
 namespace folioxa::sandbox {
 namespace {
@@ -38,6 +40,41 @@ constexpr std::uint64_t kScopeAbstractUnixAndSignal = 3; // ABI 6
 
 int Errno(long result) {
     return result < 0 ? errno : 0;
+}
+
+namespace fs = std::filesystem;
+
+bool Beneath(const fs::path& path, const std::vector<fs::path>& folders) {
+    return std::any_of(folders.begin(), folders.end(), [&path](const fs::path& folder) {
+        return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first ==
+               folder.end();
+    });
+}
+
+// Landlock judges the file a symbolic link leads to, not the link: the paths (resolved), and the
+// targets of links beneath them that lie elsewhere (font packages link into other folders).
+std::vector<fs::path> WithLinkTargets(const std::vector<std::string>& paths) {
+    constexpr std::size_t kMostPaths = 256; // a bound on the walk, whatever the links do
+    std::vector<fs::path> pending(paths.rbegin(), paths.rend());
+    std::vector<fs::path> resolved;
+    while (!pending.empty() && resolved.size() < kMostPaths) {
+        std::error_code error;
+        const fs::path path = fs::canonical(pending.back(), error);
+        pending.pop_back();
+        if (error || Beneath(path, resolved)) {
+            continue;
+        }
+        resolved.push_back(path);
+        for (fs::recursive_directory_iterator
+                 it(path, fs::directory_options::skip_permission_denied, error),
+             end;
+             !error && it != end; it.increment(error)) {
+            if (it->is_symlink(error)) {
+                pending.push_back(it->path());
+            }
+        }
+    }
+    return resolved;
 }
 
 } // namespace
@@ -72,11 +109,11 @@ int RestrictFileSystem(const std::vector<std::string>& readable, int& abi) {
     if (!ruleset) {
         return errno;
     }
-    for (const std::string& path : readable) {
+    for (const fs::path& path : WithLinkTargets(readable)) {
         const FileDescriptor parent(open(path.c_str(), O_PATH | O_CLOEXEC));
         struct stat status {};
         if (!parent || fstat(parent.Get(), &status) != 0) {
-            continue; // a folder this machine lacks needs no rule
+            continue;
         }
         // A rule on a file may only carry the rights of a file.
         PathBeneathAttr rule{S_ISDIR(status.st_mode) ? kReadFile | kReadDir : kReadFile,

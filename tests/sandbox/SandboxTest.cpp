@@ -79,6 +79,15 @@ TEST(Confine, KeepsWhatDrawingNeeds) {
     testing::WriteFile(dir.File("other.txt"), "for the engine");
     testing::WriteFile(dir.File("fontsX"),
                        "beside a readable folder, with a name that starts alike");
+    // Font packages link into folders of their own.
+    std::filesystem::create_directories(dir.Path() / "package/family");
+    testing::WriteFile(dir.Path() / "package/linked.ttf", "font");
+    testing::WriteFile(dir.Path() / "package/unlinked.ttf", "font");
+    testing::WriteFile(dir.Path() / "package/family/b.ttf", "font");
+    std::filesystem::create_symlink(dir.Path() / "package/linked.ttf",
+                                    dir.Path() / "fonts/truetype/linked.ttf");
+    std::filesystem::create_directory_symlink(dir.Path() / "package/family",
+                                              dir.Path() / "fonts/family");
     const auto readable = [](const std::filesystem::path& path) {
         const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
         char byte = 0;
@@ -94,8 +103,15 @@ TEST(Confine, KeepsWhatDrawingNeeds) {
          [&](const SandboxReport&) { return readable(dir.Path() / "fonts/truetype/a.ttf"); }},
         {"a readable file is read",
          [&](const SandboxReport&) { return readable(dir.File("other.txt")); }},
-        {"a file beside them stays closed",
-         [&](const SandboxReport&) { return !readable(dir.File("fontsX")); }},
+        {"files linked from a readable folder are read",
+         [&](const SandboxReport&) {
+             return readable(dir.Path() / "fonts/truetype/linked.ttf") &&
+                    readable(dir.Path() / "fonts/family/b.ttf");
+         }},
+        {"files beside them stay closed",
+         [&](const SandboxReport&) {
+             return !readable(dir.File("fontsX")) && !readable(dir.Path() / "package/unlinked.ttf");
+         }},
         {"a thread runs",
          [](const SandboxReport&) {
              bool ran = false;
