@@ -235,7 +235,8 @@ Options:
                          (page, path, bytes, ms), notices, and a final summary or error
   -q, --quiet            print nothing but failures
   -h, --help             this text
-      --version          the program's version
+      --version          the program's version, and what the page workers' sandbox
+                         holds on this machine
 
 A progress line is shown on stderr when stderr is a terminal.
 
@@ -243,7 +244,8 @@ Pages are drawn by worker processes, each with its own engine, and this program
 writes every file itself in list order, so the files are the same, byte for
 byte, at any --jobs. When a page fails, every entry before it has been written
 and none after it. A page whose engine crashes ends the run with a message
-naming it.
+naming it. The workers run sandboxed: they can read only the engine and its
+fonts, and write, connect or start nothing.
 
 Exit status:
   0  every page was written
