@@ -43,6 +43,12 @@ constexpr std::array kRefused = {
 constexpr std::array kSignalling = {"kill", "tkill", "tgkill", "rt_sigqueueinfo",
                                     "rt_tgsigqueueinfo"};
 
+// Calls that may reach another process through their first argument, 0 meaning the caller: the
+// limits, scheduling and memory placement of the parent stay out of reach.
+constexpr std::array kSelfOnly = {"prlimit64",      "sched_setaffinity", "sched_setscheduler",
+                                  "sched_setparam", "sched_setattr",     "migrate_pages",
+                                  "move_pages",     "get_robust_list"};
+
 constexpr std::array<unsigned long, 7> kNamespaceFlags = {
     CLONE_NEWNS,  CLONE_NEWUTS, CLONE_NEWIPC,   CLONE_NEWUSER,
     CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWCGROUP};
@@ -84,6 +90,10 @@ int BuildFilter(scmp_filter_ctx filter) {
     for (const char* name : kSignalling) {
         rules.Add(refuse, seccomp_syscall_resolve_name(name), SCMP_A0(SCMP_CMP_NE, self));
     }
+    for (const char* name : kSelfOnly) {
+        rules.Add(refuse, seccomp_syscall_resolve_name(name), SCMP_A0(SCMP_CMP_NE, 0));
+    }
+    rules.Add(refuse, SCMP_SYS(setpriority), SCMP_A1(SCMP_CMP_NE, 0));
     // clone makes threads only; clone3 hides its flags in memory the filter cannot read, so it
     // answers "not implemented" and glibc falls back to clone.
     rules.Add(refuse, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));

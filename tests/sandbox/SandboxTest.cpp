@@ -123,6 +123,11 @@ TEST(Confine, KeepsWhatDrawingNeeds) {
              std::signal(SIGUSR1, [](int) { gSignalled = 1; });
              return raise(SIGUSR1) == 0 && kill(getpid(), SIGUSR1) == 0 && gSignalled == 1;
          }},
+        {"the parent's limits stay out of reach",
+         [](const SandboxReport&) {
+             rlimit old{};
+             return prlimit(getppid(), RLIMIT_CORE, nullptr, &old) != 0 && errno == EPERM;
+         }},
         {"no core, no file size, few descriptors",
          [](const SandboxReport&) {
              rlimit core{}, size{}, files{};
