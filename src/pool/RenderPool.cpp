@@ -3,6 +3,7 @@
 #include "conversion/AvailableMemory.h"
 #include "conversion/ConversionJob.h"
 #include "imaging/Error.h"
+#include "pool/MemoryLimit.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -99,6 +100,10 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
     }
     const std::int64_t workers =
         std::min<std::int64_t>(std::max(FOptions.Workers, 1), std::max<std::int64_t>(count, 0));
+    if (MemoryLimitSupported() && workers > 0) {
+        FMemoryLimit = FOptions.MemoryLimit > 0 ? FOptions.MemoryLimit
+                                                : FMemory / static_cast<std::uint64_t>(workers);
+    }
     for (std::int64_t i = 0; i < workers; ++i) {
         Spawn();
     }
@@ -129,7 +134,8 @@ void TRenderPool::Spawn() {
     // Everything the child uses is made before fork: after it, only async-signal-safe calls.
     const std::string path = FOptions.WorkerPath;
     char name[] = "folioxa-worker";
-    char* argv[] = {name, nullptr};
+    std::string limit = std::string(kMemoryLimitOption) + std::to_string(FMemoryLimit);
+    char* argv[] = {name, FMemoryLimit > 0 ? limit.data() : nullptr, nullptr};
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
