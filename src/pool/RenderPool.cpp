@@ -38,6 +38,8 @@ constexpr int kWorkerSocket = 3;
 // other workers and the caller get their turn.
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 constexpr int kReadsPerTurn = 8;
+// The least default share of memory a worker gets: the engine and a page of a usual size fit.
+constexpr std::uint64_t kLeastMemoryShare = std::uint64_t{256} << 20;
 
 std::string SystemText(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -102,7 +104,9 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
         std::min<std::int64_t>(std::max(FOptions.Workers, 1), std::max<std::int64_t>(count, 0));
     if (MemoryLimitSupported() && workers > 0) {
         FMemoryLimit = FOptions.MemoryLimit > 0 ? FOptions.MemoryLimit
-                                                : FMemory / static_cast<std::uint64_t>(workers);
+                       : FMemory > 0 ? std::max(FMemory / static_cast<std::uint64_t>(workers),
+                                                kLeastMemoryShare)
+                                     : 0;
     }
     for (std::int64_t i = 0; i < workers; ++i) {
         Spawn();
@@ -111,6 +115,7 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
 }
 
 TRenderPool::~TRenderPool() {
+    FClosing = true;
     for (std::size_t i = 0; i < FWorkers.size(); ++i) {
         if (FWorkers[i].Alive) {
             kill(FWorkers[i].Pid, SIGKILL);
@@ -371,6 +376,9 @@ void TRenderPool::Reap(std::size_t index, const std::string& reason) {
                             "The PDF engine stopped while drawing page " +
                                 FEntryAt(worker.Entry).Text + " (" + why + ")"});
         EntryFinished(index);
+    } else if (!FClosing && FNext < FCount) {
+        // Ended while idle (killed from outside): nothing failed, and the entries left need it.
+        Spawn();
     }
 }
 

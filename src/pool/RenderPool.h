@@ -34,7 +34,8 @@ struct PoolOptions {
     std::string WorkerPath;        // the worker executable; empty: DefaultWorkerPath()
     double PageTimeoutSeconds = 0; // an entry taking longer ends its worker; 0: no limit
     // The address space each worker may take; 0: the memory available at the start shared
-    // evenly among the workers (none when the system does not say, or the build cannot cap).
+    // evenly among the workers, at least 256 MB each (none when the system does not say, or the
+    // build cannot cap).
     std::uint64_t MemoryLimit = 0;
 };
 
@@ -131,6 +132,7 @@ private:
     std::uint64_t FReserved = 0;
     std::uint64_t FMemory = 0; // free at the start; 0 when unknown
     std::uint64_t FMemoryLimit = 0;
+    bool FClosing = false; // the pool is ending its workers: none is replaced
     std::uint64_t FBuffered = 0;
     std::uint64_t FBufferLimit;
 };

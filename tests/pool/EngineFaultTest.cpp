@@ -92,14 +92,14 @@ TEST(EngineFault, DefaultMemoryLimitSharesWhatIsAvailableAmongTheWorkers) {
     if (!MemoryLimitSupported()) {
         GTEST_SKIP() << "this build's workers have no cap";
     }
-    SetAvailableMemoryProbe([] { return std::optional<std::uint64_t>(std::uint64_t{256} << 20); });
+    SetAvailableMemoryProbe([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 30); });
     TempDir dir;
     std::filesystem::create_directory(dir.Path() / "out");
-    testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "allocate-mb 1 150"}));
+    testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "allocate-mb 1 600"}));
     const Fault none{"", 0, 0, ""};
     EXPECT_EQ(Convert(dir, "1-2", none, 2),
-              "Page 1 needs more memory than the limit of 128 MB per page");
-    EXPECT_EQ(Convert(dir, "1", none, 2), "") << "one entry, one worker: all 256 MB";
+              "Page 1 needs more memory than the limit of 512 MB per page");
+    EXPECT_EQ(Convert(dir, "1", none, 2), "") << "one entry, one worker: all 1024 MB";
     SetAvailableMemoryProbe({});
 }
 
