@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kMaxJobs = 256;
 constexpr std::int32_t kMaxResolution = 2400;
+// Below this the engine itself hardly fits beside a page; above it (16 TiB) no machine has it.
+constexpr int kMinMemoryLimitMb = 64;
+constexpr int kMaxMemoryLimitMb = 1 << 24;
 
 struct OptionSpec {
     char Short; // 0: long form only
@@ -86,6 +89,11 @@ const std::vector<OptionSpec>& Options() {
         {0, "page-timeout", true,
          [](CommandLine& l, const std::string& v) {
              l.PageTimeout = WholeNumber("--page-timeout", v, 1, 24 * 3600);
+         }},
+        {0, "memory-limit", true,
+         [](CommandLine& l, const std::string& v) {
+             l.MemoryLimitMb =
+                 WholeNumber("--memory-limit", v, kMinMemoryLimitMb, kMaxMemoryLimitMb);
          }},
         {0, "password-stdin", false,
          [](CommandLine& l, const std::string&) { l.PasswordFromStdin = true; }},
@@ -228,6 +236,9 @@ Options:
                          (default: the number of online cores)
       --page-timeout S   end the run when one page takes longer than S seconds
                          (default: no limit)
+      --memory-limit MB  memory each worker may take, from 64 to 16777216; a page
+                         that needs more fails with a message naming it (default:
+                         the memory available at the start shared among the workers)
       --dry-run          open the document and list each entry with its output
                          file, flagging entries that name no page and files written
                          twice; write nothing (exit 1 when an entry names no page)

@@ -29,6 +29,7 @@ struct CommandLine {
     bool PasswordFromStdin = false;
     int Jobs = 1;           // worker processes; at least 1
     double PageTimeout = 0; // seconds an entry may take; 0: no limit
+    int MemoryLimitMb = 0;  // each worker's memory; 0: the pool's default share
     bool DryRun = false;
     bool Json = false;
     bool Quiet = false;

@@ -192,6 +192,7 @@ int TTool::Convert() {
     options.Workers = FLine.Jobs;
     options.WorkerPath = FEnv.WorkerPath;
     options.PageTimeoutSeconds = FLine.PageTimeout;
+    options.MemoryLimit = static_cast<std::uint64_t>(FLine.MemoryLimitMb) << 20;
     try {
         TPooledConversion run(FSettings, FDocument, view, options, observer);
         FJobs = run.WorkerCount();

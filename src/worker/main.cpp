@@ -1,6 +1,7 @@
 // folioxa-worker: draws and encodes the pages its parent hands it, one engine to a process.
 // Started by the window and folioxa-convert with its socket at descriptor 3; writes no file.
 #include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
 #include "pool/WorkerLoop.h"
 #include "sandbox/Sandbox.h"
 
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -72,7 +74,15 @@ void ConfineWorker() {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --memory-limit=BYTES: the address space this worker may take.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option.starts_with(kMemoryLimitOption)) {
+            ApplyMemoryLimit(std::strtoull(argv[i] + kMemoryLimitOption.size(), nullptr, 10),
+                             /*reportFd=*/3);
+        }
+    }
     // Page bitmaps of tens of megabytes would each get fresh pages from the system (mmap), which
     // the kernel faults in and zeroes anew for every page; kept in the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 1 << 30);

@@ -1,6 +1,7 @@
 // The real folioxa-convert on generated PDFs, run as a user runs it.
 #include "conversion/ConversionJob.h"
 #include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
 #include "support/FakeEngine.h"
 #include "support/ImageFiles.h"
 #include "support/SandboxTargets.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@ using Files = std::map<std::string, std::string>; // name -> bytes
 struct Outcome {
     int code = -1;
     std::string out, err;
+    long peakKb = 0; // the largest resident size of the tool or any of its workers
 };
 
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
@@ -89,7 +92,9 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
             }
             outcome.err.append(buffer, static_cast<std::size_t>(got));
         }
-        waitpid(pid, &status, 0);
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
+        outcome.peakKb = usage.ru_maxrss;
         outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -597,6 +602,38 @@ TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
             EXPECT_EQ(next.code, 0) << next.err;
             EXPECT_TRUE(testing::IsFakePage(FilesIn(dir.Path())["doc_3.png"], 3));
         }
+    }
+}
+
+TEST(FolioxaConvert, MemoryBombsCostOnePageWithinTheLimit) {
+    if (!MemoryLimitSupported()) {
+        GTEST_SKIP() << "this build's workers have no memory limit";
+    }
+    const struct {
+        const char* name;
+        std::string pdf;
+    } bombs[] = {
+        {"two forms drawing each other", testing::MakeMutualFormsPdf()},
+        {"2 GiB of Flate inside Flate", testing::MakeDoubleFlatePdf(std::uint64_t{2} << 30)},
+    };
+    for (const auto& bomb : bombs) {
+        SCOPED_TRACE(bomb.name);
+        TempDir dir;
+        WriteFile(dir.File("bomb.pdf"), bomb.pdf);
+        // The timeout only keeps a machine whose limit failed from being taken.
+        const auto run = [&](const char* pages) {
+            return RunTool({"-j", "1", "-t", "png", "-r", "72", "--memory-limit", "300",
+                            "--page-timeout", "20", "-p", pages, dir.File("bomb.pdf")});
+        };
+        const Outcome r = run("1-2");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 2): Page 1 needs more memory than "
+                         "the limit of 300 MB per page.\n");
+        EXPECT_LT(r.peakKb, 300 * 1024 + 200 * 200 * 4 / 1024) << "the limit plus the page bitmap";
+        EXPECT_TRUE(FilesIn(dir.Path()).empty());
+        const Outcome next = run("2");
+        EXPECT_EQ(next.code, 0) << next.err;
+        EXPECT_EQ(ImageSize(FilesIn(dir.Path())["bomb_2.png"]), "200x200");
     }
 }
 

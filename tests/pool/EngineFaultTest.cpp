@@ -1,6 +1,8 @@
 // The render pool over an engine that fails inside a page (the fake engine, first on the
 // library path of this process and its workers): the run loses that page alone.
+#include "conversion/AvailableMemory.h"
 #include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
 #include "pool/PooledConversion.h"
 #include "support/FakeEngine.h"
 #include "support/NoticeView.h"
@@ -19,7 +21,8 @@ using testing::TempDir;
 struct Fault {
     const char* Order; // for page 2 of 3
     double PageTimeout;
-    const char* Message; // the run's failure; "..." ends a prefix
+    std::uint64_t MemoryLimitMb; // 0: the default
+    const char* Message;         // the run's failure; "..." ends a prefix
 };
 
 // The run's failure, "" for none.
@@ -36,6 +39,7 @@ std::string Convert(const TempDir& dir, const std::string& selection, const Faul
     PoolOptions options;
     options.Workers = workers;
     options.PageTimeoutSeconds = fault.PageTimeout;
+    options.MemoryLimit = fault.MemoryLimitMb << 20;
     testing::NoticeView view;
     TPdf pdf("Pdf");
     try {
@@ -48,11 +52,18 @@ std::string Convert(const TempDir& dir, const std::string& selection, const Faul
 
 TEST(EngineFault, CostsThePageAloneAndTheNextRunWorks) {
     const Fault faults[] = {
-        {"crash-on 2", 0, "The PDF engine stopped while drawing page 2 (..."},
-        {"abort-on 2", 0, "The PDF engine stopped while drawing page 2 (..."},
-        {"hang-on 2", 1, "Page 2 took longer than the limit of 1 seconds"},
+        {"crash-on 2", 0, 0, "The PDF engine stopped while drawing page 2 (..."},
+        {"abort-on 2", 0, 0, "The PDF engine stopped while drawing page 2 (..."},
+        {"hang-on 2", 1, 0, "Page 2 took longer than the limit of 1 seconds"},
+        // The engine aborts when its allocation is refused; an abort far from the cap stays one.
+        {"allocate-mb 2 4000", 0, 300,
+         "Page 2 needs more memory than the limit of 300 MB per page"},
+        {"abort-on 2", 0, 300, "The PDF engine stopped while drawing page 2 (..."},
     };
     for (const Fault& fault : faults) {
+        if (fault.MemoryLimitMb > 0 && !MemoryLimitSupported()) {
+            continue; // this build's workers have no cap
+        }
         for (int workers : {1, 2}) {
             SCOPED_TRACE(std::string(fault.Order) + ", " + std::to_string(workers) + " workers");
             TempDir dir;
@@ -75,6 +86,21 @@ TEST(EngineFault, CostsThePageAloneAndTheNextRunWorks) {
             EXPECT_TRUE(testing::IsFakePage(testing::ReadFile(dir.File("out/doc_3.png")), 3));
         }
     }
+}
+
+TEST(EngineFault, DefaultMemoryLimitSharesWhatIsAvailableAmongTheWorkers) {
+    if (!MemoryLimitSupported()) {
+        GTEST_SKIP() << "this build's workers have no cap";
+    }
+    SetAvailableMemoryProbe([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 30); });
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "out");
+    testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "allocate-mb 1 600"}));
+    const Fault none{"", 0, 0, ""};
+    EXPECT_EQ(Convert(dir, "1-2", none, 2),
+              "Page 1 needs more memory than the limit of 512 MB per page");
+    EXPECT_EQ(Convert(dir, "1", none, 2), "") << "one entry, one worker: all 1024 MB";
+    SetAvailableMemoryProbe({});
 }
 
 } // namespace
