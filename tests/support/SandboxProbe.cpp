@@ -1,5 +1,7 @@
 #include "support/SandboxProbe.h"
 
+#include "imaging/FileDescriptor.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,27 +17,10 @@
 namespace folioxa::testing {
 namespace {
 
-// Plain descriptors on purpose: the fake engine links this file and nothing of the program.
-class Fd {
-public:
-    explicit Fd(int fd) : FFd(fd) {}
-    ~Fd() {
-        if (FFd >= 0) {
-            close(FFd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 bool CreateFileIn(const std::string& folder) {
     const std::string path = folder + "/probe-" + std::to_string(getpid());
-    const Fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (file.Get() < 0) {
+    const FileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file) {
         return false;
     }
     unlink(path.c_str());
@@ -43,14 +28,14 @@ bool CreateFileIn(const std::string& folder) {
 }
 
 bool ReadFile(const std::string& path) {
-    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     char byte = 0;
-    return file.Get() >= 0 && read(file.Get(), &byte, 1) == 1;
+    return file && read(file.Get(), &byte, 1) == 1;
 }
 
 bool Connect(int family, const sockaddr* address, socklen_t size) {
-    const Fd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return socket.Get() >= 0 && connect(socket.Get(), address, size) == 0;
+    const FileDescriptor socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return socket && connect(socket.Get(), address, size) == 0;
 }
 
 bool ConnectTcp(int port) {
@@ -73,12 +58,7 @@ bool ConnectUnix(const std::string& path) {
 
 int ExitStatus(pid_t child) {
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool Fork() {
@@ -106,11 +86,10 @@ bool RunShell() {
 }
 
 bool WriteOwnMemory() {
-    const Fd memory(open("/proc/self/mem", O_RDWR | O_CLOEXEC));
+    const FileDescriptor memory(open("/proc/self/mem", O_RDWR | O_CLOEXEC));
     static volatile char target = 'x';
     const char same = target;
-    return memory.Get() >= 0 &&
-           pwrite(memory.Get(), &same, 1, reinterpret_cast<off_t>(&target)) == 1;
+    return memory && pwrite(memory.Get(), &same, 1, reinterpret_cast<off_t>(&target)) == 1;
 }
 
 } // namespace
