@@ -3,6 +3,7 @@
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "conversion/PageSelection.h"
+#include "sandbox/Sandbox.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +20,9 @@ namespace {
 
 constexpr int kMaxJobs = 256;
 constexpr std::int32_t kMaxResolution = 2400;
+// Below this the engine itself hardly fits beside a page; above it (16 TiB) no machine has it.
+constexpr int kMinMemoryLimitMb = 64;
+constexpr int kMaxMemoryLimitMb = 1 << 24;
 
 struct OptionSpec {
     char Short; // 0: long form only
@@ -85,6 +89,11 @@ const std::vector<OptionSpec>& Options() {
         {0, "page-timeout", true,
          [](CommandLine& l, const std::string& v) {
              l.PageTimeout = WholeNumber("--page-timeout", v, 1, 24 * 3600);
+         }},
+        {0, "memory-limit", true,
+         [](CommandLine& l, const std::string& v) {
+             l.MemoryLimitMb =
+                 WholeNumber("--memory-limit", v, kMinMemoryLimitMb, kMaxMemoryLimitMb);
          }},
         {0, "password-stdin", false,
          [](CommandLine& l, const std::string&) { l.PasswordFromStdin = true; }},
@@ -200,7 +209,8 @@ ConversionSettings SettingsFor(const CommandLine& line) {
 }
 
 std::string VersionText() {
-    return std::string("folioxa-convert ") + FOLIOXA_VERSION + "\n";
+    return std::string("folioxa-convert ") + FOLIOXA_VERSION + "\n" +
+           DescribeSandbox(ProbeSandbox()) + "\n";
 }
 
 std::string HelpText() {
@@ -226,6 +236,9 @@ Options:
                          (default: the number of online cores)
       --page-timeout S   end the run when one page takes longer than S seconds
                          (default: no limit)
+      --memory-limit MB  memory each worker may take, from 64 to 16777216; a page
+                         that needs more fails with a message naming it (default:
+                         the memory available at the start shared among the workers)
       --dry-run          open the document and list each entry with its output
                          file, flagging entries that name no page and files written
                          twice; write nothing (exit 1 when an entry names no page)
@@ -233,7 +246,8 @@ Options:
                          (page, path, bytes, ms), notices, and a final summary or error
   -q, --quiet            print nothing but failures
   -h, --help             this text
-      --version          the program's version
+      --version          the program's version, and what the page workers' sandbox
+                         holds on this machine
 
 A progress line is shown on stderr when stderr is a terminal.
 
@@ -241,7 +255,8 @@ Pages are drawn by worker processes, each with its own engine, and this program
 writes every file itself in list order, so the files are the same, byte for
 byte, at any --jobs. When a page fails, every entry before it has been written
 and none after it. A page whose engine crashes ends the run with a message
-naming it.
+naming it. The workers run sandboxed: they can read only the engine and its
+fonts, and write, connect or start nothing.
 
 Exit status:
   0  every page was written

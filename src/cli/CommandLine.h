@@ -29,6 +29,7 @@ struct CommandLine {
     bool PasswordFromStdin = false;
     int Jobs = 1;           // worker processes; at least 1
     double PageTimeout = 0; // seconds an entry may take; 0: no limit
+    int MemoryLimitMb = 0;  // each worker's memory; 0: the pool's default share
     bool DryRun = false;
     bool Json = false;
     bool Quiet = false;
@@ -42,6 +43,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
 ConversionSettings SettingsFor(const CommandLine& line);
 
 std::string HelpText();
+// The version and, on a second line, what the page workers' sandbox holds on this machine.
 std::string VersionText();
 
 } // namespace folioxa

@@ -196,6 +196,7 @@ int TTool::Convert() {
     options.Workers = FLine.Jobs;
     options.WorkerPath = FEnv.WorkerPath;
     options.PageTimeoutSeconds = FLine.PageTimeout;
+    options.MemoryLimit = static_cast<std::uint64_t>(FLine.MemoryLimitMb) << 20;
     try {
         // Caught from before the run starts, so that no signal ends it with a file half written.
         TSignalPipe signals;

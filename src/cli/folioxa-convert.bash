@@ -24,14 +24,14 @@ _folioxa_convert() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return
         ;;
-    -p | --pages | -r | --dpi | -b | --base | -j | --jobs | --page-timeout)
+    -p | --pages | -r | --dpi | -b | --base | -j | --jobs | --page-timeout | --memory-limit)
         return # free text: nothing to offer
         ;;
     esac
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '-p --pages -t --type -r --dpi -o --output-dir
-            -b --base --password-stdin -j --jobs --page-timeout --dry-run --json -q --quiet -h --help
-            --version' -- "$cur")
+            -b --base --password-stdin -j --jobs --page-timeout --memory-limit --dry-run --json -q --quiet
+            -h --help --version' -- "$cur")
         return
     fi
     # The document: PDF files (any letter case) and the folders that may hold them.

@@ -1,6 +1,9 @@
 #include "pdf/PdfEngine.h"
 
 #include <dlfcn.h>
+#include <link.h>
+
+#include <filesystem>
 
 namespace folioxa {
 namespace {
@@ -74,6 +77,16 @@ void PdfLibrary::Load() {
     ++FLoadCount;
 }
 
+std::string PdfLibrary::LoadedPath() const {
+    link_map* map = nullptr;
+    if (FHandle == nullptr || dlinfo(FHandle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        return {};
+    }
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::canonical(map->l_name, error);
+    return error ? std::string() : path.string();
+}
+
 void PdfLibrary::Unload() {
     if (FHandle == nullptr) {
         return;
@@ -94,6 +107,16 @@ PdfLibrary& ProcessPdfLibrary() {
 
 void LoadPdfLibrary() {
     ProcessPdfLibrary().Load();
+}
+
+std::vector<std::string> PdfEngineReadPaths() {
+    std::vector<std::string> paths = {"/usr/share/fonts", "/usr/share/X11/fonts/Type1",
+                                      "/usr/share/X11/fonts/TTF", "/usr/local/share/fonts"};
+    const std::string library = ProcessPdfLibrary().LoadedPath();
+    if (!library.empty()) {
+        paths.push_back(std::filesystem::path(library).parent_path().string());
+    }
+    return paths;
 }
 
 } // namespace folioxa

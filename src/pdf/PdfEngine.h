@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace folioxa {
 
@@ -41,6 +42,8 @@ public:
     int LoadCount() const { return FLoadCount; }
 
     const std::string& FileName() const { return FFileName; }
+    // The file the loader found for FileName, as an absolute path; empty until loaded.
+    std::string LoadedPath() const;
     // Refused (EPdfError) once the library is loaded.
     void SetFileName(std::string fileName);
 
@@ -63,6 +66,10 @@ PdfLibrary& ProcessPdfLibrary();
 
 // ProcessPdfLibrary().Load(): called at the start of every document open.
 void LoadPdfLibrary();
+
+// What the process library reads once loaded: its own folder and the font folders that pdfium
+// searches on Linux when the embedder names none (FPDF_InitLibrary is called without any).
+std::vector<std::string> PdfEngineReadPaths();
 
 // The process library's bound functions (valid after LoadPdfLibrary).
 inline const pdfium::PdfFunctions& Pdfium() {

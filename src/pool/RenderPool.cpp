@@ -3,6 +3,7 @@
 #include "conversion/AvailableMemory.h"
 #include "conversion/ConversionJob.h"
 #include "imaging/Error.h"
+#include "pool/MemoryLimit.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -37,6 +38,8 @@ constexpr int kWorkerSocket = 3;
 // other workers and the caller get their turn.
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 constexpr int kReadsPerTurn = 8;
+// The least default share of memory a worker gets: the engine and a page of a usual size fit.
+constexpr std::uint64_t kLeastMemoryShare = std::uint64_t{256} << 20;
 
 std::string SystemText(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -99,6 +102,12 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
     }
     const std::int64_t workers =
         std::min<std::int64_t>(std::max(FOptions.Workers, 1), std::max<std::int64_t>(count, 0));
+    if (MemoryLimitSupported() && workers > 0) {
+        FMemoryLimit = FOptions.MemoryLimit > 0 ? FOptions.MemoryLimit
+                       : FMemory > 0 ? std::max(FMemory / static_cast<std::uint64_t>(workers),
+                                                kLeastMemoryShare)
+                                     : 0;
+    }
     for (std::int64_t i = 0; i < workers; ++i) {
         Spawn();
     }
@@ -106,6 +115,7 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
 }
 
 TRenderPool::~TRenderPool() {
+    FClosing = true;
     for (std::size_t i = 0; i < FWorkers.size(); ++i) {
         if (FWorkers[i].Alive) {
             kill(FWorkers[i].Pid, SIGKILL);
@@ -129,7 +139,8 @@ void TRenderPool::Spawn() {
     // Everything the child uses is made before fork: after it, only async-signal-safe calls.
     const std::string path = FOptions.WorkerPath;
     char name[] = "folioxa-worker";
-    char* argv[] = {name, nullptr};
+    std::string limit = std::string(kMemoryLimitOption) + std::to_string(FMemoryLimit);
+    char* argv[] = {name, FMemoryLimit > 0 ? limit.data() : nullptr, nullptr};
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -365,6 +376,9 @@ void TRenderPool::Reap(std::size_t index, const std::string& reason) {
                             "The PDF engine stopped while drawing page " +
                                 FEntryAt(worker.Entry).Text + " (" + why + ")"});
         EntryFinished(index);
+    } else if (!FClosing && FNext < FCount) {
+        // Ended while idle (killed from outside): nothing failed, and the entries left need it.
+        Spawn();
     }
 }
 

@@ -33,6 +33,10 @@ struct PoolOptions {
     int Workers = 1;               // at most this many processes; never fewer than one
     std::string WorkerPath;        // the worker executable; empty: DefaultWorkerPath()
     double PageTimeoutSeconds = 0; // an entry taking longer ends its worker; 0: no limit
+    // The address space each worker may take; 0: the memory available at the start shared
+    // evenly among the workers, at least 256 MB each (none when the system does not say, or the
+    // build cannot cap).
+    std::uint64_t MemoryLimit = 0;
 };
 
 // What the pool knows of the entry next in list order.
@@ -80,6 +84,8 @@ public:
     void Advance();
 
     int WorkerCount() const { return static_cast<int>(FWorkers.size()); }
+    // Each worker's memory cap in bytes; 0 when they have none.
+    std::uint64_t MemoryLimit() const { return FMemoryLimit; }
 
 private:
     struct Worker {
@@ -125,6 +131,8 @@ private:
     std::map<std::int64_t, std::pair<std::size_t, std::uint64_t>> FWaiting; // entry: worker, bytes
     std::uint64_t FReserved = 0;
     std::uint64_t FMemory = 0; // free at the start; 0 when unknown
+    std::uint64_t FMemoryLimit = 0;
+    bool FClosing = false; // the pool is ending its workers: none is replaced
     std::uint64_t FBuffered = 0;
     std::uint64_t FBufferLimit;
 };

@@ -255,6 +255,11 @@ Failure DecodeFailure(const std::string& payload) {
     return failure;
 }
 
+std::string FrameBytes(FrameType type, std::int64_t index, const std::string& payload) {
+    const Header header{static_cast<std::uint32_t>(type), 0, index, payload.size()};
+    return std::string(reinterpret_cast<const char*>(&header), sizeof header) + payload;
+}
+
 void Channel::Send(FrameType type, std::int64_t index, const void* payload, std::size_t size,
                    int file) {
     Header header{static_cast<std::uint32_t>(type), file >= 0 ? kCarriesFile : 0, index, size};

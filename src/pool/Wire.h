@@ -94,6 +94,10 @@ std::int64_t DecodeDone(const std::string& payload);
 std::string EncodeFailure(const Failure& failure);
 Failure DecodeFailure(const std::string& payload);
 
+// The whole bytes of a frame that carries no descriptor, for a sender that must not allocate when
+// it sends (a signal handler).
+std::string FrameBytes(FrameType type, std::int64_t index, const std::string& payload);
+
 // One end of the socket. Sending blocks until the frame is out (frames to a worker are small;
 // a worker's sends wait for its parent to read). Receiving is either blocking (the worker) or
 // fed from what a non-blocking read found (the parent).

@@ -7,9 +7,11 @@
 #include "imaging/ByteSink.h"
 #include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
+#include "pool/MemoryLimit.h"
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace folioxa {
 
@@ -53,11 +55,6 @@ struct OpenDocument {
     std::optional<Failure> OpenFailure; // every entry of the document fails with it
 };
 
-void SendFailure(Channel& channel, std::int64_t index, const std::exception& error,
-                 FailureStage stage) {
-    channel.Send(FrameType::Failed, index, EncodeFailure(FailureOf(error, stage)));
-}
-
 // Waits for the parent's leave to draw entry `index`. False when the parent has gone.
 bool AwaitGo(Channel& channel, std::int64_t index) {
     for (;;) {
@@ -76,6 +73,14 @@ void DrawEntry(Channel& channel, OpenDocument& open, std::int64_t index, const s
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     FailureStage stage = FailureStage::BeforeFile;
+    // While the engine loads and draws the page, a death over the memory cap names it too.
+    const std::uint64_t limit = MemoryLimit();
+    std::optional<TMemoryReport> report;
+    if (limit > 0) {
+        report.emplace(FrameBytes(FrameType::Failed, index,
+                                  EncodeFailure({ErrorKind::OutOfMemory, FailureStage::BeforeFile,
+                                                 MemoryLimitMessage(text, limit)})));
+    }
     try {
         ConversionDocument& document = *open.Document;
         const EntryPage page = SelectEntryPage(document, text, SizingOf(open.Job));
@@ -84,13 +89,19 @@ void DrawEntry(Channel& channel, OpenDocument& open, std::int64_t index, const s
             return;
         }
         const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, text, page);
+        report.reset();
         CheckPage(open.Writer.get(), *bitmap);
         stage = FailureStage::AfterFile;
         ChannelSink sink(channel, index);
         EncodePage(open.Writer.get(), *bitmap, sink);
         sink.Flush();
     } catch (const std::exception& e) {
-        SendFailure(channel, index, e, stage);
+        report.reset();
+        Failure failure = FailureOf(e, stage);
+        if (limit > 0 && failure.Kind == ErrorKind::OutOfMemory) {
+            failure.Message = MemoryLimitMessage(text, limit);
+        }
+        channel.Send(FrameType::Failed, index, EncodeFailure(failure));
         return;
     }
     const auto microseconds =

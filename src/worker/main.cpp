@@ -1,11 +1,20 @@
 // folioxa-worker: draws and encodes the pages its parent hands it, one engine to a process.
 // Started by the window and folioxa-convert with its socket at descriptor 3; writes no file.
 #include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
 #include "pool/WorkerLoop.h"
+#include "sandbox/Sandbox.h"
 
 #include <malloc.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <csignal>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
 
 namespace {
 
@@ -14,7 +23,20 @@ using namespace folioxa;
 // The engine and one document at a time, read through the descriptor the parent sent.
 class TPdfEngine : public WorkerEngine {
 public:
+    // Binds the engine now, before the process confines itself; a failure is kept and becomes
+    // every document's opening error, as it would be in the parent.
+    TPdfEngine() {
+        try {
+            LoadPdfLibrary();
+        } catch (const EPdfError& e) {
+            FLoadError = e.what();
+        }
+    }
+
     ConversionDocument& Open(const DocumentJob& job, FileDescriptor file) override {
+        if (FLoadError) {
+            throw EPdfError(*FLoadError);
+        }
         FPdf.SetActive(false);
         FFile = std::move(file);
         FPdf.SetFileHandle(FFile.Get());
@@ -25,13 +47,42 @@ public:
     }
 
 private:
+    std::optional<std::string> FLoadError;
     FileDescriptor FFile; // outlives the document's opening below
     TPdf FPdf{"Pdf"};
 };
 
+// The worker reads only what drawing needs: the engine's folder and its font folders; the
+// documents arrive as open descriptors.
+void ConfineWorker() {
+#ifdef FOLIOXA_TEST_SWITCHES
+    // Lets the tests show that what the sandbox stops works without it; never compiled into a
+    // build without tests, such as the package.
+    if (const char* off = std::getenv("FOLIOXA_TEST_UNCONFINED"); off != nullptr && *off == '1') {
+        return;
+    }
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+    // The leak check at exit stops the process's threads with ptrace, which the sandbox refuses:
+    // it runs once now instead (the same code runs in-process in the tests, checked at exit).
+    __lsan_do_leak_check();
+#endif
+    SandboxOptions options;
+    options.ReadablePaths = PdfEngineReadPaths();
+    Confine(options);
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --memory-limit=BYTES: the address space this worker may take.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option.starts_with(kMemoryLimitOption)) {
+            ApplyMemoryLimit(std::strtoull(argv[i] + kMemoryLimitOption.size(), nullptr, 10),
+                             /*reportFd=*/3);
+        }
+    }
     // Page bitmaps of tens of megabytes would each get fresh pages from the system (mmap), which
     // the kernel faults in and zeroes anew for every page; kept in the heap they are reused.
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
@@ -40,6 +91,7 @@ int main() {
     std::signal(SIGPIPE, SIG_IGN);
     Channel channel(FileDescriptor(3));
     TPdfEngine engine;
+    ConfineWorker();
     try {
         return RunWorkerLoop(channel, engine);
     } catch (const std::exception&) {

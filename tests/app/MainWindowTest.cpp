@@ -2,6 +2,7 @@
 #include "app/ScriptedDialogs.h"
 #include "conversion/ImageFormats.h"
 #include "imaging/ImageWriter.h"
+#include "support/FakeEngine.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -28,7 +29,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 namespace folioxa {
@@ -674,6 +674,35 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
     Convert();
     EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
     EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
+}
+
+// On the fake engine (app_tests_fake_engine): a worker that crashes costs one page and one box.
+TEST_F(MainWindowTest, FakeEngineCrashCostsOnePageAndTheWindowStaysUsable) {
+    std::filesystem::create_directories(FDir.Path() / "in");
+    WriteFile(FDir.File("in/doc.pdf"), FakePdf({"pages 3", "crash-on 2"}));
+    Select(FDir.File("in/doc.pdf"));
+    Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
+    Control<QComboBox>("dropdown_image_resolution")->setCurrentText("100");
+    FDialogs.Calls.clear();
+    Convert();
+
+    ASSERT_EQ(FDialogs.Calls.size(), 1U);
+    EXPECT_THAT(FDialogs.Calls[0],
+                ::testing::StartsWith("error The PDF engine stopped while drawing page 2 ("));
+    EXPECT_TRUE(IsFakePage(ReadFile(FDir.File("in/doc_1.png")), 1));
+    EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_2.png"));
+    EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_3.png"));
+    EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the run";
+    EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    ExpectPdfClosed(/*passwordEmptied=*/false);
+
+    Control<QRadioButton>("r_convert_method2")->setChecked(true);
+    Control<QLineEdit>("convert_method2_input1")->setText("3");
+    FDialogs.Calls.clear();
+    Convert();
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("notice Conversion complete!"));
+    EXPECT_TRUE(IsFakePage(ReadFile(FDir.File("in/doc_3.png")), 3));
 }
 
 TEST_F(MainWindowTest, FailuresBeforeTheRunEndInTheErrorDisplay) {

@@ -1,6 +1,10 @@
 // The real folioxa-convert on generated PDFs, run as a user runs it.
 #include "conversion/ConversionJob.h"
 #include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
+#include "support/FakeEngine.h"
+#include "support/ImageFiles.h"
+#include "support/SandboxTargets.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -9,7 +13,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,13 +44,16 @@ using Files = std::map<std::string, std::string>; // name -> bytes
 struct Outcome {
     int code = -1;
     std::string out, err;
+    long peakKb = 0; // the largest resident size of the tool or any of its workers
 };
 
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
 // With `stderrTerminal`, stderr is a pseudo-terminal instead and its text comes back as `err`.
-// `during` is called with the tool's process id once it runs.
+// `environment` replaces this process's own when given; `during` is called with the tool's
+// process id once it runs.
 Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "",
-                bool stderrTerminal = false, const std::function<void(pid_t)>& during = {}) {
+                bool stderrTerminal = false, std::vector<std::string> environment = {},
+                const std::function<void(pid_t)>& during = {}) {
     TempDir io;
     WriteFile(io.File("in"), input);
     posix_spawn_file_actions_t actions;
@@ -69,9 +79,15 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
     pid_t pid = 0;
     Outcome outcome;
-    if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, FOLIOXA_CONVERT, &actions, &attributes, argv.data(),
+                    environment.empty() ? environ : envp.data()) == 0) {
         if (during) {
             during(pid);
         }
@@ -84,7 +100,9 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
             }
             outcome.err.append(buffer, static_cast<std::size_t>(got));
         }
-        waitpid(pid, &status, 0);
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
+        outcome.peakKb = usage.ru_maxrss;
         outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -217,7 +235,41 @@ TEST(FolioxaConvert, HelpAndVersion) {
     EXPECT_THAT(help.out, HasSubstr("  3  the document could not be opened"));
     const Outcome version = RunTool({"--version"});
     EXPECT_EQ(version.code, 0);
-    EXPECT_EQ(version.out, "folioxa-convert 2.0.1.2\n");
+    // What the kernel offers, asked directly.
+    const long landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U);
+    EXPECT_THAT(version.out,
+                ::testing::StartsWith("folioxa-convert 2.0.1.2\nsandbox: " +
+                                      (landlock > 0 ? "Landlock ABI " + std::to_string(landlock) +
+                                                          ", seccomp filter, resource limits\n"
+                                                    : std::string("no Landlock ("))));
+}
+
+// The fake engine runs the probes inside the real worker and draws what succeeded into page 1.
+TEST(FolioxaConvert, WorkerSandboxStopsWhatACompromisedEngineTries) {
+    const testing::SandboxTargets targets;
+    TempDir dir;
+    WriteFile(dir.File("doc.pdf"),
+              testing::FakePdf({"probe-on 1 " + testing::SandboxProbeWords(targets.Get())}));
+    const std::string page = targets.Get().Folder + "/doc_1.png";
+    for (const bool confined : {true, false}) {
+        SCOPED_TRACE(confined ? "confined" : "unconfined");
+        std::vector<std::string> environment = testing::FakeEngineEnvironment();
+        if (!confined) {
+            environment.emplace_back("FOLIOXA_TEST_UNCONFINED=1");
+        }
+        const Outcome r = RunTool(
+            {"-q", "-t", "png", "-r", "72", "-o", targets.Get().Folder, dir.File("doc.pdf")}, "",
+            false, environment);
+        ASSERT_EQ(r.code, 0) << r.err;
+        const testing::DecodedImage image = testing::DecodePng(ReadFile(page));
+        const unsigned succeeded = testing::ReadSandboxProbes([&image](int x, int y) {
+            const std::size_t at = 3 * static_cast<std::size_t>(y * image.Width + x);
+            return std::uint32_t{image.Rgb.at(at)} << 16 |
+                   std::uint32_t{image.Rgb.at(at + 1)} << 8 | image.Rgb.at(at + 2);
+        });
+        EXPECT_EQ(testing::SandboxProbeNames(succeeded),
+                  testing::SandboxProbeNames(confined ? 0 : testing::kAllSandboxProbes));
+    }
 }
 
 TEST(FolioxaConvert, ExitCodes) {
@@ -511,6 +563,96 @@ TEST(FolioxaConvert, WorkersReportTheFirstFailingEntryInListOrder) {
     EXPECT_EQ(files.count("report_9.bmp"), 0U);
 }
 
+// Workers of runs this process started whose parent has gone: with this process as their
+// subreaper they become its children. Those still running, after the ended ones are waited for.
+std::vector<int> OrphanedWorkersRunning() {
+    std::vector<int> running;
+    for (const int child : testing::Children()) {
+        if (waitpid(child, nullptr, WNOHANG) == 0) {
+            running.push_back(child);
+        }
+    }
+    return running;
+}
+
+TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
+    struct Case {
+        const char* order; // for page 2
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"crash-on 2", {}, "The PDF engine stopped while drawing page 2 ("},
+        {"abort-on 2", {}, "The PDF engine stopped while drawing page 2 ("},
+        {"hang-on 2", {"--page-timeout", "1"}, "Page 2 took longer than the limit of 1 seconds."},
+    };
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (const Case& c : cases) {
+        for (const char* jobs : {"1", "2"}) {
+            SCOPED_TRACE(std::string(c.order) + " with -j " + jobs);
+            TempDir dir;
+            WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 3", c.order}));
+            std::vector<std::string> args = {"-j", jobs, "-t", "png", "-r", "72"};
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            args.push_back(dir.File("doc.pdf"));
+            const Outcome r = RunTool(args, "", false, testing::FakeEngineEnvironment());
+            EXPECT_EQ(r.code, 1);
+            // A sanitizer build's worker reports its crash on the same stderr: only the tool's
+            // own lines count.
+            std::vector<std::string> lines;
+            std::istringstream err(r.err);
+            for (std::string line; std::getline(err, line);) {
+                if (line.starts_with("folioxa-convert: ")) {
+                    lines.push_back(line);
+                }
+            }
+            EXPECT_THAT(lines, ::testing::ElementsAre(::testing::StartsWith(
+                                   "folioxa-convert: entry \"2\" (2 of 3): " + c.message)));
+            Files files = FilesIn(dir.Path());
+            EXPECT_EQ(files.size(), 1U);
+            EXPECT_TRUE(testing::IsFakePage(files["doc_1.png"], 1));
+            EXPECT_THAT(OrphanedWorkersRunning(), ::testing::IsEmpty());
+
+            args.insert(args.end() - 1, {"-p", "1,3"});
+            const Outcome next = RunTool(args, "", false, testing::FakeEngineEnvironment());
+            EXPECT_EQ(next.code, 0) << next.err;
+            EXPECT_TRUE(testing::IsFakePage(FilesIn(dir.Path())["doc_3.png"], 3));
+        }
+    }
+}
+
+TEST(FolioxaConvert, MemoryBombsCostOnePageWithinTheLimit) {
+    if (!MemoryLimitSupported()) {
+        GTEST_SKIP() << "this build's workers have no memory limit";
+    }
+    const struct {
+        const char* name;
+        std::string pdf;
+    } bombs[] = {
+        {"two forms drawing each other", testing::MakeMutualFormsPdf()},
+        {"2 GiB of Flate inside Flate", testing::MakeDoubleFlatePdf(std::uint64_t{2} << 30)},
+    };
+    for (const auto& bomb : bombs) {
+        SCOPED_TRACE(bomb.name);
+        TempDir dir;
+        WriteFile(dir.File("bomb.pdf"), bomb.pdf);
+        // The timeout only keeps a machine whose limit failed from being taken.
+        const auto run = [&](const char* pages) {
+            return RunTool({"-j", "1", "-t", "png", "-r", "72", "--memory-limit", "300",
+                            "--page-timeout", "20", "-p", pages, dir.File("bomb.pdf")});
+        };
+        const Outcome r = run("1-2");
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 2): Page 1 needs more memory than "
+                         "the limit of 300 MB per page.\n");
+        EXPECT_LT(r.peakKb, 300 * 1024 + 200 * 200 * 4 / 1024) << "the limit plus the page bitmap";
+        EXPECT_TRUE(FilesIn(dir.Path()).empty());
+        const Outcome next = run("2");
+        EXPECT_EQ(next.code, 0) << next.err;
+        EXPECT_EQ(ImageSize(FilesIn(dir.Path())["bomb_2.png"]), "200x200");
+    }
+}
+
 TEST(FolioxaConvert, ProgressLineOnlyOnATerminal) {
     for (const char* jobs : {"1", "2"}) {
         Fixture f;
@@ -567,7 +709,7 @@ TEST(FolioxaConvert, ASignalMidPageKeepsTheEarlierFile) {
                                         const std::function<void(pid_t)>& during = {}) {
             auto args = options;
             args.insert(args.end(), {"-o", folder, pdf});
-            return RunTool(args, "", false, during);
+            return RunTool(args, "", false, {}, during);
         };
         ASSERT_EQ(convert(earlier.pdf, out).code, 0);
         const std::string name = "report_1." + std::string(c.Type);

@@ -11,13 +11,15 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 
@@ -250,6 +252,61 @@ INSTANTIATE_TEST_SUITE_P(Cases, PoolAgainstSerial, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& row) {
                              return std::string(row.param.Name);
                          });
+
+// A worker that ends while it holds no entry (killed from outside) fails nothing: another takes
+// its place and the run goes on. Killing it while it still draws is a race the test retries.
+TEST(RenderPool, AWorkerKilledWhileIdleIsReplaced) {
+    TempDir dir;
+    testing::WriteFile(dir.File("doc.pdf"), testing::MakePdf(Pages(6)));
+    PoolDocument document;
+    document.Job.FileName = dir.File("doc.pdf");
+    document.Job.ImageType = "BMP";
+    document.Job.Resolution = 36;
+    document.File =
+        std::make_shared<FileDescriptor>(::open(dir.File("doc.pdf").c_str(), O_RDONLY | O_CLOEXEC));
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        // One worker draws at most four entries ahead of the caller, then waits idle.
+        TRenderPool pool({}, {document}, 6, [](std::int64_t i) {
+            return PoolEntry{0, std::to_string(i + 1)};
+        });
+        const auto turn = [&pool] {
+            pollfd events{pool.EventFd(), POLLIN, 0};
+            ::poll(&events, 1, 50);
+            pool.Process();
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while ((pool.Front() == nullptr || !pool.Front()->Complete) &&
+               std::chrono::steady_clock::now() < deadline) {
+            turn();
+        }
+        for (int i = 0; i < 20; ++i) {
+            turn();
+        }
+        for (const int child : testing::Children()) {
+            kill(child, SIGKILL);
+            siginfo_t ended{};
+            waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT);
+        }
+        turn(); // the pool sees the end before it hands out more
+        int complete = 0;
+        bool raced = false;
+        while (complete < 6 && !raced && std::chrono::steady_clock::now() < deadline) {
+            if (FrontEntry* front = pool.Front(); front != nullptr && front->Failed) {
+                raced = true;
+            } else if (front != nullptr && front->Complete) {
+                pool.Advance();
+                ++complete;
+            } else {
+                turn();
+            }
+        }
+        if (!raced) {
+            EXPECT_EQ(complete, 6) << "the run stood still";
+            return;
+        }
+    }
+    ADD_FAILURE() << "the worker never was idle when killed";
+}
 
 } // namespace
 } // namespace folioxa

@@ -30,7 +30,8 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // "-> target", anything else as "(device)", "(fifo)" or "(other)".
 std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder);
 
-// The processes that `process` ("self" or a process id) has started and not waited for.
+// The processes that `process` ("self" or a process id) has started (or inherited as their
+// subreaper) and not waited for.
 std::vector<int> Children(const std::string& process = "self");
 
 } // namespace folioxa::testing

@@ -24,11 +24,6 @@ std::string Colour(std::uint32_t rgb) {
            Num((rgb & 0xFF) / 255.0);
 }
 
-std::string Stream(const std::string& dictionary, const std::string& data) {
-    return "<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n" + data +
-           "\nendstream";
-}
-
 // Escapes a value for a PDF literal string.
 std::string Literal(const std::string& text) {
     std::string out = "(";
@@ -41,42 +36,36 @@ std::string Literal(const std::string& text) {
     return out + ")";
 }
 
-// Collects objects by number and writes them with an exact cross-reference table.
-class PdfBuilder {
-public:
-    int Reserve() { return ++FCount; }
-    void Set(int number, std::string body) { FBodies[number] = std::move(body); }
-
-    std::string Finish(int root) const {
-        std::string out = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n";
-        std::vector<std::size_t> offsets(static_cast<std::size_t>(FCount) + 1, 0);
-        for (const auto& [number, body] : FBodies) {
-            offsets[static_cast<std::size_t>(number)] = out.size();
-            out += std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
-        }
-        const std::size_t xref = out.size();
-        out += "xref\n0 " + std::to_string(FCount + 1) + "\n0000000000 65535 f \n";
-        for (int number = 1; number <= FCount; ++number) {
-            char entry[32];
-            std::snprintf(entry, sizeof entry, "%010zu 00000 n \n",
-                          offsets[static_cast<std::size_t>(number)]);
-            out += entry;
-        }
-        out += "trailer\n<< /Size " + std::to_string(FCount + 1) + " /Root " +
-               std::to_string(root) + " 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-        return out;
-    }
-
-private:
-    int FCount = 0;
-    std::map<int, std::string> FBodies;
-};
-
 std::string Ref(int number) {
     return std::to_string(number) + " 0 R";
 }
 
 } // namespace
+
+std::string PdfStream(const std::string& dictionary, const std::string& data) {
+    return "<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n" + data +
+           "\nendstream";
+}
+
+std::string PdfBuilder::Finish(int root) const {
+    std::string out = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n";
+    std::vector<std::size_t> offsets(static_cast<std::size_t>(FCount) + 1, 0);
+    for (const auto& [number, body] : FBodies) {
+        offsets[static_cast<std::size_t>(number)] = out.size();
+        out += std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
+    }
+    const std::size_t xref = out.size();
+    out += "xref\n0 " + std::to_string(FCount + 1) + "\n0000000000 65535 f \n";
+    for (int number = 1; number <= FCount; ++number) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n",
+                      offsets[static_cast<std::size_t>(number)]);
+        out += entry;
+    }
+    out += "trailer\n<< /Size " + std::to_string(FCount + 1) + " /Root " + std::to_string(root) +
+           " 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return out;
+}
 
 std::string MakePdf(const std::vector<TestPage>& pages) {
     PdfBuilder pdf;
@@ -107,10 +96,11 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
                 state ^= state << 5;
                 byte = static_cast<char>(state >> 24);
             }
-            pdf.Set(image, Stream("/Type /XObject /Subtype /Image /Width " + std::to_string(width) +
-                                      " /Height " + std::to_string(height) +
-                                      " /ColorSpace /DeviceRGB /BitsPerComponent 8",
-                                  pixels));
+            pdf.Set(image,
+                    PdfStream("/Type /XObject /Subtype /Image /Width " + std::to_string(width) +
+                                  " /Height " + std::to_string(height) +
+                                  " /ColorSpace /DeviceRGB /BitsPerComponent 8",
+                              pixels));
             drawing += "q " + Num(page.Width) + " 0 0 " + Num(page.Height) + " 0 0 cm /Im0 Do Q\n";
             images = " /XObject << /Im0 " + Ref(image) + " >>";
         }
@@ -123,7 +113,7 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
             drawing += Colour(rect.Rgb) + " rg " + Num(rect.X) + " " + Num(rect.Y) + " " +
                        Num(rect.W) + " " + Num(rect.H) + " re f\n";
         }
-        pdf.Set(content, Stream("", drawing));
+        pdf.Set(content, PdfStream("", drawing));
 
         std::string annots;
         if (!page.TextFieldValue.empty()) {
@@ -134,10 +124,10 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
                                      " re f\n0 G 2 w 1 1 " + Num(r.W - 2) + " " + Num(r.H - 2) +
                                      " re S\n/Tx BMC q BT 0 g /Helv 24 Tf 6 14 Td " +
                                      Literal(page.TextFieldValue) + " Tj ET Q EMC";
-            pdf.Set(appearance,
-                    Stream("/Type /XObject /Subtype /Form /BBox [0 0 " + Num(r.W) + " " + Num(r.H) +
-                               "] /Resources << /Font << /Helv " + Ref(font) + " >> >>",
-                           look));
+            pdf.Set(appearance, PdfStream("/Type /XObject /Subtype /Form /BBox [0 0 " + Num(r.W) +
+                                              " " + Num(r.H) + "] /Resources << /Font << /Helv " +
+                                              Ref(font) + " >> >>",
+                                          look));
             pdf.Set(field, "<< /Type /Annot /Subtype /Widget /FT /Tx /T (field" +
                                std::to_string(field) + ") /V " + Literal(page.TextFieldValue) +
                                " /DA (/Helv 24 Tf 0 g) /F 4 /Rect [" + Num(r.X) + " " + Num(r.Y) +

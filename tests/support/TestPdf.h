@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,30 @@ inline constexpr TestRect kTextFieldRect{36, 36, 240, 48, 0x000000};
 // The whole bytes of a PDF file holding `pages` (none allowed), with an exact cross-reference
 // table. Pages with a text field share one AcroForm.
 std::string MakePdf(const std::vector<TestPage>& pages);
+
+// Collects objects by number and writes them with an exact cross-reference table.
+class PdfBuilder {
+public:
+    // The next object number.
+    int Reserve() { return ++FCount; }
+    void Set(int number, std::string body) { FBodies[number] = std::move(body); }
+    // The whole file, `root` being the catalog's number.
+    std::string Finish(int root) const;
+
+private:
+    int FCount = 0;
+    std::map<int, std::string> FBodies;
+};
+
+// A stream object: `dictionary`'s entries, the exact /Length, then `data`.
+std::string PdfStream(const std::string& dictionary, const std::string& data);
+
+// Documents of two pages whose first page no engine can draw within a few hundred megabytes, the
+// second an ordinary page (a filled rectangle):
+// two form XObjects that each draw the other twice;
+std::string MakeMutualFormsPdf();
+// a content stream of `inflatedBytes` blanks, Flate-compressed twice (a few kilobytes).
+std::string MakeDoubleFlatePdf(std::uint64_t inflatedBytes);
 
 // Runs `qpdf --encrypt` on the file `in`, writing `out`. `mode` is "rc4-40", "rc4-128",
 // "aes-128" or "aes-256". Throws std::runtime_error when qpdf fails or the mode is unknown.

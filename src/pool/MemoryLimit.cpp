@@ -1,0 +1,115 @@
+#include "pool/MemoryLimit.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+namespace folioxa {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGTRAP, SIGFPE};
+
+// What the signal handler reads, all set before it can run.
+std::uint64_t gLimit = 0;
+int gReportFd = -1;
+int gStatmFd = -1; // opened while files can still be opened
+std::uint64_t gPageSize = 4096;
+std::atomic<const char*> gFrame{nullptr};
+std::atomic<std::size_t> gFrameSize{0};
+
+// Bytes of address space mapped now; no allocation, so a signal handler may call it.
+std::uint64_t MappedBytes() {
+    char text[32];
+    const ssize_t got = pread(gStatmFd, text, sizeof text, 0);
+    std::uint64_t pages = 0;
+    for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) {
+        pages = pages * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    return pages * gPageSize;
+}
+
+void OnFatalSignal(int signal) {
+    const int error = errno;
+    const char* frame = gFrame.load();
+    // The engine's allocator ends the process when it is refused, often straight after the
+    // refusal (errno still ENOMEM), else once its pools have grown up to the cap.
+    if (frame != nullptr && (error == ENOMEM || MappedBytes() >= gLimit - gLimit / 8)) {
+        for (std::size_t left = gFrameSize.load(); left > 0;) {
+            const ssize_t sent = write(gReportFd, frame, left);
+            if (sent <= 0) {
+                break;
+            }
+            frame += sent;
+            left -= static_cast<std::size_t>(sent);
+        }
+    }
+    // The default action is back (SA_RESETHAND): the process ends by this very signal.
+    raise(signal);
+}
+
+} // namespace
+
+bool MemoryLimitSupported() {
+    return !kSanitized;
+}
+
+void ApplyMemoryLimit(std::uint64_t bytes, int reportFd) {
+    if (!MemoryLimitSupported() || bytes == 0) {
+        return;
+    }
+    rlimit cap{};
+    getrlimit(RLIMIT_AS, &cap);
+    cap.rlim_cur = cap.rlim_max = std::min<rlim_t>(bytes, cap.rlim_max);
+    if (setrlimit(RLIMIT_AS, &cap) != 0) {
+        return;
+    }
+    gLimit = cap.rlim_cur;
+    gReportFd = reportFd;
+    gStatmFd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    gPageSize = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_handler = &OnFatalSignal;
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    sigemptyset(&action.sa_mask);
+    for (const int signal : kFatalSignals) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+std::uint64_t MemoryLimit() {
+    return gLimit;
+}
+
+std::string MemoryLimitMessage(const std::string& entryText, std::uint64_t limit) {
+    return "Page " + entryText + " needs more memory than the limit of " +
+           std::to_string(limit >> 20) + " MB per page";
+}
+
+TMemoryReport::TMemoryReport(std::string frame) : FFrame(std::move(frame)) {
+    gFrameSize = FFrame.size();
+    gFrame = FFrame.data();
+}
+
+TMemoryReport::~TMemoryReport() {
+    gFrame = nullptr;
+}
+
+} // namespace folioxa

@@ -1,0 +1,107 @@
+// The render pool over an engine that fails inside a page (the fake engine, first on the
+// library path of this process and its workers): the run loses that page alone.
+#include "conversion/AvailableMemory.h"
+#include "pdf/PDFium.h"
+#include "pool/MemoryLimit.h"
+#include "pool/PooledConversion.h"
+#include "support/FakeEngine.h"
+#include "support/NoticeView.h"
+#include "support/TestFiles.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace folioxa {
+namespace {
+
+using testing::TempDir;
+
+struct Fault {
+    const char* Order; // for page 2 of 3
+    double PageTimeout;
+    std::uint64_t MemoryLimitMb; // 0: the default
+    const char* Message;         // the run's failure; "..." ends a prefix
+};
+
+// The run's failure, "" for none.
+std::string Convert(const TempDir& dir, const std::string& selection, const Fault& fault,
+                    int workers) {
+    ConversionSettings settings;
+    settings.InputFileName = dir.File("doc.pdf");
+    settings.ConvertMethod = cmPageSelection;
+    settings.PageSelection = selection;
+    settings.ImageType = "PNG";
+    settings.Resolution = 72;
+    settings.BaseFileName = "doc_";
+    settings.DestinationFolder = dir.File("out") + "/";
+    PoolOptions options;
+    options.Workers = workers;
+    options.PageTimeoutSeconds = fault.PageTimeout;
+    options.MemoryLimit = fault.MemoryLimitMb << 20;
+    testing::NoticeView view;
+    TPdf pdf("Pdf");
+    try {
+        RunPooledConversion(settings, pdf, view, options);
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(EngineFault, CostsThePageAloneAndTheNextRunWorks) {
+    const Fault faults[] = {
+        {"crash-on 2", 0, 0, "The PDF engine stopped while drawing page 2 (..."},
+        {"abort-on 2", 0, 0, "The PDF engine stopped while drawing page 2 (..."},
+        {"hang-on 2", 1, 0, "Page 2 took longer than the limit of 1 seconds"},
+        // The engine aborts when its allocation is refused; an abort far from the cap stays one.
+        {"allocate-mb 2 4000", 0, 300,
+         "Page 2 needs more memory than the limit of 300 MB per page"},
+        {"abort-on 2", 0, 300, "The PDF engine stopped while drawing page 2 (..."},
+    };
+    for (const Fault& fault : faults) {
+        if (fault.MemoryLimitMb > 0 && !MemoryLimitSupported()) {
+            continue; // this build's workers have no cap
+        }
+        for (int workers : {1, 2}) {
+            SCOPED_TRACE(std::string(fault.Order) + ", " + std::to_string(workers) + " workers");
+            TempDir dir;
+            std::filesystem::create_directory(dir.Path() / "out");
+            testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 3", fault.Order}));
+            const std::string message = fault.Message;
+            const std::string failure = Convert(dir, "1-3", fault, workers);
+            if (message.ends_with("...")) {
+                EXPECT_THAT(failure, ::testing::StartsWith(message.substr(0, message.size() - 3)));
+            } else {
+                EXPECT_EQ(failure, message);
+            }
+            EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its run";
+            const auto files = std::distance(std::filesystem::directory_iterator(dir.File("out")),
+                                             std::filesystem::directory_iterator());
+            EXPECT_EQ(files, 1);
+            EXPECT_TRUE(testing::IsFakePage(testing::ReadFile(dir.File("out/doc_1.png")), 1));
+
+            EXPECT_EQ(Convert(dir, "3", fault, workers), "");
+            EXPECT_TRUE(testing::IsFakePage(testing::ReadFile(dir.File("out/doc_3.png")), 3));
+        }
+    }
+}
+
+TEST(EngineFault, DefaultMemoryLimitSharesWhatIsAvailableAmongTheWorkers) {
+    if (!MemoryLimitSupported()) {
+        GTEST_SKIP() << "this build's workers have no cap";
+    }
+    SetAvailableMemoryProbe([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 30); });
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "out");
+    testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "allocate-mb 1 600"}));
+    const Fault none{"", 0, 0, ""};
+    EXPECT_EQ(Convert(dir, "1-2", none, 2),
+              "Page 1 needs more memory than the limit of 512 MB per page");
+    EXPECT_EQ(Convert(dir, "1", none, 2), "") << "one entry, one worker: all 1024 MB";
+    SetAvailableMemoryProbe({});
+}
+
+} // namespace
+} // namespace folioxa
