@@ -17,6 +17,10 @@ struct ConversionSettings {
     std::int32_t Resolution = 300; // dots per inch
     std::string BaseFileName;
     std::string DestinationFolder; // ends with "/" whenever the window filled it
+    std::int32_t ScaleTo = 0;  // the longer side in pixels instead of the resolution; 0: not set
+    std::int32_t ScaleToX = 0; // the width in pixels; 0: not set
+    std::int32_t ScaleToY = 0; // the height in pixels; 0: not set
+    std::int32_t JpegQuality = 100; // 1 to 100
 };
 
 } // namespace folioxa
