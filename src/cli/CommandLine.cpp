@@ -131,9 +131,9 @@ const std::vector<OptionRow>& Options() {
          "report.pdf gives report_)",
          [](CommandLine& l, const std::string& v) { l.BaseFileName = v; }},
         {0, "password-stdin", "",
-         "read the password from the first line of stdin; it is tried on every document of the "
-         "call; without it a protected document asks for its password on the terminal (never "
-         "give a password on the command line)",
+         "read the password from the first line of stdin, for every document; without it a "
+         "protected document asks for its password on the terminal (never give a password on "
+         "the command line)",
          [](CommandLine& l, const std::string&) { l.PasswordFromStdin = true; }},
         {'j', "jobs", "N",
          "pages drawn at once by N worker processes (default: the number of online cores)",
