@@ -16,12 +16,14 @@ double PointsToPixels(double size, std::int32_t dpi) {
     return size * static_cast<double>(dpi) / 72.0;
 }
 
-std::int64_t PixelSize(double size, std::int32_t dpi) {
-    const double pixels = PointsToPixels(size, dpi);
+namespace {
+
+// Rounded half to even; NaN gives 0 and values beyond int64 are clamped, since converting them
+// would be undefined.
+std::int64_t RoundPixels(double pixels) {
     if (std::isnan(pixels)) {
         return 0;
     }
-    // Clamped before the conversion, which would be undefined outside the int64 range.
     if (pixels >= 9.0e18) {
         return INT64_MAX;
     }
@@ -30,6 +32,42 @@ std::int64_t PixelSize(double size, std::int32_t dpi) {
     }
     // nearbyint under the default rounding mode: ties go to the even neighbour.
     return static_cast<std::int64_t>(std::nearbyint(pixels));
+}
+
+// `side` in the proportion that makes `reference` `pixels` long.
+std::int64_t InProportion(double side, double reference, std::int32_t pixels) {
+    return reference > 0 ? RoundPixels(side * static_cast<double>(pixels) / reference) : 0;
+}
+
+} // namespace
+
+std::int64_t PixelSize(double size, std::int32_t dpi) {
+    return RoundPixels(PointsToPixels(size, dpi));
+}
+
+PageSizing SizingOf(const ConversionSettings& settings) {
+    return {settings.Resolution, settings.ScaleTo, settings.ScaleToX, settings.ScaleToY};
+}
+
+PixelDimensions FittedPixelSize(double widthPt, double heightPt, const PageSizing& sizing) {
+    if (sizing.ScaleTo > 0) {
+        // The longer side is exactly the number asked for, not a product that may miss it.
+        return widthPt >= heightPt
+                   ? PixelDimensions{sizing.ScaleTo,
+                                     InProportion(heightPt, widthPt, sizing.ScaleTo)}
+                   : PixelDimensions{InProportion(widthPt, heightPt, sizing.ScaleTo),
+                                     sizing.ScaleTo};
+    }
+    if (sizing.ScaleToX > 0 && sizing.ScaleToY > 0) {
+        return {sizing.ScaleToX, sizing.ScaleToY};
+    }
+    if (sizing.ScaleToX > 0) {
+        return {sizing.ScaleToX, InProportion(heightPt, widthPt, sizing.ScaleToX)};
+    }
+    if (sizing.ScaleToY > 0) {
+        return {InProportion(widthPt, heightPt, sizing.ScaleToY), sizing.ScaleToY};
+    }
+    return {PixelSize(widthPt, sizing.Resolution), PixelSize(heightPt, sizing.Resolution)};
 }
 
 std::uint64_t PageMemoryBytes(std::int64_t width, std::int64_t height) {
@@ -54,26 +92,44 @@ int ClampToInt(std::int64_t value) {
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-void CheckPixelSize(const std::string& entry, std::int32_t dpi, std::int64_t width,
+// How the size was asked for, as the messages say it: "at 300 DPI", "scaled to 200 pixels".
+std::string SizingText(const PageSizing& sizing) {
+    const auto pixels = [](std::int32_t n) { return std::to_string(n) + " pixels"; };
+    if (sizing.ScaleTo > 0) {
+        return "scaled to " + pixels(sizing.ScaleTo);
+    }
+    if (sizing.ScaleToX > 0 && sizing.ScaleToY > 0) {
+        return "scaled to " + std::to_string(sizing.ScaleToX) + " x " + pixels(sizing.ScaleToY);
+    }
+    if (sizing.ScaleToX > 0) {
+        return "scaled to a width of " + pixels(sizing.ScaleToX);
+    }
+    if (sizing.ScaleToY > 0) {
+        return "scaled to a height of " + pixels(sizing.ScaleToY);
+    }
+    return "at " + std::to_string(sizing.Resolution) + " DPI";
+}
+
+void CheckPixelSize(const std::string& entry, const PageSizing& sizing, std::int64_t width,
                     std::int64_t height) {
+    const std::string at = SizingText(sizing);
     const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width < 1 || height < 1) {
-        throw EPageSizeError("Page " + entry + " is smaller than one pixel at " +
-                             std::to_string(dpi) + " DPI (" + size + ")");
+        throw EPageSizeError("Page " + entry + " is smaller than one pixel " + at + " (" + size +
+                             ")");
     }
     if (width > kMaxPageBitmapBytes / 4 || height > kMaxPageBitmapBytes / 4 ||
         width * height > kMaxPageBitmapBytes / 4) {
-        throw EPageSizeError("Page " + entry + " is too large to convert at " +
-                             std::to_string(dpi) + " DPI (" + size + ")");
+        throw EPageSizeError("Page " + entry + " is too large to convert " + at + " (" + size +
+                             ")");
     }
     // Asked for more than the system has, the allocation would succeed on paper and the process
     // be killed while the engine draws.
     const std::uint64_t bytes = PageMemoryBytes(width, height);
     const std::optional<std::uint64_t> available = AvailableMemory();
     if (available && bytes > *available) {
-        throw EPageSizeError("Page " + entry + " needs more memory than is free to convert at " +
-                             std::to_string(dpi) + " DPI (" + size + ", " +
-                             std::to_string(bytes >> 20) + " MB)");
+        throw EPageSizeError("Page " + entry + " needs more memory than is free to convert " + at +
+                             " (" + size + ", " + std::to_string(bytes >> 20) + " MB)");
     }
 }
 
@@ -152,12 +208,13 @@ void RunSession::ReleaseDocument() {
 }
 
 EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry,
-                          std::int32_t dpi) {
+                          const PageSizing& sizing) {
     document.SetPageNumber(ParsePageNumber(entry));
-    const std::int64_t width = PixelSize(document.PageWidth(), dpi);
-    const std::int64_t height = PixelSize(document.PageHeight(), dpi);
-    CheckPixelSize(entry, dpi, width, height);
-    return {static_cast<int>(width), static_cast<int>(height)};
+    // The width is read before the height.
+    const double widthPt = document.PageWidth();
+    const PixelDimensions pixels = FittedPixelSize(widthPt, document.PageHeight(), sizing);
+    CheckPixelSize(entry, sizing, pixels.Width, pixels.Height);
+    return {static_cast<int>(pixels.Width), static_cast<int>(pixels.Height)};
 }
 
 std::unique_ptr<PageBitmap> DrawEntryPage(ConversionDocument& document, const std::string& entry,
@@ -195,7 +252,7 @@ void ConvertEntries(RunSession& session, ImageWriter* writer, const RunObserver&
             observer.OnEntryStarted({i, entry, path, 0, 0.0});
         }
         ConversionDocument& document = session.Document();
-        const EntryPage page = SelectEntryPage(document, entry, settings.Resolution);
+        const EntryPage page = SelectEntryPage(document, entry, SizingOf(settings));
         const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, entry, page);
         SavePage(writer, *bitmap, path);
         if (observer.OnEntryWritten) {
@@ -218,7 +275,8 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
     {
         const ImageFormat& format =
             (formats != nullptr ? *formats : StandardImageFormats()).Find(settings.ImageType);
-        const std::unique_ptr<ImageWriter> writer = CreateWriter(format, WriterOptions{});
+        const std::unique_ptr<ImageWriter> writer =
+            CreateWriter(format, WriterOptions{settings.JpegQuality});
         ConvertEntries(session, writer.get(), observer);
     }
     session.Finish();

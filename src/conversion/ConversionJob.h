@@ -21,6 +21,25 @@ double PointsToPixels(double size, std::int32_t dpi);
 // come back as INT64 numbers so that the caller can refuse them.
 std::int64_t PixelSize(double size, std::int32_t dpi);
 
+// How a run sizes its pages: the settings' resolution and scales (0 = not set).
+struct PageSizing {
+    std::int32_t Resolution = 300;
+    std::int32_t ScaleTo = 0, ScaleToX = 0, ScaleToY = 0;
+};
+PageSizing SizingOf(const ConversionSettings& settings);
+
+struct PixelDimensions {
+    std::int64_t Width = 0;
+    std::int64_t Height = 0;
+};
+
+// The pixels of a page of widthPt x heightPt points as drawn (its /Rotate applied, as the
+// document reports its size). With ScaleTo the longer side is ScaleTo pixels (both, for a
+// square); with ScaleToX or ScaleToY alone that side is given; both together give both sides.
+// A side in proportion is rounded half to even, as PixelSize rounds; it is 0 when the side it
+// follows is not positive. With no scale set: PixelSize of both sides at the resolution.
+PixelDimensions FittedPixelSize(double widthPt, double heightPt, const PageSizing& sizing);
+
 // The engine cannot make a bitmap of 2 GiB or more (4 bytes a pixel).
 inline constexpr std::int64_t kMaxPageBitmapBytes = 0x7FFFFFFF;
 
@@ -102,13 +121,14 @@ private:
 
 // An entry's page as the run computes it: the number from the entry's text (EConvertError when
 // it is none), the page selected (the document's error when it has no such page), its pixel size
-// at `dpi` checked (EPageSizeError: smaller than a pixel, too large for the engine, more memory
-// than is free).
+// (FittedPixelSize) checked (EPageSizeError: smaller than a pixel, too large for the engine,
+// more memory than is free).
 struct EntryPage {
     int Width = 0;
     int Height = 0;
 };
-EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry, std::int32_t dpi);
+EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry,
+                          const PageSizing& sizing);
 
 // The selected page drawn at `page`'s size onto white. Throws the document's errors, Error when
 // the document gives no bitmap.

@@ -15,12 +15,13 @@ struct ConversionSettings {
     std::string PageSelection;     // read only for cmPageSelection, e.g. "1-4,6,9-10"
     std::string ImageType = "JPG"; // "JPG", "PNG"; any other text writes BMP
     std::int32_t Resolution = 300; // dots per inch
+    // Pixel sizes instead of the resolution, each 0 when not set: the longer side (which wins
+    // over the other two), the width, the height. Either of width and height alone keeps the
+    // page's proportions; both together are exact.
+    std::int32_t ScaleTo = 0, ScaleToX = 0, ScaleToY = 0;
+    std::int32_t JpegQuality = 100; // 1 to 100
     std::string BaseFileName;
     std::string DestinationFolder; // ends with "/" whenever the window filled it
-    std::int32_t ScaleTo = 0;  // the longer side in pixels instead of the resolution; 0: not set
-    std::int32_t ScaleToX = 0; // the width in pixels; 0: not set
-    std::int32_t ScaleToY = 0; // the height in pixels; 0: not set
-    std::int32_t JpegQuality = 100; // 1 to 100
 };
 
 } // namespace folioxa

@@ -3,6 +3,7 @@
 #include "imaging/JpegWriter.h"
 #include "imaging/PageBitmap.h"
 #include "imaging/PngWriter.h"
+#include "imaging/TiffWriter.h"
 
 #include <stdexcept>
 
@@ -34,6 +35,10 @@ const ImageFormats& StandardImageFormats() {
         {"PNG", ".png",
          [](const WriterOptions&) -> std::unique_ptr<ImageWriter> {
              return std::make_unique<PngWriter>();
+         }},
+        {"TIFF", ".tif",
+         [](const WriterOptions&) -> std::unique_ptr<ImageWriter> {
+             return std::make_unique<TiffWriter>();
          }},
         {"BMP", ".bmp", nullptr},
     });

@@ -39,7 +39,7 @@ private:
     std::vector<ImageFormat> FFormats;
 };
 
-// JPG, PNG, BMP. Adding a type is a writer and a row here.
+// JPG, PNG, TIFF, BMP. Adding a type is a writer and a row here; BMP stays last.
 const ImageFormats& StandardImageFormats();
 
 // The run's writer for `format`, or null when its page bitmaps save themselves.

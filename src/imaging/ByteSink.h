@@ -25,7 +25,10 @@ public:
 // Bytes gathered in one growing block.
 class MemorySink : public ByteSink {
 public:
-    void Write(const void* data, std::size_t size) override;
+    void Write(const void* data, std::size_t size) override { WriteAt(FSize, data, size); }
+    // Writes `size` bytes at `offset`, over what is there or beyond the end; a gap between the
+    // end and `offset` is filled with zeros. Throws EOutOfMemory.
+    void WriteAt(std::size_t offset, const void* data, std::size_t size);
     const std::uint8_t* Data() const { return FData.get(); }
     std::size_t Size() const { return FSize; }
     // Forgets the bytes but keeps the block for the next file.

@@ -1,5 +1,6 @@
 #include "pool/PooledConversion.h"
 
+#include "conversion/ImageFormats.h"
 #include "conversion/Messages.h"
 
 #include <fcntl.h>
@@ -30,15 +31,6 @@ std::shared_ptr<FileDescriptor> OpenForWorkers(const std::string& path) {
         throw Error("Cannot open \"" + path + "\" for the page workers: " + std::strerror(errno));
     }
     return file;
-}
-
-DocumentJob JobFor(const ConversionSettings& settings) {
-    DocumentJob job;
-    job.FileName = settings.InputFileName;
-    job.Password = settings.InputPassword;
-    job.ImageType = settings.ImageType;
-    job.Resolution = settings.Resolution;
-    return job;
 }
 
 } // namespace
@@ -82,6 +74,10 @@ void TPooledConversion::Open(std::size_t index, ConversionDocument& document) {
             return;
         }
         part.Session->Show();
+        // The serial run makes its writer here, so a setting the writer refuses ends the run
+        // before its first entry; the workers make their own.
+        (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
+                           WriterOptions{input.Settings.JpegQuality});
         part.Count = part.Session->Pages().Count();
         if (part.Count > 0) {
             part.WorkerFile =
@@ -98,7 +94,7 @@ void TPooledConversion::Start(PoolOptions options) {
         const Part& part = FParts[i];
         FStarts.push_back(FCount);
         if (!part.Ended && part.Count > 0) {
-            pooled[i].Job = JobFor(part.Input.Settings);
+            pooled[i].Job = DocumentJobOf(part.Input.Settings);
             pooled[i].File = part.WorkerFile;
             pooled[i].Entries = part.Count;
             FCount += part.Count;

@@ -146,6 +146,23 @@ void ThrowFailure(const Failure& failure) {
     throw Error(m);
 }
 
+DocumentJob DocumentJobOf(const ConversionSettings& settings) {
+    DocumentJob job;
+    job.FileName = settings.InputFileName;
+    job.Password = settings.InputPassword;
+    job.ImageType = settings.ImageType;
+    job.Resolution = settings.Resolution;
+    job.JpegQuality = settings.JpegQuality;
+    job.ScaleTo = settings.ScaleTo;
+    job.ScaleToX = settings.ScaleToX;
+    job.ScaleToY = settings.ScaleToY;
+    return job;
+}
+
+PageSizing SizingOf(const DocumentJob& job) {
+    return {job.Resolution, job.ScaleTo, job.ScaleToX, job.ScaleToY};
+}
+
 std::string EncodeDocumentJob(const DocumentJob& job) {
     return PayloadWriter()
         .Int(job.Id)
@@ -154,6 +171,9 @@ std::string EncodeDocumentJob(const DocumentJob& job) {
         .Text(job.ImageType)
         .Int(job.Resolution)
         .Int(job.JpegQuality)
+        .Int(job.ScaleTo)
+        .Int(job.ScaleToX)
+        .Int(job.ScaleToY)
         .Int(static_cast<std::int64_t>(job.AvailableMemory))
         .Bytes();
 }
@@ -167,6 +187,9 @@ DocumentJob DecodeDocumentJob(const std::string& payload) {
     job.ImageType = reader.Text();
     job.Resolution = Narrow(reader.Int());
     job.JpegQuality = Narrow(reader.Int());
+    job.ScaleTo = Narrow(reader.Int());
+    job.ScaleToX = Narrow(reader.Int());
+    job.ScaleToY = Narrow(reader.Int());
     job.AvailableMemory = static_cast<std::uint64_t>(reader.Int());
     reader.End();
     return job;

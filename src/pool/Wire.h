@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/ConversionJob.h"
 #include "imaging/FileDescriptor.h"
 
 #include <cstddef>
@@ -65,8 +66,14 @@ struct DocumentJob {
     std::string ImageType;
     std::int32_t Resolution = 300;
     std::int32_t JpegQuality = 100;
+    std::int32_t ScaleTo = 0, ScaleToX = 0, ScaleToY = 0; // as in ConversionSettings
     std::uint64_t AvailableMemory = 0; // what the parent found free; 0 when unknown
 };
+
+// The job that draws and encodes the pages as `settings` ask (Id and AvailableMemory left 0).
+DocumentJob DocumentJobOf(const ConversionSettings& settings);
+// How the job sizes its pages.
+PageSizing SizingOf(const DocumentJob& job);
 
 struct Frame {
     FrameType Type{};

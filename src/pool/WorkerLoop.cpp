@@ -78,7 +78,7 @@ void DrawEntry(Channel& channel, OpenDocument& open, std::int64_t index, const s
     FailureStage stage = FailureStage::BeforeFile;
     try {
         ConversionDocument& document = *open.Document;
-        const EntryPage page = SelectEntryPage(document, text, open.Job.Resolution);
+        const EntryPage page = SelectEntryPage(document, text, SizingOf(open.Job));
         channel.Send(FrameType::Size, index, EncodeSize(page.Width, page.Height));
         if (!AwaitGo(channel, index)) {
             return;

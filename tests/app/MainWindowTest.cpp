@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
+#include "conversion/ImageFormats.h"
 #include "imaging/ImageWriter.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -162,6 +163,10 @@ TEST_F(MainWindowTest, StartsWithTheFormsChoicesAndTheConvertPageInFront) {
         EXPECT_EQ(items, list.Items) << list.Name;
         EXPECT_EQ(box->currentIndex(), 0) << list.Name;
         EXPECT_FALSE(box->isEditable()) << list.Name;
+    }
+    // The window keeps its own list of types; each must be a row of the table runs write with.
+    for (const QString& type : lists[0].Items) {
+        EXPECT_EQ(StandardImageFormats().Find(type.toStdString()).Name, type.toStdString());
     }
     EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
     EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());

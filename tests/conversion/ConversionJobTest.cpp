@@ -213,16 +213,20 @@ TEST(RunConversion, WriterPerImageType) {
     struct Case {
         std::string type;
         std::vector<std::string> writes;
+        int quality = 100;
     };
     const std::vector<Case> cases = {
         {"JPG", {"create jpeg 100", "save 10x20 /out/doc_3.jpg", "free jpeg"}},
+        {"JPG", {"create jpeg 75", "save 10x20 /out/doc_3.jpg", "free jpeg"}, 75},
         {"PNG", {"create png", "save 10x20 /out/doc_3.png", "free png"}},
         {"BMP", {"create bmp", "save 10x20 /out/doc_3.bmp", "free bmp"}},
         {"jpg", {"create bmp", "save 10x20 /out/doc_3.bmp", "free bmp"}}, // exact comparison
     };
     for (const auto& c : cases) {
         Harness h(3);
-        EXPECT_EQ(h.Run(Settings(cmPageSelection, "3", c.type)), "");
+        ConversionSettings settings = Settings(cmPageSelection, "3", c.type);
+        settings.JpegQuality = c.quality;
+        EXPECT_EQ(h.Run(settings), "");
         Log writes;
         for (const auto& line : h.log) {
             if (line.rfind("create", 0) == 0 || line.rfind("save", 0) == 0 ||
@@ -349,6 +353,51 @@ TEST(RunConversion, PagesTooLargeForTheEngineAreRefusedBeforeRendering) {
         EXPECT_STREQ(e.what(), "Page 1 is too large to convert at 300 DPI (60000 x 60000 pixels)");
     }
     EXPECT_FALSE(document.Active());
+}
+
+TEST(RunConversion, AScaledRunSizesEveryPageAndNamesTheScaleInItsMessages) {
+    Log log;
+    FakeDocument document(log, {{10.0, 20.0}, {0.1, 72.0}});
+    FakeView view(log);
+    FakeFormats output(log);
+    ConversionSettings settings = Settings(cmAllPages, "", "PNG", 300);
+    settings.ScaleTo = 100;
+    try {
+        RunConversion(settings, document, view, {}, &output.Table);
+        FAIL();
+    } catch (const EPageSizeError& e) {
+        EXPECT_STREQ(e.what(),
+                     "Page 2 is smaller than one pixel scaled to 100 pixels (0 x 100 pixels)");
+    }
+    EXPECT_THAT(log, ::testing::Contains("render 1 50x100"));
+}
+
+TEST(FittedPixelSize, FitsTheLongerSideOrTheSidesGivenRoundingHalfToEven) {
+    struct Case {
+        double width, height;
+        PageSizing sizing;
+        std::int64_t pixelsWide, pixelsHigh;
+        const char* why = "";
+    };
+    const std::vector<Case> cases = {
+        {612, 792, {300, 200}, 155, 200, "portrait: 154.55"},
+        {792, 612, {300, 200}, 200, 155, "landscape"},
+        {100, 100, {300, 64}, 64, 64, "square"},
+        {10, 400, {300, 100}, 2, 100, "2.5 goes to the even 2"},
+        {30, 400, {300, 100}, 8, 100, "7.5 goes to the even 8"},
+        {1, 1000, {300, 100}, 0, 100, "a strip thinner than a pixel"},
+        {612, 792, {300, 0, 300}, 300, 388, "width alone: 388.24"},
+        {612, 792, {300, 0, 0, 300}, 232, 300, "height alone: 231.82"},
+        {612, 792, {300, 0, 300, 100}, 300, 100, "both sides: exact"},
+        {612, 792, {300, 200, 50, 50}, 155, 200, "the longer side wins"},
+        {0, 792, {300, 0, 100}, 100, 0, "no width to follow"},
+        {612, 792, {300}, 2550, 3300, "no scale: the resolution"},
+    };
+    for (const auto& c : cases) {
+        const PixelDimensions pixels = FittedPixelSize(c.width, c.height, c.sizing);
+        EXPECT_EQ(pixels.Width, c.pixelsWide) << c.why;
+        EXPECT_EQ(pixels.Height, c.pixelsHigh) << c.why;
+    }
 }
 
 TEST(RunConversion, HugeRangeFailsOnTheFirstMissingPageWithoutExpanding) {

@@ -61,6 +61,8 @@ TEST(ImageFormats, ARunWritesRealFilesOfEveryType) {
     } cases[] = {
         {"PNG", ".png", 0, testing::DecodePng},
         {"JPG", ".jpg", 2, testing::DecodeJpeg},
+        {"TIFF", ".tif", 0,
+         [](const std::string& file) { return testing::DecodeTiff(file).Image; }},
         {"BMP", ".bmp", 0,
          [](const std::string& file) {
              // 60 x 40 bottom-up rows of blue, green, red, fourth byte after the 54-byte header.
@@ -111,7 +113,7 @@ TEST(ImageFormats, JpegWritersGetTheRunsQualityAndOtherNamesWriteBmp) {
         EXPECT_EQ(std::uint8_t(segments[2].Data.at(1)), quality == 100 ? 1 : 16) << quality;
     }
     EXPECT_THROW(CreateWriter(jpeg, WriterOptions{0}), Error);
-    for (const char* name : {"BMP", "jpg", "TIFF", ""}) {
+    for (const char* name : {"BMP", "jpg", "tif", ""}) {
         EXPECT_EQ(StandardImageFormats().Find(name).Extension, ".bmp") << name;
         EXPECT_EQ(CreateWriter(StandardImageFormats().Find(name), {}), nullptr) << name;
     }

@@ -179,6 +179,24 @@ TEST(JpegWriter, QualityStartsAt90AndStaysWithinOneTo100) {
     }
 }
 
+TEST(JpegWriter, QualityBelow100IsSmallerAndStaysCloseToTheQuality100File) {
+    // A page-like picture: a soft gradient with dark strokes on it.
+    const PageBitmap page = MakeBitmap(240, 160, [](int x, int y) {
+        const bool stroke = (y % 20 < 3 && x > 20 && x < 220) || (x % 40 < 2 && y > 30);
+        const auto shade = static_cast<std::uint32_t>(200 + (x + y) / 16);
+        return stroke ? 0xFF202020u : 0xFF000000u | shade << 16 | shade << 8 | 0xF0u;
+    });
+    const std::string best = Encode(page, 100);
+    const std::string smaller = Encode(page, 75);
+    EXPECT_LT(smaller.size(), best.size());
+    EXPECT_GE(testing::Psnr(DecodeJpeg(best), DecodeJpeg(smaller)), 30.0);
+    // Only the tables change: still baseline, 4:2:0.
+    const auto segments = ReadJpegSegments(smaller);
+    ASSERT_GT(segments.size(), 4u);
+    EXPECT_EQ(segments[4].Marker, 0xC0);
+    EXPECT_EQ(std::uint8_t(segments[4].Data.at(7)), 0x22);
+}
+
 TEST(JpegWriter, EachPageIsAFileOfItsOwn) {
     TempDir dir;
     JpegWriter writer;

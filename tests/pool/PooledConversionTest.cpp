@@ -4,6 +4,7 @@
 
 #include "conversion/Messages.h"
 #include "pdf/PDFium.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -54,6 +55,9 @@ struct Case {
     int Dpi = 36;
     Setup Arrange;
     std::string Failure; // what the serial run must end with
+    std::int32_t ScaleTo = 0;
+    std::int32_t JpegQuality = 100;
+    std::vector<std::pair<int, int>> Sizes = {}; // of the serial run's JPEG files, in name order
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
@@ -114,6 +118,8 @@ Outcome Convert(const Case& c, int workers) {
     settings.PageSelection = c.Selection == nullptr ? "" : c.Selection;
     settings.ImageType = c.Type;
     settings.Resolution = c.Dpi;
+    settings.ScaleTo = c.ScaleTo;
+    settings.JpegQuality = c.JpegQuality;
     settings.BaseFileName = "page_";
     settings.DestinationFolder = dir.File("out") + "/";
     const std::function<void()> undo = c.Arrange ? c.Arrange(dir) : [] {};
@@ -153,6 +159,14 @@ TEST_P(PoolAgainstSerial, SameFilesSameOutcome) {
     const Outcome serial = Convert(c, 0);
     EXPECT_EQ(serial.Failure.substr(0, c.Failure.size()), c.Failure);
     EXPECT_EQ(serial.Failure.empty(), c.Failure.empty()) << serial.Failure;
+    std::vector<std::pair<int, int>> sizes;
+    for (const auto& [name, bytes] : serial.Files) {
+        if (!c.Sizes.empty()) {
+            const auto image = testing::DecodeJpeg(bytes);
+            sizes.emplace_back(image.Width, image.Height);
+        }
+    }
+    EXPECT_EQ(sizes, c.Sizes);
     for (int workers : {1, 2, 4}) {
         SCOPED_TRACE(std::to_string(workers) + " workers");
         const Outcome pooled = Convert(c, workers);
@@ -167,6 +181,19 @@ const Case kCases[] = {
     {"CleanPng", Pages(5), nullptr, "PNG", 36, {}, ""},
     {"CleanJpg", Pages(5), nullptr, "JPG", 36, {}, ""},
     {"CleanBmp", Pages(5), "5,1,3", "BMP", 36, {}, ""},
+    {"CleanTiff", Pages(5), "5,1,3", "TIFF", 36, {}, ""},
+    {"ScaledJpgAtQuality75",
+     {Pages(1, 300, 500)[0],
+      Pages(1, 500, 300)[0],
+      {250, 500, 90, {{10, 10, 30, 20, 0xC02040}}, "", false}},
+     nullptr,
+     "JPG",
+     36,
+     {},
+     "",
+     200,
+     75,
+     {{120, 200}, {200, 120}, {200, 100}}}, // the third page is drawn turned: 500 x 250 points
     {"ThirdOfFiveNotANumber",
      Pages(5),
      "1,2,x,4,5",
@@ -191,6 +218,15 @@ const Case kCases[] = {
      400,
      {},
      "JPEG error #41"},
+    {"JpegQualityOutOfRange",
+     Pages(3),
+     nullptr,
+     "JPG",
+     36,
+     {},
+     "The JPEG compression quality must lie between 1 and 100, not 0",
+     0,
+     0},
     {"EmptySelection", Pages(5), "", "PNG", 36, {}, ""},
     {"ReversedRanges", Pages(5), "5-3,2,4-1", "BMP", 36, {}, ""},
 };

@@ -3,8 +3,12 @@
 #include "imaging/PageBitmap.h"
 
 #include <jpeglib.h>
+#include <sys/mman.h>
+#include <tiffio.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -266,6 +270,63 @@ DecodedImage DecodeJpeg(const std::string& file) {
 
 DecodedImage DecodeJpegPlainChroma(const std::string& file) {
     return DecodeJpegFile(file, /*fancyUpsampling=*/false);
+}
+
+DecodedTiff DecodeTiff(const std::string& file) {
+    // libtiff reads a descriptor, and TIFFClose closes it.
+    const int fd = ::memfd_create("tiff", MFD_CLOEXEC);
+    if (fd < 0 || ::write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size()) ||
+        ::lseek(fd, 0, SEEK_SET) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw std::runtime_error("cannot hold the TIFF file in memory");
+    }
+    TIFF* tif = TIFFFdOpen(fd, "page.tif", "r");
+    if (tif == nullptr) {
+        ::close(fd);
+        throw std::runtime_error("libtiff could not open the file");
+    }
+    DecodedTiff out;
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &out.Compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &out.Predictor);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &out.BitsPerSample);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &out.SamplesPerPixel);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &out.Photometric);
+    std::vector<std::uint32_t> raster(std::size_t{width} * height);
+    const int read = TIFFReadRGBAImageOriented(tif, width, height, raster.data(),
+                                               ORIENTATION_TOPLEFT, /*stop_on_error=*/1);
+    TIFFClose(tif);
+    if (read != 1) {
+        throw std::runtime_error("libtiff could not decode the file");
+    }
+    out.Image.Width = static_cast<int>(width);
+    out.Image.Height = static_cast<int>(height);
+    for (const std::uint32_t pixel : raster) {
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetR(pixel)));
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetG(pixel)));
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetB(pixel)));
+    }
+    return out;
+}
+
+double Psnr(const DecodedImage& a, const DecodedImage& b) {
+    if (a.Width != b.Width || a.Height != b.Height || a.Rgb.size() != b.Rgb.size()) {
+        throw std::runtime_error("the images differ in size");
+    }
+    double squares = 0;
+    for (std::size_t i = 0; i < a.Rgb.size(); ++i) {
+        const double d = double(a.Rgb[i]) - double(b.Rgb[i]);
+        squares += d * d;
+    }
+    if (squares == 0) {
+        return INFINITY;
+    }
+    const double mean = squares / static_cast<double>(a.Rgb.size());
+    return 10.0 * std::log10(255.0 * 255.0 / mean);
 }
 
 } // namespace folioxa::testing

@@ -63,4 +63,18 @@ DecodedImage DecodeJpeg(const std::string& file);
 // 2 x 2 pixels comes back within rounding.
 DecodedImage DecodeJpegPlainChroma(const std::string& file);
 
+struct DecodedTiff {
+    DecodedImage Image;
+    std::uint16_t Compression = 0, Predictor = 0, BitsPerSample = 0, SamplesPerPixel = 0,
+                  Photometric = 0;
+};
+
+// A TIFF file decoded by libtiff's own RGBA reader, whatever its strips, with the tags that say
+// how it was stored.
+DecodedTiff DecodeTiff(const std::string& file);
+
+// The peak signal-to-noise ratio of `b` against `a` in dB over all channels; infinity when they
+// are equal. Throws std::runtime_error when their sizes differ.
+double Psnr(const DecodedImage& a, const DecodedImage& b);
+
 } // namespace folioxa::testing
