@@ -1,6 +1,7 @@
 // The real folioxa-convert on generated PDFs, run as a user runs it.
 #include "conversion/ConversionJob.h"
 #include "pdf/PDFium.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -131,8 +132,13 @@ std::uint32_t BigEndian(const std::string& b, std::size_t at) {
     return v;
 }
 
-// Width x height read from the file's own header (PNG IHDR, BMP header, JPEG SOF0).
+// Width x height read from the file's own header (PNG IHDR, BMP header, JPEG SOF0), or of a
+// TIFF file as libtiff decodes it.
 std::string ImageSize(const std::string& b) {
+    if (b.rfind("II*", 0) == 0) {
+        const auto tiff = testing::DecodeTiff(b);
+        return std::to_string(tiff.Image.Width) + "x" + std::to_string(tiff.Image.Height);
+    }
     if (b.rfind("\x89PNG", 0) == 0) {
         return std::to_string(BigEndian(b, 16)) + "x" + std::to_string(BigEndian(b, 20));
     }
@@ -194,6 +200,19 @@ TEST(FolioxaConvert, EveryOption) {
          "The following page range is invalid and was skipped: 3-1\nConversion complete!\n"},
         {{"-q", "-p", "4", "-r", "150", "-b", "x-"}, {{"x-4.jpg", "208x208"}}, ""},
         {{"-p", "5", "-r", "250", "-t", "PNG", "-o", "OUT"}, {{"OUT", "folder"}}, ""},
+        // The longer side of a landscape, a rotated and a portrait page; 133.3 rounds to 133.
+        {{"-p", "1,2,5", "--scale-to", "200", "-t", "png"},
+         {{"report_1.png", "200x100"}, {"report_2.png", "200x100"}, {"report_5.png", "133x200"}},
+         "Conversion complete!\n"},
+        {{"-p", "5", "--scale-to-x", "100", "-t", "png"},
+         {{"report_5.png", "100x150"}},
+         "Conversion complete!\n"},
+        {{"-p", "5", "--scale-to-x", "100", "--scale-to-y", "100", "-t", "bmp", "-r", "9"},
+         {{"report_5.bmp", "100x100"}},
+         "Conversion complete!\n"},
+        {{"-p", "3,1", "-t", "tiff", "-r", "72"},
+         {{"report_3.tif", "300x100"}, {"report_1.tif", "144x72"}},
+         "Conversion complete!\n"},
     };
     for (const auto& c : cases) {
         Fixture f;
@@ -223,6 +242,20 @@ TEST(FolioxaConvert, EveryOption) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
     }
+}
+
+TEST(FolioxaConvert, LowerQualityMakesSmallerJpegFiles) {
+    Fixture f;
+    std::map<std::string, std::string> files; // quality: bytes
+    for (const char* quality : {"100", "75"}) {
+        ASSERT_EQ(
+            RunTool({"-p", "4", "-r", "300", "--quality", quality, "-b", quality, f.pdf}).code, 0);
+        files[quality] = ReadFile(f.dir.File(std::string(quality) + "4.jpg"));
+    }
+    EXPECT_LT(files.at("75").size(), files.at("100").size());
+    EXPECT_GE(
+        testing::Psnr(testing::DecodeJpeg(files.at("100")), testing::DecodeJpeg(files.at("75"))),
+        30.0);
 }
 
 TEST(FolioxaConvert, HelpAndVersion) {
