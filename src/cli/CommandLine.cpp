@@ -32,7 +32,9 @@ struct OptionRow {
     std::string Long;
     std::string Argument; // empty: the option takes no value
     std::string Help;
-    void (*Apply)(CommandLine&, const std::string&);
+    void (*Apply)(CommandLine&, const std::string&); // null for a whole number of the settings
+    std::int32_t ConversionSettings::*Number = nullptr;
+    int Min = 0, Max = 0; // of Number
 };
 
 std::string Upper(std::string text) {
@@ -102,25 +104,17 @@ const std::vector<OptionRow>& Options() {
         {0, "scale-to", "N",
          "each page's longer side becomes N pixels (1 to 100000), the other side in proportion, "
          "instead of the resolution",
-         [](CommandLine& l, const std::string& v) {
-             l.Settings.ScaleTo = WholeNumber("--scale-to", v, 1, kMaxScale);
-         }},
+         nullptr, &ConversionSettings::ScaleTo, 1, kMaxScale},
         {0, "scale-to-x", "W",
-         "each page becomes W pixels wide; alone, the height follows in proportion",
-         [](CommandLine& l, const std::string& v) {
-             l.Settings.ScaleToX = WholeNumber("--scale-to-x", v, 1, kMaxScale);
-         }},
+         "each page becomes W pixels wide; alone, the height follows in proportion", nullptr,
+         &ConversionSettings::ScaleToX, 1, kMaxScale},
         {0, "scale-to-y", "H",
          "each page becomes H pixels high; alone, the width follows in proportion; with "
          "--scale-to-x both sides are exact",
-         [](CommandLine& l, const std::string& v) {
-             l.Settings.ScaleToY = WholeNumber("--scale-to-y", v, 1, kMaxScale);
-         }},
+         nullptr, &ConversionSettings::ScaleToY, 1, kMaxScale},
         {0, "quality", "N",
          "JPEG quality, a whole number from 1 to 100 (default: 100); lower makes smaller files",
-         [](CommandLine& l, const std::string& v) {
-             l.Settings.JpegQuality = WholeNumber("--quality", v, 1, 100);
-         }},
+         nullptr, &ConversionSettings::JpegQuality, 1, 100},
         {'o', "output-dir", "DIR",
          "folder of the image files (default: each PDF's own folder); it must exist",
          [](CommandLine& l, const std::string& v) {
@@ -260,7 +254,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
         } else if ((isLong && equals != std::string::npos) || (!isLong && arg.size() > 2)) {
             throw EUsageError("option '" + shown + "' takes no value");
         }
-        option->Apply(line, value);
+        if (option->Number != nullptr) {
+            line.Settings.*option->Number =
+                WholeNumber("--" + option->Long, value, option->Min, option->Max);
+        } else {
+            option->Apply(line, value);
+        }
     }
     if (line.Mode == ToolMode::Help || line.Mode == ToolMode::Version) {
         return line;

@@ -48,6 +48,9 @@ std::optional<SharedFile> FindSharedFile(const std::vector<EntryPlan>& plans) {
     std::unordered_map<std::string, std::size_t> writers; // resolved path: first plan
     for (std::size_t i = 0; i < plans.size(); ++i) {
         for (const PlannedEntry& entry : plans[i].Entries) {
+            if (entry.Page == 0) {
+                continue; // the run fails there before the file exists
+            }
             const fs::path path(entry.Path);
             const std::string folder = path.parent_path().string();
             auto known = folders.find(folder);

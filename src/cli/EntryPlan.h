@@ -41,8 +41,9 @@ struct SharedFile {
     std::string Path; // as the second plan names it
 };
 
-// The first file of `plans` (in their order) that an earlier plan writes too. Paths are compared
-// with their folders resolved ("a/../x_1.jpg" is "x_1.jpg", symbolic links followed).
+// The first file of `plans` (in their order) that an earlier plan writes too; an entry that names
+// no page writes none. Paths are compared with their folders resolved ("a/../x_1.jpg" is
+// "x_1.jpg", symbolic links followed).
 std::optional<SharedFile> FindSharedFile(const std::vector<EntryPlan>& plans);
 
 } // namespace folioxa
