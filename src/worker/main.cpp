@@ -16,6 +16,8 @@ class TPdfEngine : public WorkerEngine {
 public:
     ConversionDocument& Open(const DocumentJob& job, FileDescriptor file) override {
         FPdf.SetActive(false);
+        // Opening reloads the page number kept from the last document, which this one may lack.
+        FPdf.SetPageNumber(0);
         FFile = std::move(file);
         FPdf.SetFileHandle(FFile.Get());
         FPdf.SetFileName(job.FileName);

@@ -58,16 +58,14 @@ TEST(ParseCommandLine, OptionsAndDefaults) {
              EXPECT_EQ(l.Jobs, 1);
              EXPECT_TRUE(l.PasswordFromStdin && l.DryRun && l.Json && l.Quiet);
          }},
-        {{"--scale-to", "200", "--quality=75", "a.pdf"},
-         [](const CommandLine&, const ConversionSettings& s) {
-             EXPECT_EQ(s.ScaleTo, 200);
-             EXPECT_EQ(s.JpegQuality, 75);
-         }},
-        {{"--scale-to-x", "640", "--scale-to-y=480", "a.pdf"},
+        {{"--scale-to-x", "640", "--scale-to-y=480", "--quality", "75", "a.pdf"},
          [](const CommandLine&, const ConversionSettings& s) {
              EXPECT_EQ(s.ScaleToX, 640);
              EXPECT_EQ(s.ScaleToY, 480);
+             EXPECT_EQ(s.JpegQuality, 75);
          }},
+        {{"--scale-to", "200", "a.pdf"},
+         [](const CommandLine&, const ConversionSettings& s) { EXPECT_EQ(s.ScaleTo, 200); }},
         {{"-p", "", "--", "-odd.pdf"}, // an empty selection is the run's to report
          [](const CommandLine&, const ConversionSettings& s) {
              EXPECT_EQ(s.ConvertMethod, cmPageSelection);
