@@ -1,11 +1,12 @@
-// The three writers on small bitmaps from the fuzzer's bytes: every file must decode back to
-// the bitmap's pixels, BMP byte for byte (fourth byte included), PNG exactly, JPEG within a
+// The writers on small bitmaps from the fuzzer's bytes: every file must decode back to the
+// bitmap's pixels, BMP byte for byte (fourth byte included), PNG and TIFF exactly, JPEG within a
 // small tolerance; a writer reused for a second page must write that page, not the first.
 // Input: kind/flags byte, width byte, height byte, then pixel bytes (repeated as needed).
 #include "FuzzCheck.h"
 #include "imaging/JpegWriter.h"
 #include "imaging/PageBitmap.h"
 #include "imaging/PngWriter.h"
+#include "imaging/TiffWriter.h"
 #include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 
@@ -16,7 +17,7 @@
 namespace folioxa::fuzz {
 namespace {
 
-enum Kind { kBmp, kPng, kJpeg };
+enum Kind { kBmp, kPng, kJpeg, kTiff };
 
 // The largest difference per channel a JPEG at quality 100 may show: colour conversion and the
 // float DCT round, nothing else is lost when chroma is constant over each 2 x 2 block.
@@ -121,6 +122,13 @@ void CheckJpeg(const std::string& file, const PageBitmap& bitmap) {
     }
 }
 
+void CheckTiff(const std::string& file, const PageBitmap& bitmap) {
+    const auto tiff = testing::DecodeTiff(file);
+    FUZZ_CHECK(tiff.Image.Width == bitmap.Width() && tiff.Image.Height == bitmap.Height(),
+               "TIFF size");
+    FUZZ_CHECK(tiff.Image.Rgb == testing::RgbOf(bitmap).Rgb, "TIFF pixels");
+}
+
 void Save(Kind kind, ImageWriter* writer, const PageBitmap& bitmap, const std::string& path) {
     if (kind == kBmp) {
         bitmap.SaveToFile(path);
@@ -140,6 +148,9 @@ void Check(Kind kind, const std::string& file, const PageBitmap& bitmap) {
     case kJpeg:
         CheckJpeg(file, bitmap);
         break;
+    case kTiff:
+        CheckTiff(file, bitmap);
+        break;
     }
 }
 
@@ -151,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace folioxa::fuzz;
     ByteReader in(data, size);
     const std::uint8_t flags = in.Byte();
-    const auto kind = static_cast<Kind>(flags % 3);
+    const auto kind = (flags & 0x40) != 0 ? kTiff : static_cast<Kind>(flags % 3);
     const Pattern pattern = kind != kJpeg ? kFree : (flags & 0x04) != 0 ? kBlocks : kGrey;
     // Up to 256 pixels a side for the lossless formats, so PNG spans several IDAT chunks.
     const int scale = kind != kJpeg && (flags & 0x08) != 0 ? 4 : 1;
@@ -162,6 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<ImageWriter> writer;
     if (kind == kPng) {
         writer = std::make_unique<PngWriter>();
+    } else if (kind == kTiff) {
+        writer = std::make_unique<TiffWriter>();
     } else if (kind == kJpeg) {
         auto jpeg = std::make_unique<JpegWriter>();
         jpeg->SetCompressionQuality(100); // what a conversion run uses

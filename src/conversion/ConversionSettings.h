@@ -13,7 +13,7 @@ struct ConversionSettings {
     std::string InputPassword; // the password that opened it at selection; empty for none
     folioxa::ConvertMethod ConvertMethod = cmAllPages;
     std::string PageSelection;     // read only for cmPageSelection, e.g. "1-4,6,9-10"
-    std::string ImageType = "JPG"; // "JPG", "PNG"; any other text writes BMP
+    std::string ImageType = "JPG"; // a name of StandardImageFormats(); any other writes BMP
     std::int32_t Resolution = 300; // dots per inch
     // Pixel sizes instead of the resolution, each 0 when not set: the longer side (which wins
     // over the other two), the width, the height. Either of width and height alone keeps the
