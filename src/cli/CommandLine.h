@@ -3,6 +3,7 @@
 #include "conversion/ConversionSettings.h"
 #include "imaging/Error.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,16 @@ public:
 
 enum class ToolMode { Convert, Help, Version };
 
-// What one invocation of folioxa-convert asks for, after defaults were filled in.
+// What one invocation of folioxa-convert asks for.
 struct CommandLine {
     ToolMode Mode = ToolMode::Convert;
-    std::string InputFile;
-    folioxa::ConvertMethod ConvertMethod = cmAllPages;
-    std::string PageSelection;
-    std::string ImageType = "JPG"; // always one of the exact names "JPG", "PNG", "BMP"
-    std::int32_t Resolution = 300; // 1 to 2400
-    std::string OutputDirectory;   // ends with "/" unless empty (the working folder)
-    std::string BaseFileName;
+    std::vector<std::string> InputFiles; // in the order given; "-" is stdin
+    // The choices every document shares. Its file, folder and base name are each document's own
+    // (SettingsFor).
+    ConversionSettings Settings;
+    std::optional<std::string>
+        OutputDirectory;                     // -o; ends with "/" unless empty (the working folder)
+    std::optional<std::string> BaseFileName; // -b
     bool PasswordFromStdin = false;
     int Jobs = 1;           // worker processes; at least 1
     double PageTimeout = 0; // seconds an entry may take; 0: no limit
@@ -39,8 +40,13 @@ struct CommandLine {
 // Throws EUsageError with a one-line reason.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCores);
 
-// The run's settings for `line`; the password is filled in by the caller.
-ConversionSettings SettingsFor(const CommandLine& line);
+// True for the names that read the document from stdin: "-" and /dev/stdin.
+bool ReadsStdin(const std::string& file);
+
+// The run's settings for the document `file` of `line`: the folder and base name given, or the
+// document's own (for a document on stdin or another device, "page_" in the working folder).
+// The password is filled in by the caller.
+ConversionSettings SettingsFor(const CommandLine& line, const std::string& file);
 
 std::string HelpText();
 // The version and, on a second line, what the page workers' sandbox holds on this machine.

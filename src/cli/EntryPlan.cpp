@@ -4,6 +4,8 @@
 #include "conversion/OutputFileNaming.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace folioxa {
@@ -38,6 +40,33 @@ EntryPlan PlanEntries(const PageList& pages, std::int32_t pageCount,
         }
     }
     return plan;
+}
+
+std::optional<SharedFile> FindSharedFile(const std::vector<EntryPlan>& plans) {
+    namespace fs = std::filesystem;
+    std::unordered_map<std::string, fs::path> folders;    // as written: resolved
+    std::unordered_map<std::string, std::size_t> writers; // resolved path: first plan
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        for (const PlannedEntry& entry : plans[i].Entries) {
+            if (entry.Page == 0) {
+                continue; // the run fails there before the file exists
+            }
+            const fs::path path(entry.Path);
+            const std::string folder = path.parent_path().string();
+            auto known = folders.find(folder);
+            if (known == folders.end()) {
+                std::error_code error;
+                const fs::path resolved = fs::weakly_canonical(fs::absolute(folder, error), error);
+                known = folders.emplace(folder, error ? fs::path(folder) : resolved).first;
+            }
+            const std::string key = (known->second / path.filename()).lexically_normal().string();
+            const auto [at, added] = writers.emplace(key, i);
+            if (!added && at->second != i) {
+                return SharedFile{at->second, i, entry.Path};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace folioxa

@@ -4,6 +4,7 @@
 #include "conversion/PageSelection.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,17 @@ struct EntryPlan {
 // Memory grows with the entries up to the first that names no page, never past it.
 EntryPlan PlanEntries(const PageList& pages, std::int32_t pageCount,
                       const ConversionSettings& settings);
+
+// A file that the plans of two documents both write.
+struct SharedFile {
+    std::size_t First = 0; // the plans' positions, First < Second
+    std::size_t Second = 0;
+    std::string Path; // as the second plan names it
+};
+
+// The first file of `plans` (in their order) that an earlier plan writes too; an entry that names
+// no page writes none. Paths are compared with their folders resolved ("a/../x_1.jpg" is
+// "x_1.jpg", symbolic links followed).
+std::optional<SharedFile> FindSharedFile(const std::vector<EntryPlan>& plans);
 
 } // namespace folioxa

@@ -35,18 +35,31 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-TConsole::TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress)
-    : FOut(out), FErr(err), FJson(json), FQuiet(quiet), FProgress(progress) {}
+TConsole::TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress,
+                   bool namesDocuments)
+    : FOut(out), FErr(err), FJson(json), FQuiet(quiet), FProgress(progress),
+      FNamesDocuments(namesDocuments) {}
 
-void TConsole::Notice(const std::string& text) {
+std::string TConsole::Prefix(const std::string& document) const {
+    if (!FNamesDocuments || document.empty()) {
+        return {};
+    }
+    return Label(document) + ": ";
+}
+
+std::string TConsole::Label(const std::string& document) {
+    return document == "-" ? "stdin" : document;
+}
+
+void TConsole::Notice(const std::string& document, const std::string& text) {
     if (FJson && text == kCompleteNotice) {
         return; // the summary record says it
     }
     if (FJson) {
-        Record(JsonObject().Add("type", "notice").Add("text", text));
+        Record(JsonObject().Add("type", "notice").Add("document", document).Add("text", text));
     } else if (!FQuiet) {
         ClearProgress();
-        FErr << Printable(text) << '\n' << std::flush;
+        FErr << Printable(Prefix(document) + text) << '\n' << std::flush;
     }
 }
 
@@ -63,9 +76,9 @@ void TConsole::Record(const JsonObject& record) {
     }
 }
 
-void TConsole::Failure(const std::string& text) {
+void TConsole::Failure(const std::string& document, const std::string& text) {
     ClearProgress();
-    FErr << "folioxa-convert: " << Printable(text) << '\n' << std::flush;
+    FErr << "folioxa-convert: " << Printable(Prefix(document) + text) << '\n' << std::flush;
 }
 
 void TConsole::Progress(std::int64_t position, std::int64_t max, const std::string& path) {
@@ -94,9 +107,7 @@ void TTextView::ShowNotice(const std::string& text) {
         FSelectionEmpty = true; // the tool reports it as a usage error
         return;
     }
-    if (FShowNotices) {
-        FConsole.Notice(text);
-    }
+    FConsole.Notice(FDocument, text);
 }
 
 void TTextView::SetProgressVisible(bool on) {

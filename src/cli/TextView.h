@@ -15,21 +15,28 @@ std::string Printable(const std::string& text);
 
 // Where the tool's texts go: JSON records on stdout (with --json), notices and failures on
 // stderr, and a progress line on stderr that is redrawn in place (only when stderr is a
-// terminal). A notice or failure first clears the progress line.
+// terminal). A notice or failure first clears the progress line. `document` is the name of the
+// document a text is about, as given on the command line ("" for none); the lines on stderr
+// start with it when the call has several documents.
 class TConsole {
 public:
-    TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress);
+    TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress,
+             bool namesDocuments = false);
 
     bool Json() const { return FJson; }
+    // "report.pdf: " with several documents ("stdin: " for "-"), else nothing.
+    std::string Prefix(const std::string& document) const;
+    // How texts name a document: as given, "stdin" for "-".
+    static std::string Label(const std::string& document);
     // A notice of the run: a JSON record with --json (but the completion notice, which the
     // summary record replaces), a line on stderr otherwise; none with -q.
-    void Notice(const std::string& text);
+    void Notice(const std::string& document, const std::string& text);
     // A line for the user on stderr (not a notice of the run); none with -q or --json.
     void Info(const std::string& text);
     // A record on stdout, only with --json.
     void Record(const JsonObject& record);
-    // "folioxa-convert: <text>" on stderr, whatever -q and --json say.
-    void Failure(const std::string& text);
+    // "folioxa-convert: <document prefix><text>" on stderr, whatever -q and --json say.
+    void Failure(const std::string& document, const std::string& text);
     // "page 37/120  report_037.jpg": the file name of `path` after the entry's position.
     void Progress(std::int64_t position, std::int64_t max, const std::string& path);
     void ClearProgress();
@@ -40,16 +47,18 @@ private:
     bool FJson;
     bool FQuiet;
     bool FProgress;
+    bool FNamesDocuments;
     bool FProgressShown = false;
 };
 
-// The run's window operations for a terminal: notices through the console, the progress bar as
-// the console's progress line, busy cursor and buttons as nothing. The completion notice and the
-// empty-selection notice are recorded, so that the tool can choose its exit code.
+// The run's window operations for a terminal, for one document: notices through the console,
+// the progress bar as the console's progress line, busy cursor and buttons as nothing. The
+// completion notice and the empty-selection notice are recorded, so that the tool can choose its
+// exit code.
 class TTextView : public ConversionView {
 public:
-    explicit TTextView(TConsole& console, bool showNotices = true)
-        : FConsole(console), FShowNotices(showNotices) {}
+    TTextView(TConsole& console, std::string document)
+        : FConsole(console), FDocument(std::move(document)) {}
 
     void ShowNotice(const std::string& text) override;
     void SetBusy(bool) override {}
@@ -67,7 +76,7 @@ public:
 
 private:
     TConsole& FConsole;
-    bool FShowNotices;
+    std::string FDocument;
     int FMax = 0;
     int FPosition = 0;
     bool FCompleted = false;

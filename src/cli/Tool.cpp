@@ -10,12 +10,17 @@
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 namespace folioxa {
 
@@ -27,6 +32,10 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+std::string SystemText() {
+    return std::strerror(errno);
+}
+
 // Leaves the document inactive with page number 0 on every way out, as the run does.
 class TDocumentCloser {
 public:
@@ -36,162 +45,356 @@ public:
     ~TDocumentCloser() {
         FDocument.SetActive(false);
         FDocument.SetPageNumber(0);
+        FDocument.SetFileHandle(-1);
     }
 
 private:
     ConversionDocument& FDocument;
 };
 
-int OpenOnce(ConversionDocument& document, const std::string& file, const std::string& password) {
+int OpenOnce(ConversionDocument& document, const ConversionSettings& settings, int fileHandle) {
     TDocumentCloser closer(document);
-    document.SetFileName(file);
-    document.SetPassword(password);
+    document.SetFileName(settings.InputFileName);
+    document.SetPassword(settings.InputPassword);
+    document.SetFileHandle(fileHandle);
     document.SetActive(true);
     return document.PageCount();
 }
 
-// One conversion as the command line asks for it.
+// All of `from` in an unnamed file of this process, which the workers can share: the engine
+// reads a document at offsets, which a pipe cannot give.
+FileDescriptor Spool(int from, const std::string& what) {
+    FileDescriptor copy(memfd_create("folioxa-input", MFD_CLOEXEC));
+    if (!copy) {
+        throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
+    }
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw EOpenError("Cannot read the PDF from " + what + ": " + SystemText());
+        }
+        if (got == 0) {
+            return copy;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put =
+                ::write(copy.Get(), buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
+            }
+            done += put;
+        }
+    }
+}
+
+// The open file a document is read from when its name cannot simply be opened again by every
+// worker: "-" (stdin), or a pipe, device or socket such as /dev/stdin, read once. A regular file
+// among these is shared as it is, anything else spooled. Null for every other name, which the
+// engine opens (and reports on) itself.
+std::shared_ptr<FileDescriptor> SharedInput(const std::string& name, int stdinFd) {
+    FileDescriptor input;
+    if (name == "-") {
+        input.Reset(fcntl(stdinFd, F_DUPFD_CLOEXEC, 3));
+        if (!input) {
+            throw EOpenError("Cannot read the PDF from stdin: " + SystemText());
+        }
+    } else {
+        struct stat status {};
+        if (::stat(name.c_str(), &status) != 0 || S_ISREG(status.st_mode) ||
+            S_ISDIR(status.st_mode)) {
+            return nullptr;
+        }
+        input.Reset(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!input) {
+            throw EOpenError("Cannot open \"" + name + "\": " + SystemText());
+        }
+    }
+    struct stat status {};
+    if (::fstat(input.Get(), &status) == 0 && S_ISREG(status.st_mode)) {
+        return std::make_shared<FileDescriptor>(std::move(input));
+    }
+    return std::make_shared<FileDescriptor>(Spool(input.Get(), name == "-" ? "stdin" : name));
+}
+
+// One document of the call, from its opening to its exit code.
+struct ToolDocument {
+    std::string Name; // as given
+    ConversionSettings Settings;
+    std::shared_ptr<FileDescriptor> File; // what it is read from; null: its name
+    int PageCount = 0;
+    int Code = kExitOk;
+    std::unique_ptr<TTextView> View;
+    std::optional<PlannedEntry> Current; // the entry whose file is being written
+    std::int64_t Written = 0;
+};
+
+// One call of folioxa-convert: every document opened, planned, then converted through one pool.
 class TTool {
 public:
     TTool(const CommandLine& line, ToolEnvironment& env)
-        : FLine(line), FEnv(env),
-          FConsole(env.Out, env.Err, line.Json, line.Quiet, env.ErrIsTerminal),
-          FDocument(env.Document), FSettings(SettingsFor(line)) {}
+        : FLine(line), FEnv(env), FConsole(env.Out, env.Err, line.Json, line.Quiet,
+                                           env.ErrIsTerminal, line.InputFiles.size() > 1) {}
 
     int Run();
 
 private:
-    int Open();
-    int DryRun();
-    int Convert();
-    int Fail(int code, const std::string& message, const std::optional<PlannedEntry>& entry = {},
-             std::int64_t count = 0);
-    void RecordPage(std::int64_t index, const std::string& text, const std::string& path,
-                    std::int64_t bytes, double milliseconds);
+    std::string ReadPassword();
+    void Open(ToolDocument& document);
+    std::optional<PageList> List(const ToolDocument& document, const NoticeFunction& notice);
+    bool NamesCollide();
+    void DryRun();
+    void Convert();
+    int Fail(ToolDocument* document, int code, const std::string& message,
+             const std::optional<PlannedEntry>& entry = {});
+    void RecordPage(ToolDocument& document, const EntryEvent& event);
+    int Worst() const;
     int Complete();
-    // Stops `run` for `signal`, says at which entry; returns 128 + signal.
-    int Interrupted(TPooledConversion& run, int signal, std::optional<PlannedEntry> current);
+    // Stops `run` for `signal` and says at which entry of which document.
+    void Interrupted(TPooledConversion& run, int signal, const std::vector<ToolDocument*>& running);
 
     const CommandLine& FLine;
     ToolEnvironment& FEnv;
     TConsole FConsole;
-    ConversionDocument& FDocument;
-    ConversionSettings FSettings;
-    int FPageCount = 0;
+    std::vector<ToolDocument> FDocuments; // never resized once filled: the run refers to them
     std::int64_t FWritten = 0;
     int FJobs = 1;
+    int FSignal = 0; // the signal that stopped the run
     Clock::time_point FStart = Clock::now();
 };
 
 int TTool::Run() {
-    if (const int code = Open(); code != kExitOk) {
-        return code;
+    if (FEnv.InIsTerminal && std::any_of(FLine.InputFiles.begin(), FLine.InputFiles.end(),
+                                         [](const std::string& f) { return ReadsStdin(f); })) {
+        FConsole.Failure({}, "stdin is a terminal: pipe the PDF into '-', or name its file");
+        return kExitUsage;
     }
-    return FLine.DryRun ? DryRun() : Convert();
+    const std::string password = FLine.PasswordFromStdin ? ReadPassword() : std::string();
+    FDocuments.resize(FLine.InputFiles.size());
+    for (std::size_t i = 0; i < FDocuments.size(); ++i) {
+        ToolDocument& document = FDocuments[i];
+        document.Name = FLine.InputFiles[i];
+        document.Settings = SettingsFor(FLine, document.Name);
+        document.Settings.InputPassword = password;
+        Open(document);
+    }
+    if (std::all_of(FDocuments.begin(), FDocuments.end(),
+                    [](const ToolDocument& d) { return d.Code != kExitOk; })) {
+        return Worst();
+    }
+    if (NamesCollide()) {
+        return kExitUsage;
+    }
+    if (FLine.DryRun) {
+        DryRun();
+    } else {
+        Convert();
+    }
+    return FSignal != 0 ? 128 + FSignal : Worst();
 }
 
-int TTool::Open() {
-    if (FLine.PasswordFromStdin && FEnv.InIsTerminal && FEnv.AskPassword) {
+std::string TTool::ReadPassword() {
+    std::string password;
+    if (FEnv.InIsTerminal && FEnv.AskPassword) {
         // Typed, not piped: never show it on the screen.
-        FSettings.InputPassword = FEnv.AskPassword("Password: ").value_or("");
-    } else if (FLine.PasswordFromStdin && !std::getline(FEnv.In, FSettings.InputPassword)) {
-        FSettings.InputPassword.clear();
+        password = FEnv.AskPassword("Password: ").value_or("");
+    } else if (!std::getline(FEnv.In, password)) {
+        password.clear();
     }
-    if (!FSettings.InputPassword.empty() && FSettings.InputPassword.back() == '\r') {
-        FSettings.InputPassword.pop_back();
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
     }
+    return password;
+}
+
+void TTool::Open(ToolDocument& document) {
+    ConversionSettings& settings = document.Settings;
     bool prompted = false;
     try {
+        document.File = SharedInput(document.Name, FEnv.InFd);
+        const int handle = document.File ? document.File->Get() : -1;
         try {
-            FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
+            document.PageCount = OpenOnce(FEnv.Document, settings, handle);
         } catch (const EPasswordError&) {
             // One prompt and one more try, as when the window selects a protected file.
             std::optional<std::string> password;
             if (FLine.PasswordFromStdin || !FEnv.AskPassword ||
-                !(password = FEnv.AskPassword("Password for " + Printable(FSettings.InputFileName) +
-                                              ": "))) {
+                !(password = FEnv.AskPassword("Password for " +
+                                              Printable(TConsole::Label(document.Name)) + ": "))) {
                 throw;
             }
-            FSettings.InputPassword = *password;
+            settings.InputPassword = *password;
             prompted = true;
-            FPageCount = OpenOnce(FDocument, FSettings.InputFileName, FSettings.InputPassword);
+            document.PageCount = OpenOnce(FEnv.Document, settings, handle);
         }
     } catch (const std::exception& e) {
-        const int code = Fail(kExitCannotOpen, e.what());
+        Fail(&document, kExitCannotOpen, e.what());
         if (dynamic_cast<const EPasswordError*>(&e) != nullptr && !FLine.PasswordFromStdin &&
             !prompted) {
-            FConsole.Failure("the document is protected: give its password on the first line of "
+            FConsole.Failure(document.Name,
+                             "the document is protected: give its password on the first line of "
                              "stdin with --password-stdin");
         }
-        return code;
     }
-    return kExitOk;
 }
 
-int TTool::DryRun() {
-    // The list is built here once, with its notices, to plan the entries.
-    std::optional<PageList> pages;
-    try {
-        pages = BuildPageList(FSettings.ConvertMethod, FSettings.PageSelection, FPageCount,
-                              [this](const std::string& text) {
-                                  if (text != kInvalidRangeNotice) { // reported as the failure
-                                      FConsole.Notice(text);
-                                  }
-                              });
-    } catch (const std::exception& e) {
-        return Fail(kExitFailed, e.what());
-    }
-    if (!pages) {
-        return Fail(kExitUsage, kInvalidRangeNotice);
-    }
-    const EntryPlan plan = PlanEntries(*pages, FPageCount, FSettings);
-    for (const PlannedEntry& entry : plan.Entries) {
-        std::string flags;
-        if (entry.Page == 0) {
-            flags += "  [names no page: the run stops here]";
+std::optional<PageList> TTool::List(const ToolDocument& document, const NoticeFunction& notice) {
+    const ConversionSettings& settings = document.Settings;
+    return BuildPageList(settings.ConvertMethod, settings.PageSelection, document.PageCount,
+                         notice);
+}
+
+bool TTool::NamesCollide() {
+    std::vector<EntryPlan> plans;
+    std::vector<const ToolDocument*> planned;
+    for (const ToolDocument& document : FDocuments) {
+        if (document.Code != kExitOk || FDocuments.size() < 2) {
+            continue;
         }
-        if (entry.Repeated) {
-            flags += "  [written twice: an earlier entry writes this file]";
-        }
-        if (FConsole.Json()) {
-            FConsole.Record(JsonObject()
-                                .Add("type", "entry")
-                                .Add("index", entry.Index)
-                                .Add("entry", entry.Text)
-                                .Add("page", entry.Page)
-                                .Add("path", entry.Path)
-                                .Add("names_page", entry.Page != 0)
-                                .Add("written_twice", entry.Repeated));
-        } else {
-            FEnv.Out << Printable(entry.Text) << '\t' << Printable(entry.Path) << flags << '\n';
+        try {
+            // A list that cannot be built fails its run before any file is written.
+            if (const auto pages = List(document, [](const std::string&) {})) {
+                plans.push_back(PlanEntries(*pages, document.PageCount, document.Settings));
+                planned.push_back(&document);
+            }
+        } catch (const std::exception&) {
         }
     }
-    if (plan.Unreached() > 0) {
-        FConsole.Info(std::to_string(plan.Unreached()) + " more entries are never reached");
+    const std::optional<SharedFile> shared = FindSharedFile(plans);
+    if (!shared) {
+        return false;
+    }
+    const std::string message = TConsole::Label(planned[shared->First]->Name) + " and " +
+                                TConsole::Label(planned[shared->Second]->Name) +
+                                " would both write \"" + shared->Path +
+                                "\"; nothing was written: give them different --base names "
+                                "or --output-dir folders";
+    FConsole.Failure({}, message);
+    FConsole.Record(JsonObject()
+                        .Add("type", "error")
+                        .Add("exit", static_cast<int>(kExitUsage))
+                        .Add("message", message)
+                        .Add("written", std::int64_t{0}));
+    return true;
+}
+
+void TTool::DryRun() {
+    EntryPlan total;
+    bool listed = false;
+    bool namesNoPage = false;
+    const bool several = FDocuments.size() > 1;
+    for (ToolDocument& document : FDocuments) {
+        if (document.Code != kExitOk) {
+            continue;
+        }
+        if (several && !FConsole.Json()) {
+            FEnv.Out << Printable(TConsole::Label(document.Name)) << ":\n";
+        }
+        // The list is built here once, with its notices, to plan the entries.
+        std::optional<PageList> pages;
+        try {
+            pages = List(document, [&](const std::string& text) {
+                if (text != kInvalidRangeNotice) { // reported as the failure
+                    FConsole.Notice(document.Name, text);
+                }
+            });
+        } catch (const std::exception& e) {
+            Fail(&document, kExitFailed, e.what());
+            continue;
+        }
+        if (!pages) {
+            Fail(several ? nullptr : &document, kExitUsage, kInvalidRangeNotice);
+            document.Code = kExitUsage;
+            if (several) {
+                break; // the one selection is empty for every document
+            }
+            continue;
+        }
+        listed = true;
+        const EntryPlan plan = PlanEntries(*pages, document.PageCount, document.Settings);
+        for (const PlannedEntry& entry : plan.Entries) {
+            std::string flags;
+            if (entry.Page == 0) {
+                flags += "  [names no page: the run stops here]";
+            }
+            if (entry.Repeated) {
+                flags += "  [written twice: an earlier entry writes this file]";
+            }
+            if (FConsole.Json()) {
+                FConsole.Record(JsonObject()
+                                    .Add("type", "entry")
+                                    .Add("document", document.Name)
+                                    .Add("index", entry.Index)
+                                    .Add("entry", entry.Text)
+                                    .Add("page", entry.Page)
+                                    .Add("path", entry.Path)
+                                    .Add("names_page", entry.Page != 0)
+                                    .Add("written_twice", entry.Repeated));
+            } else {
+                FEnv.Out << Printable(entry.Text) << '\t' << Printable(entry.Path) << flags << '\n';
+            }
+        }
+        if (plan.Unreached() > 0) {
+            FConsole.Info(FConsole.Prefix(document.Name) + std::to_string(plan.Unreached()) +
+                          " more entries are never reached");
+        }
+        if (plan.EndsOnFailure()) {
+            document.Code = kExitFailed;
+            namesNoPage = true;
+        }
+        total.ListCount += plan.ListCount;
+        total.Entries.insert(total.Entries.end(), plan.Entries.begin(), plan.Entries.end());
+    }
+    if (!listed) {
+        return;
     }
     FConsole.Record(JsonObject()
                         .Add("type", "summary")
                         .Add("dry_run", true)
-                        .Add("entries", plan.ListCount)
-                        .Add("reached", static_cast<std::int64_t>(plan.Entries.size()))
-                        .Add("names_no_page", plan.EndsOnFailure()));
+                        .Add("documents", static_cast<std::int64_t>(FDocuments.size()))
+                        .Add("entries", total.ListCount)
+                        .Add("reached", static_cast<std::int64_t>(total.Entries.size()))
+                        .Add("names_no_page", namesNoPage)
+                        .Add("exit", Worst()));
     FEnv.Out << std::flush;
-    return plan.EndsOnFailure() ? kExitFailed : kExitOk;
 }
 
-int TTool::Convert() {
-    TTextView view(FConsole);
-    std::optional<PlannedEntry> current;
-    RunObserver observer;
-    std::int64_t count = 0;
-    observer.OnEntryStarted = [&](const EntryEvent& e) {
-        current = PlannedEntry{e.Index, e.Text, e.Path, 0, false};
-        view.ShowEntry(e.Path);
-    };
-    observer.OnEntryWritten = [&](const EntryEvent& e) {
-        current.reset();
-        RecordPage(e.Index, e.Text, e.Path, e.Bytes, e.Milliseconds);
-    };
+void TTool::Convert() {
+    std::vector<PooledDocument> inputs;
+    std::vector<ToolDocument*> running; // in the order of `inputs`
+    for (ToolDocument& document : FDocuments) {
+        if (document.Code != kExitOk) {
+            continue;
+        }
+        running.push_back(&document);
+        document.View = std::make_unique<TTextView>(FConsole, document.Name);
+        PooledDocument input;
+        input.Settings = document.Settings;
+        input.View = document.View.get();
+        input.File = document.File;
+        input.Observer.OnEntryStarted = [&document](const EntryEvent& e) {
+            document.Current = PlannedEntry{e.Index, e.Text, e.Path, 0, false};
+            document.View->ShowEntry(e.Path);
+        };
+        input.Observer.OnEntryWritten = [this, &document](const EntryEvent& e) {
+            document.Current.reset();
+            RecordPage(document, e);
+        };
+        input.OnFailed = [this, &document](const std::exception& e) {
+            const bool open = dynamic_cast<const EOpenError*>(&e) != nullptr;
+            Fail(&document, open ? kExitCannotOpen : kExitFailed, e.what(), document.Current);
+        };
+        inputs.push_back(std::move(input));
+    }
+    if (inputs.empty()) {
+        return;
+    }
     PoolOptions options;
     options.Workers = FLine.Jobs;
     options.WorkerPath = FEnv.WorkerPath;
@@ -200,9 +403,8 @@ int TTool::Convert() {
     try {
         // Caught from before the run starts, so that no signal ends it with a file half written.
         TSignalPipe signals;
-        TPooledConversion run(FSettings, FDocument, view, options, observer);
+        TPooledConversion run(std::move(inputs), FEnv.Document, options);
         FJobs = run.WorkerCount();
-        count = run.Count();
         int signal = 0;
         while (!run.Finished() && (signal = signals.Take()) == 0) {
             pollfd events[] = {{run.EventFd(), POLLIN, 0}, {signals.Fd(), POLLIN, 0}};
@@ -215,72 +417,119 @@ int TTool::Convert() {
             }
         }
         if (signal != 0 || (signal = signals.Release()) != 0) {
-            return Interrupted(run, signal, current);
+            Interrupted(run, signal, running);
+            return;
         }
-    } catch (const EOpenError& e) {
-        return Fail(kExitCannotOpen, e.what());
     } catch (const std::exception& e) {
-        return Fail(kExitFailed, e.what(), current, count);
+        // Not one document's failure: the workers could not be started or waited for.
+        Fail(nullptr, kExitFailed, e.what());
+        for (ToolDocument& document : FDocuments) {
+            document.Code = std::max(document.Code, static_cast<int>(kExitFailed));
+        }
+        return;
     }
-    if (view.SelectionEmpty()) {
-        return Fail(kExitUsage, kInvalidRangeNotice);
+    const auto empty = std::find_if(FDocuments.begin(), FDocuments.end(), [](const auto& d) {
+        return d.View && d.View->SelectionEmpty();
+    });
+    if (empty != FDocuments.end()) {
+        // The one selection is empty for every document: said once.
+        Fail(nullptr, kExitUsage, kInvalidRangeNotice);
+        for (ToolDocument& document : FDocuments) {
+            if (document.View && document.View->SelectionEmpty()) {
+                document.Code = kExitUsage;
+            }
+        }
+        return;
     }
-    return Complete();
+    Complete();
 }
 
-int TTool::Interrupted(TPooledConversion& run, int signal, std::optional<PlannedEntry> current) {
-    // The entry being drawn when no file of its own was begun yet.
-    if (!current && run.Written() < run.Count()) {
-        const std::string text = run.EntryText(run.Written());
-        current = PlannedEntry{run.Written(), text, run.PathOf(text), 0, false};
-    }
+void TTool::Interrupted(TPooledConversion& run, int signal,
+                        const std::vector<ToolDocument*>& running) {
+    FSignal = signal;
+    const std::optional<NextEntry> next = run.Next();
     // The workers end and the file half written goes before anything is said.
     run.Stop();
-    return Fail(128 + signal,
-                "Conversion interrupted by " + SignalName(signal) + ": " +
-                    std::to_string(FWritten) + " of " + std::to_string(run.Count()) +
-                    " pages written",
-                current, run.Count());
+    ToolDocument* document = next ? running.at(next->Document) : nullptr;
+    std::optional<PlannedEntry> entry;
+    if (document) {
+        // The entry whose file was begun, else the one being drawn.
+        entry = document->Current ? document->Current
+                                  : PlannedEntry{next->Index, next->Text, next->Path, 0, false};
+    }
+    Fail(document, 128 + signal,
+         "Conversion interrupted by " + SignalName(signal) + ": " + std::to_string(FWritten) +
+             " of " + std::to_string(run.Count()) + " pages written",
+         entry);
 }
 
-void TTool::RecordPage(std::int64_t index, const std::string& text, const std::string& path,
-                       std::int64_t bytes, double milliseconds) {
+void TTool::RecordPage(ToolDocument& document, const EntryEvent& event) {
     ++FWritten;
+    ++document.Written;
     FConsole.Record(JsonObject()
                         .Add("type", "page")
-                        .Add("index", index)
-                        .Add("entry", text)
-                        .Add("page", ParsePageNumber(text))
-                        .Add("path", path)
-                        .Add("bytes", bytes)
-                        .Add("ms", milliseconds));
+                        .Add("document", document.Name)
+                        .Add("index", event.Index)
+                        .Add("entry", event.Text)
+                        .Add("page", ParsePageNumber(event.Text))
+                        .Add("path", event.Path)
+                        .Add("bytes", event.Bytes)
+                        .Add("ms", event.Milliseconds));
+}
+
+int TTool::Worst() const {
+    int worst = kExitOk;
+    for (const ToolDocument& document : FDocuments) {
+        worst = std::max(worst, document.Code);
+    }
+    return worst;
 }
 
 int TTool::Complete() {
+    // One document's failure is its error record; several end with a summary of all.
+    if (FDocuments.size() == 1 && Worst() != kExitOk) {
+        return Worst();
+    }
+    std::int64_t failed = 0;
+    for (const ToolDocument& document : FDocuments) {
+        failed += document.Code != kExitOk ? 1 : 0;
+    }
     FConsole.Record(JsonObject()
                         .Add("type", "summary")
-                        .Add("status", "complete")
+                        .Add("status", Worst() == kExitOk ? "complete" : "failed")
                         .Add("written", FWritten)
+                        .Add("documents", static_cast<std::int64_t>(FDocuments.size()))
+                        .Add("failed_documents", failed)
                         .Add("jobs", FJobs)
-                        .Add("seconds", SecondsSince(FStart)));
-    return kExitOk;
+                        .Add("seconds", SecondsSince(FStart))
+                        .Add("exit", Worst()));
+    return Worst();
 }
 
-int TTool::Fail(int code, const std::string& message, const std::optional<PlannedEntry>& entry,
-                std::int64_t count) {
+int TTool::Fail(ToolDocument* document, int code, const std::string& message,
+                const std::optional<PlannedEntry>& entry) {
     const std::string text = DisplayText(message);
     std::string where;
+    const std::int64_t count = document && document->View ? document->View->ProgressMax() : 0;
     if (entry) {
         where = "entry \"" + entry->Text + "\" (" + std::to_string(entry->Index + 1) +
                 (count > 0 ? " of " + std::to_string(count) : "") + "): ";
     }
-    FConsole.Failure(where + text);
+    const std::string name = document ? document->Name : std::string();
+    FConsole.Failure(name, where + text);
     JsonObject record;
-    record.Add("type", "error").Add("exit", code).Add("message", text);
+    record.Add("type", "error");
+    if (document) {
+        record.Add("document", name);
+    }
+    record.Add("exit", code).Add("message", text);
     if (entry) {
         record.Add("index", entry->Index).Add("entry", entry->Text).Add("path", entry->Path);
     }
-    FConsole.Record(record.Add("written", FWritten));
+    FConsole.Record(record.Add("written", document ? document->Written : FWritten));
+    if (document) {
+        document->Code = std::max(document->Code, code);
+    }
     return code;
 }
 

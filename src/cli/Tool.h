@@ -11,7 +11,8 @@
 
 namespace folioxa {
 
-// The tool's exit codes; a run ended by SIGINT, SIGTERM or SIGHUP returns 128 + the signal.
+// The tool's exit codes; with several documents the largest of theirs. A run ended by SIGINT,
+// SIGTERM or SIGHUP returns 128 + the signal.
 enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCannotOpen = 3 };
 
 // What folioxa-convert works with; main fills it with the real streams, engine and writers.
@@ -19,6 +20,7 @@ struct ToolEnvironment {
     std::ostream& Out;
     std::ostream& Err;
     std::istream& In;
+    int InFd = 0;               // what "-" reads the PDF from
     bool InIsTerminal = false;  // --password-stdin then reads with the echo off
     bool ErrIsTerminal = false; // shows the progress line
     // Asks for the document's password with the echo off; nothing when there is no terminal.

@@ -13,9 +13,9 @@ _folioxa_convert() {
     -t | --type)
         # Offered in the letter case the user started with.
         if [[ $cur == *[a-z]* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W 'jpg png bmp' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'jpg png tiff bmp' -- "$cur")
         else
-            mapfile -t COMPREPLY < <(compgen -W 'JPG PNG BMP' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'JPG PNG TIFF BMP' -- "$cur")
         fi
         return
         ;;
@@ -24,17 +24,18 @@ _folioxa_convert() {
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return
         ;;
-    -p | --pages | -r | --dpi | -b | --base | -j | --jobs | --page-timeout | --memory-limit)
+    -p | --pages | -r | --dpi | --scale-to | --scale-to-x | --scale-to-y | --quality | -b | --base | \
+        -j | --jobs | --page-timeout | --memory-limit)
         return # free text: nothing to offer
         ;;
     esac
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-p --pages -t --type -r --dpi -o --output-dir
-            -b --base --password-stdin -j --jobs --page-timeout --memory-limit --dry-run --json -q --quiet
-            -h --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-p --pages -t --type -r --dpi --scale-to --scale-to-x
+            --scale-to-y --quality -o --output-dir -b --base --password-stdin -j --jobs
+            --page-timeout --memory-limit --dry-run --json -q --quiet -h --help --version' -- "$cur")
         return
     fi
-    # The document: PDF files (any letter case) and the folders that may hold them.
+    # The documents: PDF files (any letter case) and the folders that may hold them.
     compopt -o filenames 2>/dev/null
     mapfile -t COMPREPLY < <(compgen -d -- "$cur"; compgen -f -X '!*.[pP][dD][fF]' -- "$cur")
 } &&

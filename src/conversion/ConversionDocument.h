@@ -14,7 +14,10 @@ public:
     virtual ~ConversionDocument() = default;
     virtual void SetFileName(const std::string& fileName) = 0; // refused while active
     virtual void SetPassword(const std::string& password) = 0; // refused while active
-    virtual void SetActive(bool active) = 0;                   // opens / closes; false never throws
+    // An open file to read the document from instead of opening FileName, or -1 (the default).
+    // Refused while active; a document that can only open paths refuses any descriptor.
+    virtual void SetFileHandle(int fileHandle);
+    virtual void SetActive(bool active) = 0; // opens / closes; false never throws
     virtual int PageCount() = 0;
     virtual void
     SetPageNumber(int pageNumber) = 0; // 1-based; 0 unloads; never throws while inactive

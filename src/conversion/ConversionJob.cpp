@@ -74,6 +74,12 @@ std::uint64_t PageMemoryBytes(std::int64_t width, std::int64_t height) {
     return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 8;
 }
 
+void ConversionDocument::SetFileHandle(int fileHandle) {
+    if (fileHandle >= 0) {
+        throw Error("This document can only be opened by its file name");
+    }
+}
+
 namespace {
 
 std::int64_t FileBytes(const std::string& path) {
@@ -130,11 +136,12 @@ void CheckPixelSize(const std::string& entry, const PageSizing& sizing, std::int
 } // namespace
 
 RunSession::RunSession(const ConversionSettings& settings, ConversionDocument& document,
-                       ConversionView& view)
+                       ConversionView& view, int fileHandle)
     : FSettings(settings), FDocument(document), FView(view) {
     try {
         FDocument.SetFileName(settings.InputFileName);
         FDocument.SetPassword(settings.InputPassword);
+        FDocument.SetFileHandle(fileHandle);
         try {
             FDocument.SetActive(true);
         } catch (const Error& e) {
@@ -183,11 +190,21 @@ void RunSession::Finish() {
         FView.SetBusy(false);
         FView.SetProgressVisible(false);
     }
-    FDocument.SetActive(false);
-    FDocument.SetPageNumber(0);
+    ReleaseDocument();
     if (FShown) {
         FView.SetConvertControlsEnabled(true);
     }
+}
+
+void RunSession::ReleaseDocument() {
+    if (FReleased) {
+        return;
+    }
+    // Once released, the component may hold another run's document: never close that one.
+    FReleased = true;
+    FDocument.SetActive(false);
+    FDocument.SetPageNumber(0);
+    FDocument.SetFileHandle(-1);
 }
 
 EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry,

@@ -78,11 +78,12 @@ struct RunObserver {
 // buttons, in that order).
 class RunSession {
 public:
-    // Opens the document with the settings' file name and password and builds the page list
-    // (its notices shown). Throws EOpenError with the opening's text when the document cannot
-    // be opened, and the list's errors; the document is closed again then.
+    // Opens the document with the settings' file name and password (read from `fileHandle`
+    // when it is not -1) and builds the page list (its notices shown). Throws EOpenError with the
+    // opening's text when the document cannot be opened, and the list's errors; the document is
+    // closed again then.
     RunSession(const ConversionSettings& settings, ConversionDocument& document,
-               ConversionView& view);
+               ConversionView& view, int fileHandle = -1);
     ~RunSession();
     RunSession(const RunSession&) = delete;
     RunSession& operator=(const RunSession&) = delete;
@@ -102,6 +103,10 @@ public:
     void ShowEntry(std::int64_t index);
     // The clean-up; the second call does nothing.
     void Finish();
+    // Closes the document before the clean-up, for a run that needs no more of it (the render
+    // pool's workers read their own copies), so that the component can open another. Only the
+    // first call (this or Finish's) closes it.
+    void ReleaseDocument();
 
 private:
     const ConversionSettings& FSettings;
@@ -111,6 +116,7 @@ private:
     std::optional<PageList> FPages;
     bool FShown = false;
     bool FFinished = false;
+    bool FReleased = false;
 };
 
 // An entry's page as the run computes it: the number from the entry's text (EConvertError when

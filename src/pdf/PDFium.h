@@ -110,7 +110,7 @@ public:
     // the engine reads through this descriptor and never opens a path; FileName still names the
     // document in messages. Not owned: it must stay open while the component is active.
     int FileHandle() const { return FFileHandle; }
-    void SetFileHandle(int fileHandle);
+    void SetFileHandle(int fileHandle) override;
 
     // 1-based number of the page to keep loaded, 0 for none. A new value while active reloads
     // (EPdfError "Cannot open page N" when the document has no such page; the number stays and

@@ -6,46 +6,52 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
 namespace folioxa {
 
+namespace {
+
+std::vector<PooledDocument> OneDocument(const ConversionSettings& settings, ConversionView& view,
+                                        RunObserver observer) {
+    std::vector<PooledDocument> documents(1);
+    documents[0].Settings = settings;
+    documents[0].View = &view;
+    documents[0].Observer = std::move(observer);
+    return documents;
+}
+
+// The workers read the very file this process opened, never its path again.
+std::shared_ptr<FileDescriptor> OpenForWorkers(const std::string& path) {
+    auto file = std::make_shared<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!*file) {
+        throw Error("Cannot open \"" + path + "\" for the page workers: " + std::strerror(errno));
+    }
+    return file;
+}
+
+} // namespace
+
 TPooledConversion::TPooledConversion(const ConversionSettings& settings,
                                      ConversionDocument& document, ConversionView& view,
                                      PoolOptions options, RunObserver observer)
-    : FSettings(settings), FView(view), FObserver(std::move(observer)),
-      FSession(FSettings, document, view) {
-    if (!FSession.Listed()) {
-        FFinished = true;
-        return;
+    : TPooledConversion(OneDocument(settings, view, std::move(observer)), document,
+                        std::move(options)) {}
+
+TPooledConversion::TPooledConversion(std::vector<PooledDocument> documents,
+                                     ConversionDocument& document, PoolOptions options)
+    : FParts(documents.size()) {
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+        FParts[i].Input = std::move(documents[i]);
     }
-    FSession.Show();
-    FCount = FSession.Pages().Count();
+    for (std::size_t i = 0; i < FParts.size(); ++i) {
+        Open(i, document);
+    }
     try {
-        // The serial run makes its writer here, so a setting the writer refuses ends the run
-        // before its first entry; the workers make their own.
-        (void)CreateWriter(StandardImageFormats().Find(FSettings.ImageType),
-                           WriterOptions{FSettings.JpegQuality});
-        if (FCount > 0) {
-            // The workers read the very file this process opened, never its path again.
-            auto file = std::make_shared<FileDescriptor>(
-                ::open(FSettings.InputFileName.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!*file) {
-                throw Error("Cannot open \"" + FSettings.InputFileName +
-                            "\" for the page workers: " + std::strerror(errno));
-            }
-            PoolDocument pooled;
-            pooled.Job = DocumentJobOf(FSettings);
-            pooled.File = std::move(file);
-            const PageList& pages = FSession.Pages();
-            FPool = std::make_unique<TRenderPool>(std::move(options),
-                                                  std::vector<PoolDocument>{std::move(pooled)},
-                                                  FCount, [&pages](std::int64_t index) {
-                                                      return PoolEntry{0, pages.Entry(index)};
-                                                  });
-        }
+        Start(std::move(options));
         CommitReady();
     } catch (...) {
         End();
@@ -53,6 +59,58 @@ TPooledConversion::TPooledConversion(const ConversionSettings& settings,
     }
 }
 
+void TPooledConversion::Open(std::size_t index, ConversionDocument& document) {
+    Part& part = FParts[index];
+    // The one component lists one document at a time; the workers draw the pages.
+    if (index > 0 && FParts[index - 1].Session) {
+        FParts[index - 1].Session->ReleaseDocument();
+    }
+    const PooledDocument& input = part.Input;
+    try {
+        part.Session = std::make_unique<RunSession>(input.Settings, document, *input.View,
+                                                    input.File ? input.File->Get() : -1);
+        if (!part.Session->Listed()) {
+            EndPart(part);
+            return;
+        }
+        part.Session->Show();
+        // The serial run makes its writer here, so a setting the writer refuses ends the run
+        // before its first entry; the workers make their own.
+        (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
+                           WriterOptions{input.Settings.JpegQuality});
+        part.Count = part.Session->Pages().Count();
+        if (part.Count > 0) {
+            part.WorkerFile =
+                input.File ? input.File : OpenForWorkers(input.Settings.InputFileName);
+        }
+    } catch (const std::exception& e) {
+        FailPart(part, e);
+    }
+}
+
+void TPooledConversion::Start(PoolOptions options) {
+    std::vector<PoolDocument> pooled(FParts.size());
+    for (std::size_t i = 0; i < FParts.size(); ++i) {
+        const Part& part = FParts[i];
+        FStarts.push_back(FCount);
+        if (!part.Ended && part.Count > 0) {
+            pooled[i].Job = DocumentJobOf(part.Input.Settings);
+            pooled[i].File = part.WorkerFile;
+            pooled[i].Entries = part.Count;
+            FCount += part.Count;
+        }
+    }
+    if (FFinished || FCount == 0) {
+        return;
+    }
+    FPool = std::make_unique<TRenderPool>(
+        std::move(options), std::move(pooled), [this](std::int64_t index) {
+            const auto part = static_cast<std::size_t>(
+                std::upper_bound(FStarts.begin(), FStarts.end(), index) - FStarts.begin() - 1);
+            return PoolEntry{static_cast<std::int64_t>(part),
+                             FParts[part].Session->Pages().Entry(index - FStarts[part])};
+        });
+}
 TPooledConversion::~TPooledConversion() {
     Stop();
 }
@@ -74,64 +132,116 @@ void TPooledConversion::Process() {
     }
 }
 
-std::string TPooledConversion::EntryText(std::int64_t index) const {
-    return FSession.Pages().Entry(index);
-}
-
-std::string TPooledConversion::PathOf(const std::string& entry) const {
-    return FSession.PathOf(entry);
+std::optional<NextEntry> TPooledConversion::Next() const {
+    for (std::size_t i = FCurrent; i < FParts.size(); ++i) {
+        const Part& part = FParts[i];
+        if (part.Ended || !part.Session || part.Written >= part.Count) {
+            continue;
+        }
+        std::string text = part.Session->Pages().Entry(part.Written);
+        std::string path = part.Session->PathOf(text);
+        return NextEntry{i, part.Written, std::move(text), std::move(path)};
+    }
+    return std::nullopt;
 }
 
 void TPooledConversion::CommitReady() {
-    using Clock = std::chrono::steady_clock;
-    while (FWritten < FCount) {
+    while (FCurrent < FParts.size()) {
+        Part& part = FParts[FCurrent];
+        if (part.Ended) {
+            ++FCurrent;
+            continue;
+        }
+        if (part.Written == part.Count) {
+            EndPart(part);
+            part.Input.View->ShowNotice(kCompleteNotice);
+            ++FCurrent;
+            continue;
+        }
         FrontEntry* front = FPool->Front();
         if (front == nullptr) {
             return;
         }
-        const std::string entry = FSession.Pages().Entry(FWritten);
-        if (FPath.empty()) {
-            FPath = FSession.PathOf(entry);
-            FSession.ShowEntry(FWritten);
-            if (FObserver.OnEntryStarted) {
-                FObserver.OnEntryStarted({FWritten, entry, FPath, 0, 0.0});
+        try {
+            if (!WriteFront(part, *front)) {
+                return;
             }
+        } catch (const std::exception& e) {
+            FFile.reset();
+            FPath.clear();
+            FPool->AdvanceDocument();
+            FailPart(part, e);
+            ++FCurrent;
         }
-        if (front->Failed) {
-            // A failure the serial run meets only once the file exists comes after the file's own.
-            if (front->Failed->Stage == FailureStage::AfterFile && !FFile) {
-                FFile.emplace(FPath);
-            }
-            ThrowFailure(*front->Failed);
-        }
-        if (!FFile) {
-            FFile.emplace(FPath);
-            FFileStart = Clock::now();
-        }
-        if (!front->Data.empty()) {
-            FFile->Write(front->Data.data(), front->Data.size());
-            front->Data.clear();
-        }
-        if (!front->Complete) {
-            return;
-        }
-        FFile->Close();
-        FFile.reset();
-        const double ms =
-            front->Milliseconds +
-            std::chrono::duration<double, std::milli>(Clock::now() - FFileStart).count();
-        const std::string path = std::exchange(FPath, {});
-        FPool->Advance();
-        if (FObserver.OnEntryWritten) {
-            std::error_code error;
-            const auto bytes = std::filesystem::file_size(path, error);
-            FObserver.OnEntryWritten(
-                {FWritten, entry, path, error ? -1 : static_cast<std::int64_t>(bytes), ms});
-        }
-        ++FWritten;
     }
     End();
-    FView.ShowNotice(kCompleteNotice);
+}
+
+bool TPooledConversion::WriteFront(Part& part, FrontEntry& front) {
+    using Clock = std::chrono::steady_clock;
+    const std::int64_t index = part.Written;
+    const std::string entry = part.Session->Pages().Entry(index);
+    const RunObserver& observer = part.Input.Observer;
+    if (FPath.empty()) {
+        FPath = part.Session->PathOf(entry);
+        part.Session->ShowEntry(index);
+        if (observer.OnEntryStarted) {
+            observer.OnEntryStarted({index, entry, FPath, 0, 0.0});
+        }
+    }
+    if (front.Failed) {
+        // A failure the serial run meets only once the file exists comes after the file's own.
+        if (front.Failed->Stage == FailureStage::AfterFile && !FFile) {
+            FFile.emplace(FPath);
+        }
+        ThrowFailure(*front.Failed);
+    }
+    if (!FFile) {
+        FFile.emplace(FPath);
+        FFileStart = Clock::now();
+    }
+    if (!front.Data.empty()) {
+        FFile->Write(front.Data.data(), front.Data.size());
+        front.Data.clear();
+    }
+    if (!front.Complete) {
+        return false;
+    }
+    FFile->Close();
+    FFile.reset();
+    const double ms = front.Milliseconds +
+                      std::chrono::duration<double, std::milli>(Clock::now() - FFileStart).count();
+    const std::string path = std::exchange(FPath, {});
+    FPool->Advance();
+    if (observer.OnEntryWritten) {
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(path, error);
+        observer.OnEntryWritten(
+            {index, entry, path, error ? -1 : static_cast<std::int64_t>(bytes), ms});
+    }
+    ++part.Written;
+    ++FWritten;
+    return true;
+}
+
+void TPooledConversion::EndPart(Part& part) {
+    part.Ended = true;
+    const bool others =
+        std::any_of(FParts.begin(), FParts.end(), [](const Part& other) { return !other.Ended; });
+    if (!others) {
+        End();
+    } else if (part.Session) {
+        part.Session->Finish();
+    }
+}
+
+void TPooledConversion::FailPart(Part& part, const std::exception& failure) {
+    EndPart(part);
+    if (!part.Input.OnFailed) {
+        End();
+        throw;
+    }
+    part.Input.OnFailed(failure);
 }
 
 void TPooledConversion::End() {
@@ -141,17 +251,19 @@ void TPooledConversion::End() {
     FFinished = true;
     FFile.reset();
     FPool.reset();
-    FSession.Finish();
+    for (Part& part : FParts) {
+        part.Ended = true;
+        if (part.Session) {
+            part.Session->Finish();
+        }
+    }
 }
 
 void TPooledConversion::Stop() {
     End();
 }
 
-void RunPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
-                         ConversionView& view, const PoolOptions& options,
-                         const RunObserver& observer) {
-    TPooledConversion run(settings, document, view, options, observer);
+void RunToEnd(TPooledConversion& run) {
     while (!run.Finished()) {
         pollfd events{run.EventFd(), POLLIN, 0};
         if (::poll(&events, 1, -1) < 0 && errno != EINTR) {
@@ -159,6 +271,13 @@ void RunPooledConversion(const ConversionSettings& settings, ConversionDocument&
         }
         run.Process();
     }
+}
+
+void RunPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
+                         ConversionView& view, const PoolOptions& options,
+                         const RunObserver& observer) {
+    TPooledConversion run(settings, document, view, options, observer);
+    RunToEnd(run);
 }
 
 } // namespace folioxa

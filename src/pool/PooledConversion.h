@@ -4,10 +4,36 @@
 #include "imaging/OutputFile.h"
 #include "pool/RenderPool.h"
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace folioxa {
+
+// An entry of a pooled run: its document's position among the run's documents, its own in that
+// document's list, its text and its file.
+struct NextEntry {
+    std::size_t Document = 0;
+    std::int64_t Index = 0;
+    std::string Text;
+    std::string Path;
+};
+
+// One document of a pooled run.
+struct PooledDocument {
+    ConversionSettings Settings;
+    ConversionView* View = nullptr; // its run's window operations; outlives the run
+    RunObserver Observer;
+    // The open file the document is read from, by this process and the workers alike; null: its
+    // file name is opened.
+    std::shared_ptr<FileDescriptor> File;
+    // Where the document's failure goes (opening, listing, its first failing entry) once its
+    // run is cleaned up; the other documents go on. Empty: the failure ends the whole run and is
+    // thrown.
+    std::function<void(const std::exception&)> OnFailed;
+};
 
 // One run whose entries the render pool draws and encodes while this process writes each file
 // itself, strictly in list order, through the output-file step. The run keeps the serial run's
@@ -23,6 +49,11 @@ public:
     // cannot start (after the clean-up).
     TPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
                       ConversionView& view, PoolOptions options, RunObserver observer = {});
+    // Several documents through one pool, their entries one document after the other: each is
+    // opened in turn by `document`, listed and shown on its own view, and completes or fails as
+    // a run of its own would (its failure ends its own entries only, when it has OnFailed).
+    TPooledConversion(std::vector<PooledDocument> documents, ConversionDocument& document,
+                      PoolOptions options);
     // Ends a run still going as Stop does.
     ~TPooledConversion();
     TPooledConversion(const TPooledConversion&) = delete;
@@ -31,28 +62,47 @@ public:
     bool Finished() const { return FFinished; }
     // Readable when Process has something to do; -1 once finished.
     int EventFd() const;
-    // Writes what has arrived, in list order. After the last entry: the clean-up, then
-    // "Conversion complete!". After a failure: the clean-up, then the failure is thrown.
+    // Writes what has arrived, in list order. After a document's last entry: its clean-up, then
+    // "Conversion complete!". After a failure: the clean-up, then the failure is thrown (or
+    // handed to the document's OnFailed).
     void Process();
     // Ends the run now: the workers end, a file half written is dropped (the earlier file of
     // that name stays), the clean-up runs. Nothing is shown.
     void Stop();
 
+    // Over all documents.
     std::int64_t Written() const { return FWritten; }
     std::int64_t Count() const { return FCount; }
-    // The text of the list's entry `index` (below Count()) and its output file.
-    std::string EntryText(std::int64_t index) const;
-    std::string PathOf(const std::string& entry) const;
+    // The entry to be written next, of the first document not ended yet; nothing when none is
+    // left.
+    std::optional<NextEntry> Next() const;
     int WorkerCount() const { return FPool ? FPool->WorkerCount() : 0; }
 
 private:
+    struct Part {
+        PooledDocument Input;
+        std::unique_ptr<RunSession> Session; // null when the document could not be opened
+        std::shared_ptr<FileDescriptor> WorkerFile;
+        std::int64_t Count = 0;
+        std::int64_t Written = 0;
+        bool Ended = false;
+    };
+
+    void Open(std::size_t part, ConversionDocument& document);
+    void Start(PoolOptions options);
     void CommitReady();
+    // Writes what arrived of the front entry; true once its file is complete.
+    bool WriteFront(Part& part, FrontEntry& front);
+    // The part's clean-up (the whole run's, when no other part is going on).
+    void EndPart(Part& part);
+    // Called from a handler of the part's failure: hands it on, or rethrows it.
+    void FailPart(Part& part, const std::exception& failure);
     void End();
 
-    ConversionSettings FSettings;
-    ConversionView& FView;
-    RunObserver FObserver;
-    RunSession FSession;
+    // Never resized once made: the sessions keep references to their settings.
+    std::vector<Part> FParts;
+    std::vector<std::int64_t> FStarts; // each part's first entry in the pool's list
+    std::size_t FCurrent = 0;          // the part whose entries are being written
     std::int64_t FCount = 0;
     std::int64_t FWritten = 0;
     bool FFinished = false;
@@ -63,7 +113,11 @@ private:
     std::chrono::steady_clock::time_point FFileStart;
 };
 
-// The same run, waited for here; for callers without an event loop.
+// Processes `run` until it has finished, waiting here for its workers; for callers without an
+// event loop. Throws what Process throws.
+void RunToEnd(TPooledConversion& run);
+
+// The same run, waited for here.
 void RunPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
                          ConversionView& view, const PoolOptions& options,
                          const RunObserver& observer = {});

@@ -82,9 +82,13 @@ int OnlineCores() {
 }
 
 TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
-                         std::int64_t count, std::function<PoolEntry(std::int64_t)> entryAt)
-    : FOptions(std::move(options)), FDocuments(std::move(documents)), FCount(count),
-      FEntryAt(std::move(entryAt)) {
+                         std::function<PoolEntry(std::int64_t)> entryAt)
+    : FOptions(std::move(options)), FDocuments(std::move(documents)), FEntryAt(std::move(entryAt)) {
+    for (const PoolDocument& document : FDocuments) {
+        FCount += std::max<std::int64_t>(document.Entries, 0);
+        FEnds.push_back(FCount);
+    }
+    FFailedAt = FEnds;
     if (FOptions.WorkerPath.empty()) {
         FOptions.WorkerPath = DefaultWorkerPath();
     }
@@ -100,8 +104,7 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
     if (access(FOptions.WorkerPath.c_str(), X_OK) != 0) {
         throw Error(SystemText("Cannot start the page workers: " + FOptions.WorkerPath));
     }
-    const std::int64_t workers =
-        std::min<std::int64_t>(std::max(FOptions.Workers, 1), std::max<std::int64_t>(count, 0));
+    const std::int64_t workers = std::min<std::int64_t>(std::max(FOptions.Workers, 1), FCount);
     if (MemoryLimitSupported() && workers > 0) {
         FMemoryLimit = FOptions.MemoryLimit > 0 ? FOptions.MemoryLimit
                        : FMemory > 0 ? std::max(FMemory / static_cast<std::uint64_t>(workers),
@@ -109,7 +112,7 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
                                      : 0;
     }
     for (std::int64_t i = 0; i < workers; ++i) {
-        Spawn();
+        Spawn(static_cast<std::size_t>(i));
     }
     Dispatch();
 }
@@ -125,7 +128,7 @@ TRenderPool::~TRenderPool() {
     }
 }
 
-void TRenderPool::Spawn() {
+void TRenderPool::Spawn(std::size_t slot) {
     int sockets[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
         throw Error(SystemText("Cannot start a page worker"));
@@ -166,8 +169,14 @@ void TRenderPool::Spawn() {
     worker.PidFd.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     fcntl(ours.Get(), F_SETFL, fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
     worker.Link = std::make_unique<Channel>(std::move(ours));
-    FWorkers.push_back(std::move(worker));
-    const std::size_t index = FWorkers.size() - 1;
+    // A worker that ended leaves its slot to the one that replaces it; its descriptors left the
+    // epoll set when it was reaped.
+    if (slot < FWorkers.size()) {
+        FWorkers[slot] = std::move(worker);
+    } else {
+        FWorkers.push_back(std::move(worker));
+    }
+    const std::size_t index = slot;
     Watch(index);
     if (FWorkers[index].PidFd) {
         epoll_event ended{EPOLLIN, {.u64 = kPidTag | index}};
@@ -183,14 +192,34 @@ void TRenderPool::Watch(std::size_t index) {
     }
 }
 
+std::int64_t TRenderPool::DocumentOf(std::int64_t index) const {
+    return std::upper_bound(FEnds.begin(), FEnds.end(), index) - FEnds.begin();
+}
+
+bool TRenderPool::Ended(std::int64_t index) const {
+    return index > FFailedAt[static_cast<std::size_t>(DocumentOf(index))];
+}
+
 void TRenderPool::Dispatch() {
     const std::int64_t ahead =
         4 * static_cast<std::int64_t>(std::max<std::size_t>(FWorkers.size(), 1));
-    for (std::size_t i = 0; i < FWorkers.size() && FNext < FCount; ++i) {
-        Worker& worker = FWorkers[i];
-        if (!worker.Alive || worker.Entry >= 0 || FNext - FFront >= ahead) {
+    std::size_t i = 0;
+    while (FNext < FCount && FNext - FFront < ahead) {
+        if (Ended(FNext)) {
+            FNext = FEnds[static_cast<std::size_t>(DocumentOf(FNext))];
             continue;
         }
+        while (i < FWorkers.size() && FWorkers[i].Alive && FWorkers[i].Entry >= 0) {
+            ++i;
+        }
+        if (i == FWorkers.size()) {
+            break;
+        }
+        if (!FWorkers[i].Alive) {
+            // Its engine crashed or ran out of time on another document's page.
+            Spawn(i);
+        }
+        Worker& worker = FWorkers[i++];
         const std::int64_t index = FNext++;
         EntryState& state = FEntries[index];
         state.Front.Index = index;
@@ -269,11 +298,13 @@ void TRenderPool::Read(std::size_t index) {
 
 void TRenderPool::Handle(std::size_t index, Frame& frame) {
     Worker& worker = FWorkers[index];
-    const auto found = FEntries.find(frame.Index);
-    if (found == FEntries.end() || frame.Index != worker.Entry) {
+    if (frame.Index != worker.Entry) {
         throw Error("A page worker sent a message about an entry it does not hold");
     }
-    FrontEntry& entry = found->second.Front;
+    // Null for an entry dropped with its document: it is drawn to the end, and its bytes are
+    // thrown away.
+    const auto found = FEntries.find(frame.Index);
+    FrontEntry* entry = found != FEntries.end() ? &found->second.Front : nullptr;
     switch (frame.Type) {
     case FrameType::Size: {
         const auto [width, height] = DecodeSize(frame.Payload);
@@ -284,7 +315,10 @@ void TRenderPool::Handle(std::size_t index, Frame& frame) {
         break;
     }
     case FrameType::Data:
-        entry.Data += frame.Payload;
+        if (entry == nullptr) {
+            break;
+        }
+        entry->Data += frame.Payload;
         if (frame.Index != FFront) {
             FBuffered += frame.Payload.size();
             if (FBuffered > FBufferLimit) {
@@ -294,8 +328,10 @@ void TRenderPool::Handle(std::size_t index, Frame& frame) {
         }
         break;
     case FrameType::Done:
-        entry.Milliseconds = static_cast<double>(DecodeDone(frame.Payload)) / 1000.0;
-        entry.Complete = true;
+        if (entry != nullptr) {
+            entry->Milliseconds = static_cast<double>(DecodeDone(frame.Payload)) / 1000.0;
+            entry->Complete = true;
+        }
         EntryFinished(index);
         break;
     case FrameType::Failed:
@@ -318,8 +354,9 @@ void TRenderPool::Fail(std::int64_t index, Failure failure) {
     }
     entry.Data.clear();
     entry.Failed = std::move(failure);
-    // Nothing after a failing entry is ever written: stop handing out more.
-    FCount = std::min(FCount, std::max(FNext, index + 1));
+    // Nothing of its document after a failing entry is ever written: hand out no more of it.
+    std::int64_t& failedAt = FFailedAt[static_cast<std::size_t>(DocumentOf(index))];
+    failedAt = std::min(failedAt, index);
 }
 
 void TRenderPool::EntryFinished(std::size_t index) {
@@ -377,8 +414,9 @@ void TRenderPool::Reap(std::size_t index, const std::string& reason) {
                                 FEntryAt(worker.Entry).Text + " (" + why + ")"});
         EntryFinished(index);
     } else if (!FClosing && FNext < FCount) {
-        // Ended while idle (killed from outside): nothing failed, and the entries left need it.
-        Spawn();
+        // Ended while idle (killed from outside): nothing failed, and the entries left need its
+        // slot, which Dispatch fills with a new worker.
+        Dispatch();
     }
 }
 
@@ -432,8 +470,28 @@ FrontEntry* TRenderPool::Front() {
 }
 
 void TRenderPool::Advance() {
-    FEntries.erase(FFront);
-    ++FFront;
+    MoveFront(FFront + 1);
+}
+
+void TRenderPool::AdvanceDocument() {
+    if (FFront >= FCount) {
+        return;
+    }
+    const auto document = static_cast<std::size_t>(DocumentOf(FFront));
+    FFailedAt[document] = std::min(FFailedAt[document], FFront);
+    MoveFront(FEnds[document]);
+}
+
+void TRenderPool::MoveFront(std::int64_t to) {
+    // The entries passed over; those still being drawn are dropped as their bytes arrive.
+    for (auto it = FEntries.lower_bound(FFront); it != FEntries.end() && it->first < to;) {
+        if (it->first != FFront) {
+            FBuffered -= std::min<std::uint64_t>(FBuffered, it->second.Front.Data.size());
+        }
+        it = FEntries.erase(it);
+    }
+    FFront = to;
+    FNext = std::max(FNext, FFront);
     const auto next = FEntries.find(FFront);
     if (next != FEntries.end()) {
         // Its bytes are now taken as they come: no longer held against the bound.

@@ -17,10 +17,12 @@
 
 namespace folioxa {
 
-// A document whose pages the pool draws: how, and the open file the workers read it from.
+// A document whose pages the pool draws: how, the open file the workers read it from, and how
+// many entries of the list are its own (they follow those of the documents before it).
 struct PoolDocument {
     DocumentJob Job; // Id is the document's position among the pool's documents
     std::shared_ptr<FileDescriptor> File;
+    std::int64_t Entries = 0;
 };
 
 // One entry of the list the pool serves, in list order.
@@ -56,16 +58,19 @@ std::string DefaultWorkerPath();
 int OnlineCores();
 
 // Worker processes that draw and encode the entries of a list, ahead of the caller and in
-// parallel, while the caller takes each entry's file in list order. Entries are handed out in
-// list order, one to each idle worker, no further ahead of the caller than a few per worker; an
-// entry is drawn only when the memory free at the start holds it beside those being drawn (the
-// next entry in order always may); bytes that arrive ahead of their turn are kept up to a bound,
-// beyond which those workers wait. The pool never blocks: its owner watches EventFd and calls
-// Process. No worker outlives the pool, nor its parent process.
+// parallel, while the caller takes each entry's file in list order. The list holds the entries
+// of one document after another; a failing entry ends its document's entries, not the list. Entries
+// are handed out in list order, one to each idle worker, no further ahead of the caller than a few
+// per worker; an entry is drawn only when the memory free at the start holds it beside those being
+// drawn (the next entry in order always may); bytes that arrive ahead of their turn are kept up to
+// a bound, beyond which those workers wait. A worker that ended is replaced when there is more to
+// draw. The pool never blocks: its owner watches EventFd and calls Process. No worker outlives the
+// pool, nor its parent process.
 class TRenderPool {
 public:
     // Starts the workers. Throws Error when the worker executable cannot be started.
-    TRenderPool(PoolOptions options, std::vector<PoolDocument> documents, std::int64_t count,
+    // `entryAt` gives entry `index` of the list (its Document as `documents` say).
+    TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
                 std::function<PoolEntry(std::int64_t index)> entryAt);
     // Ends every worker at once and waits for it.
     ~TRenderPool();
@@ -82,6 +87,11 @@ public:
     FrontEntry* Front();
     // The front entry's file is done with: the next entry becomes the front.
     void Advance();
+    // The front entry's document is done with (it failed there): the first entry of the next
+    // document becomes the front; its own later entries are never drawn or are dropped.
+    void AdvanceDocument();
+    // The index of the entry next in list order.
+    std::int64_t FrontIndex() const { return FFront; }
 
     int WorkerCount() const { return static_cast<int>(FWorkers.size()); }
     // Each worker's memory cap in bytes; 0 when they have none.
@@ -104,7 +114,12 @@ private:
         std::size_t Worker = 0;
     };
 
-    void Spawn();
+    std::int64_t DocumentOf(std::int64_t index) const;
+    // A failed entry ends its document: no later entry of it is handed out.
+    bool Ended(std::int64_t index) const;
+    // The front moves to entry `to`; the entries before it are done with.
+    void MoveFront(std::int64_t to);
+    void Spawn(std::size_t slot);
     void Dispatch();
     void Handle(std::size_t worker, Frame& frame);
     void Read(std::size_t worker);
@@ -120,7 +135,9 @@ private:
 
     PoolOptions FOptions;
     std::vector<PoolDocument> FDocuments;
-    std::int64_t FCount;
+    std::vector<std::int64_t> FEnds;     // one past each document's last entry
+    std::vector<std::int64_t> FFailedAt; // each document's first failed entry, or its end
+    std::int64_t FCount = 0;
     std::function<PoolEntry(std::int64_t)> FEntryAt;
     FileDescriptor FEpoll;
     FileDescriptor FClock;

@@ -38,6 +38,8 @@ public:
             throw EPdfError(*FLoadError);
         }
         FPdf.SetActive(false);
+        // Opening reloads the page number kept from the last document, which this one may lack.
+        FPdf.SetPageNumber(0);
         FFile = std::move(file);
         FPdf.SetFileHandle(FFile.Get());
         FPdf.SetFileName(job.FileName);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace folioxa {
 namespace {
 
@@ -10,70 +12,97 @@ using Args = std::vector<std::string>;
 TEST(ParseCommandLine, OptionsAndDefaults) {
     struct Case {
         Args args;
-        std::function<void(const CommandLine&)> check;
+        std::function<void(const CommandLine&, const ConversionSettings&)> check; // the first file
     };
     const std::vector<Case> cases = {
         {{"/data/Q1.Report.PDF"},
-         [](const CommandLine& l) {
-             EXPECT_EQ(l.InputFile, "/data/Q1.Report.PDF");
-             EXPECT_EQ(l.ConvertMethod, cmAllPages);
-             EXPECT_EQ(l.ImageType, "JPG");
-             EXPECT_EQ(l.Resolution, 300);
-             EXPECT_EQ(l.OutputDirectory, "/data/");
-             EXPECT_EQ(l.BaseFileName, "Q1.Report_");
+         [](const CommandLine& l, const ConversionSettings& s) {
+             EXPECT_EQ(s.InputFileName, "/data/Q1.Report.PDF");
+             EXPECT_EQ(s.ConvertMethod, cmAllPages);
+             EXPECT_EQ(s.ImageType, "JPG");
+             EXPECT_EQ(s.Resolution, 300);
+             EXPECT_EQ(s.DestinationFolder, "/data/");
+             EXPECT_EQ(s.BaseFileName, "Q1.Report_");
+             EXPECT_EQ(s.ScaleTo + s.ScaleToX + s.ScaleToY, 0);
+             EXPECT_EQ(s.JpegQuality, 100);
              EXPECT_EQ(l.Jobs, 6); // the online cores
              EXPECT_EQ(l.MemoryLimitMb, 0);
              EXPECT_FALSE(l.PasswordFromStdin || l.DryRun || l.Json || l.Quiet);
          }},
         {{"report.pdf"}, // no folder: the working folder, as the naming rule gives ""
-         [](const CommandLine& l) {
-             EXPECT_EQ(l.OutputDirectory, "");
-             EXPECT_EQ(l.BaseFileName, "report_");
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.DestinationFolder, "");
+             EXPECT_EQ(s.BaseFileName, "report_");
          }},
         {{"-p", "1-4,6", "-t", "png", "-r", "150", "-o", "/out", "-b", "x-", "-j", "3", "a.pdf"},
-         [](const CommandLine& l) {
-             EXPECT_EQ(l.ConvertMethod, cmPageSelection);
-             EXPECT_EQ(l.PageSelection, "1-4,6");
-             EXPECT_EQ(l.ImageType, "PNG");
-             EXPECT_EQ(l.Resolution, 150);
-             EXPECT_EQ(l.OutputDirectory, "/out/"); // one "/" appended
-             EXPECT_EQ(l.BaseFileName, "x-");
+         [](const CommandLine& l, const ConversionSettings& s) {
+             EXPECT_EQ(s.ConvertMethod, cmPageSelection);
+             EXPECT_EQ(s.PageSelection, "1-4,6");
+             EXPECT_EQ(s.ImageType, "PNG");
+             EXPECT_EQ(s.Resolution, 150);
+             EXPECT_EQ(s.DestinationFolder, "/out/"); // one "/" appended
+             EXPECT_EQ(s.BaseFileName, "x-");
              EXPECT_EQ(l.Jobs, 3);
          }},
         {{"--pages=5-3, 2", "--type=Bmp", "--dpi=$12C", "--output-dir=/o/", "--base=", "a.pdf"},
-         [](const CommandLine& l) {
-             EXPECT_EQ(l.PageSelection, "5-3, 2"); // as typed, spaces kept
-             EXPECT_EQ(l.ImageType, "BMP");
-             EXPECT_EQ(l.Resolution, 300); // the window's number rule reads "$12C"
-             EXPECT_EQ(l.OutputDirectory, "/o/");
-             EXPECT_EQ(l.BaseFileName, "");
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.PageSelection, "5-3, 2"); // as typed, spaces kept
+             EXPECT_EQ(s.ImageType, "BMP");
+             EXPECT_EQ(s.Resolution, 300); // the window's number rule reads "$12C"
+             EXPECT_EQ(s.DestinationFolder, "/o/");
+             EXPECT_EQ(s.BaseFileName, "");
          }},
         {{"-r2400", "-tJpG", "-j1", "a.pdf", "--password-stdin", "--dry-run", "--json", "-q",
           "--memory-limit=64"},
-         [](const CommandLine& l) {
+         [](const CommandLine& l, const ConversionSettings& s) {
              EXPECT_EQ(l.MemoryLimitMb, 64);
-             EXPECT_EQ(l.Resolution, 2400);
-             EXPECT_EQ(l.ImageType, "JPG");
+             EXPECT_EQ(s.Resolution, 2400);
+             EXPECT_EQ(s.ImageType, "JPG");
              EXPECT_EQ(l.Jobs, 1);
              EXPECT_TRUE(l.PasswordFromStdin && l.DryRun && l.Json && l.Quiet);
          }},
+        {{"--scale-to-x", "640", "--scale-to-y=480", "--quality", "75", "a.pdf"},
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.ScaleToX, 640);
+             EXPECT_EQ(s.ScaleToY, 480);
+             EXPECT_EQ(s.JpegQuality, 75);
+         }},
+        {{"--scale-to", "200", "a.pdf"},
+         [](const CommandLine&, const ConversionSettings& s) { EXPECT_EQ(s.ScaleTo, 200); }},
         {{"-p", "", "--", "-odd.pdf"}, // an empty selection is the run's to report
-         [](const CommandLine& l) {
-             EXPECT_EQ(l.ConvertMethod, cmPageSelection);
-             EXPECT_EQ(l.PageSelection, "");
-             EXPECT_EQ(l.InputFile, "-odd.pdf");
-             EXPECT_EQ(l.BaseFileName, "-odd_");
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.ConvertMethod, cmPageSelection);
+             EXPECT_EQ(s.PageSelection, "");
+             EXPECT_EQ(s.InputFileName, "-odd.pdf");
+             EXPECT_EQ(s.BaseFileName, "-odd_");
          }},
         {{"-p", "-3", "a.pdf"}, // a value that looks like an option is still the value
-         [](const CommandLine& l) { EXPECT_EQ(l.PageSelection, "-3"); }},
-        {{"--help"}, [](const CommandLine& l) { EXPECT_EQ(l.Mode, ToolMode::Help); }},
-        {{"a.pdf", "--version"},
-         [](const CommandLine& l) { EXPECT_EQ(l.Mode, ToolMode::Version); }},
+         [](const CommandLine&, const ConversionSettings& s) { EXPECT_EQ(s.PageSelection, "-3"); }},
+        // Devices and descriptors have no folder of their own to write to.
+        {{"-"},
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.DestinationFolder, "");
+             EXPECT_EQ(s.BaseFileName, "page_");
+         }},
+        {{"/dev/fd/63", "-b", "p"},
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.DestinationFolder, "");
+             EXPECT_EQ(s.BaseFileName, "p");
+         }},
+        {{"a/one.pdf", "b/two.pdf"}, // each document its own folder and name
+         [](const CommandLine& l, const ConversionSettings&) {
+             const ConversionSettings two = SettingsFor(l, l.InputFiles.at(1));
+             EXPECT_EQ(two.DestinationFolder, "b/");
+             EXPECT_EQ(two.BaseFileName, "two_");
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        c.check(ParseCommandLine(c.args, 6));
+        const CommandLine line = ParseCommandLine(c.args, 6);
+        c.check(line, SettingsFor(line, line.InputFiles.at(0)));
     }
+    EXPECT_EQ(ParseCommandLine({"--help"}, 1).Mode, ToolMode::Help);
+    EXPECT_EQ(ParseCommandLine({"a.pdf", "--version"}, 1).Mode, ToolMode::Version);
 }
 
 TEST(ParseCommandLine, UsageErrors) {
@@ -83,13 +112,19 @@ TEST(ParseCommandLine, UsageErrors) {
     };
     const std::vector<Case> cases = {
         {{}, "no PDF file given"},
-        {{"a.pdf", "b.pdf"}, "one PDF file at a time (got 2)"},
+        {{"-", "/dev/stdin"}, "stdin holds one document: '-' (or /dev/stdin) given 2 times"},
+        {{"--password-stdin", "-"},
+         "--password-stdin cannot read a password from stdin when stdin holds the PDF ('-')"},
+        {{"--scale-to", "9", "--scale-to-y", "9", "a.pdf"},
+         "--scale-to sets both sides: give it or --scale-to-x/--scale-to-y"},
+        {{"--scale-to", "0", "a.pdf"}, "--scale-to: '0' is not a whole number from 1 to 100000"},
+        {{"--quality", "101", "a.pdf"}, "--quality: '101' is not a whole number from 1 to 100"},
         {{"-x", "a.pdf"}, "unknown option '-x'"},
         {{"--page=1", "a.pdf"}, "unknown option '--page'"},
         {{"a.pdf", "-p"}, "option '-p' needs a value"},
         {{"--json=1", "a.pdf"}, "option '--json' takes no value"},
         {{"-qv", "a.pdf"}, "option '-q' takes no value"},
-        {{"-t", "jpeg", "a.pdf"}, "unknown image type 'jpeg' (JPG, PNG or BMP)"},
+        {{"-t", "jpeg", "a.pdf"}, "unknown image type 'jpeg' (JPG, PNG, TIFF or BMP)"},
         {{"-r", "0", "a.pdf"}, "--dpi: 0 is outside 1 to 2400"},
         {{"-r", "2401", "a.pdf"}, "--dpi: 2401 is outside 1 to 2400"},
         {{"-r", "300dpi", "a.pdf"}, "--dpi: '300dpi' is not a valid integer value."},
@@ -116,10 +151,14 @@ TEST(ParseCommandLine, UsageErrors) {
 
 TEST(HelpText, DocumentsTheExitCodesAndTheOrderOfFiles) {
     const std::string help = HelpText();
-    for (const char* line :
-         {"  0  every page was written", "  1  the conversion failed", "  2  usage error",
-          "  3  the document could not be opened", "and none after it"}) {
+    for (const char* line : {"  0  every page was written", "  1  the conversion failed",
+                             "  2  usage error", "--password-stdin reads one line",
+                             "  3  a document could not be opened", "and none after it"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
+    }
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80U) << line;
     }
     EXPECT_EQ(VersionText().rfind("folioxa-convert 2.0.1.2\nsandbox: ", 0), 0U) << VersionText();
 }

@@ -50,15 +50,33 @@ struct Outcome {
 // Runs the tool with `input` on stdin; stdout and stderr go to files, so neither can block it.
 // With `stderrTerminal`, stderr is a pseudo-terminal instead and its text comes back as `err`.
 // `environment` replaces this process's own when given; `during` is called with the tool's
-// process id once it runs.
+// process id once it runs. With `pipedInput`, stdin is a pipe that a child of this process fills.
 Outcome RunTool(const std::vector<std::string>& args, const std::string& input = "",
                 bool stderrTerminal = false, std::vector<std::string> environment = {},
-                const std::function<void(pid_t)>& during = {}) {
+                const std::function<void(pid_t)>& during = {}, bool pipedInput = false) {
     TempDir io;
     WriteFile(io.File("in"), input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, io.File("in").c_str(), O_RDONLY, 0);
+    int pipe[2] = {-1, -1};
+    pid_t feeder = -1;
+    if (pipedInput && ::pipe2(pipe, O_CLOEXEC) == 0) {
+        feeder = fork();
+        if (feeder == 0) {
+            for (std::size_t done = 0; done < input.size();) {
+                const ssize_t put = write(pipe[1], input.data() + done, input.size() - done);
+                if (put <= 0) {
+                    _exit(1);
+                }
+                done += static_cast<std::size_t>(put);
+            }
+            _exit(0);
+        }
+        close(pipe[1]);
+        posix_spawn_file_actions_adddup2(&actions, pipe[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, io.File("in").c_str(), O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int terminal = stderrTerminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
@@ -105,6 +123,10 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
         outcome.peakKb = usage.ru_maxrss;
         outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    if (feeder > 0) {
+        close(pipe[0]);
+        waitpid(feeder, nullptr, 0);
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     outcome.out = ReadFile(io.File("out"));
@@ -134,8 +156,13 @@ std::uint32_t BigEndian(const std::string& b, std::size_t at) {
     return v;
 }
 
-// Width x height read from the file's own header (PNG IHDR, BMP header, JPEG SOF0).
+// Width x height read from the file's own header (PNG IHDR, BMP header, JPEG SOF0), or of a
+// TIFF file as libtiff decodes it.
 std::string ImageSize(const std::string& b) {
+    if (b.rfind("II*", 0) == 0) {
+        const auto tiff = testing::DecodeTiff(b);
+        return std::to_string(tiff.Image.Width) + "x" + std::to_string(tiff.Image.Height);
+    }
     if (b.rfind("\x89PNG", 0) == 0) {
         return std::to_string(BigEndian(b, 16)) + "x" + std::to_string(BigEndian(b, 20));
     }
@@ -197,6 +224,19 @@ TEST(FolioxaConvert, EveryOption) {
          "The following page range is invalid and was skipped: 3-1\nConversion complete!\n"},
         {{"-q", "-p", "4", "-r", "150", "-b", "x-"}, {{"x-4.jpg", "208x208"}}, ""},
         {{"-p", "5", "-r", "250", "-t", "PNG", "-o", "OUT"}, {{"OUT", "folder"}}, ""},
+        // The longer side of a landscape, a rotated and a portrait page; 133.3 rounds to 133.
+        {{"-p", "1,2,5", "--scale-to", "200", "-t", "png"},
+         {{"report_1.png", "200x100"}, {"report_2.png", "200x100"}, {"report_5.png", "133x200"}},
+         "Conversion complete!\n"},
+        {{"-p", "5", "--scale-to-x", "100", "-t", "png"},
+         {{"report_5.png", "100x150"}},
+         "Conversion complete!\n"},
+        {{"-p", "5", "--scale-to-x", "100", "--scale-to-y", "100", "-t", "bmp", "-r", "9"},
+         {{"report_5.bmp", "100x100"}},
+         "Conversion complete!\n"},
+        {{"-p", "3,1", "-t", "tiff", "-r", "72"},
+         {{"report_3.tif", "300x100"}, {"report_1.tif", "144x72"}},
+         "Conversion complete!\n"},
     };
     for (const auto& c : cases) {
         Fixture f;
@@ -228,11 +268,25 @@ TEST(FolioxaConvert, EveryOption) {
     }
 }
 
+TEST(FolioxaConvert, LowerQualityMakesSmallerJpegFiles) {
+    Fixture f;
+    std::map<std::string, std::string> files; // quality: bytes
+    for (const char* quality : {"100", "75"}) {
+        ASSERT_EQ(
+            RunTool({"-p", "4", "-r", "300", "--quality", quality, "-b", quality, f.pdf}).code, 0);
+        files[quality] = ReadFile(f.dir.File(std::string(quality) + "4.jpg"));
+    }
+    EXPECT_LT(files.at("75").size(), files.at("100").size());
+    EXPECT_GE(
+        testing::Psnr(testing::DecodeJpeg(files.at("100")), testing::DecodeJpeg(files.at("75"))),
+        30.0);
+}
+
 TEST(FolioxaConvert, HelpAndVersion) {
     const Outcome help = RunTool({"--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_THAT(help.out, HasSubstr("Usage: folioxa-convert [options] FILE.pdf"));
-    EXPECT_THAT(help.out, HasSubstr("  3  the document could not be opened"));
+    EXPECT_THAT(help.out, HasSubstr("  3  a document could not be opened"));
     const Outcome version = RunTool({"--version"});
     EXPECT_EQ(version.code, 0);
     // What the kernel offers, asked directly.
@@ -782,6 +836,121 @@ TEST(FolioxaConvert, SameFilesAsTheWindowsRun) {
         const Files expected = FilesIn(window.dir.Path());
         EXPECT_EQ(expected.size(), 5U);
         EXPECT_TRUE(FilesIn(tool.dir.Path()) == expected) << type;
+    }
+}
+
+TEST(FolioxaConvert, SeveralDocumentsGoOnPastOneThatFails) {
+    Fixture f;
+    testing::EncryptPdf(f.pdf, f.dir.File("locked.pdf"), "secret", "owner", "aes-256");
+    WriteFile(f.dir.File("broken.pdf"), "%PDF-1.4 and then nothing of a PDF\n");
+    WriteFile(f.dir.File("short.pdf"), testing::MakePdf({FivePages()[0], FivePages()[1]}));
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> errLines; // each one a line of stderr
+        std::vector<std::string> files;
+    };
+    const std::vector<Case> cases = {
+        {{"--password-stdin", f.dir.File("locked.pdf"), f.dir.File("broken.pdf"), f.pdf},
+         3,
+         {"folioxa-convert: " + f.dir.File("broken.pdf") + ": File not in PDF format or corrupted.",
+          f.dir.File("locked.pdf") + ": Conversion complete!", f.pdf + ": Conversion complete!"},
+         {"locked_1.png", "locked_2.png", "report_1.png", "report_2.png"}},
+        // A page failure ends its own document only; the worst exit status wins.
+        {{"-p", "1-3", f.dir.File("short.pdf"), f.pdf, f.dir.File("none.pdf")},
+         3,
+         {"folioxa-convert: " + f.dir.File("short.pdf") +
+              ": entry \"3\" (3 of 3): Cannot open page 3.",
+          "folioxa-convert: " + f.dir.File("none.pdf") + ": File not found or could not be opened.",
+          f.pdf + ": Conversion complete!"},
+         {"report_1.png", "report_2.png", "report_3.png", "short_1.png", "short_2.png"}},
+        {{"-p", "1-3", f.dir.File("short.pdf"), f.pdf},
+         1,
+         {f.pdf + ": Conversion complete!"},
+         {"report_1.png", "report_2.png", "report_3.png", "short_1.png", "short_2.png"}},
+    };
+    for (const char* jobs : {"1", "2"}) {
+        for (const auto& c : cases) {
+            std::vector<std::string> args = {"-j", jobs, "-t", "png", "-r", "18", "-p", "1-2"};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            const Outcome r = RunTool(args, "secret\n");
+            SCOPED_TRACE(std::string("-j ") + jobs + " " + ::testing::PrintToString(c.args));
+            EXPECT_EQ(r.code, c.code);
+            for (const std::string& line : c.errLines) {
+                EXPECT_THAT(r.err, HasSubstr(line + "\n"));
+            }
+            std::vector<std::string> names;
+            for (const auto& [name, bytes] : FilesIn(f.dir.Path())) {
+                names.push_back(name);
+                fs::remove(f.dir.Path() / name);
+            }
+            EXPECT_EQ(names, c.files);
+        }
+    }
+}
+
+TEST(FolioxaConvert, DocumentsWhoseFilesWouldCollideAreRefused) {
+    Fixture f;
+    fs::create_directories(f.dir.Path() / "a");
+    fs::create_directories(f.dir.Path() / "b");
+    for (const char* copy : {"a/report.pdf", "b/report.pdf", "other.pdf"}) {
+        fs::copy_file(f.pdf, f.dir.Path() / copy);
+    }
+    const std::string a = f.dir.File("a/report.pdf"), b = f.dir.File("b/report.pdf");
+    struct Case {
+        std::vector<std::string> args;
+        std::string shared; // the file both would write; "" when the call is accepted
+    };
+    const std::vector<Case> cases = {
+        {{"-b", "x_", f.pdf, f.dir.File("other.pdf")}, f.Folder() + "x_1.jpg"},
+        {{"-o", f.Folder(), a, b}, f.Folder() + "report_1.jpg"},
+        {{f.pdf, f.dir.File("a/../report.pdf")}, f.dir.File("a/../report_1.jpg")},
+        {{"-b", "x_", a, b}, ""}, // each in its own folder
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"-r", "9", "-p", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome r = RunTool(args);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::size_t written = FilesIn(f.dir.Path()).size() + FilesIn(f.dir.Path() / "a").size() +
+                              FilesIn(f.dir.Path() / "b").size();
+        if (c.shared.empty()) {
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_EQ(written, 2U);
+        } else {
+            EXPECT_EQ(r.code, 2);
+            EXPECT_THAT(r.err,
+                        HasSubstr("would both write \"" + c.shared + "\"; nothing was written"));
+            EXPECT_EQ(written, 0U);
+        }
+        for (const char* folder : {"", "a", "b"}) {
+            for (const auto& [name, bytes] : FilesIn(f.dir.Path() / folder)) {
+                fs::remove(f.dir.Path() / folder / name);
+            }
+        }
+    }
+}
+
+TEST(FolioxaConvert, PdfFromAPipe) {
+    Fixture f;
+    const std::string pdf = ReadFile(f.pdf);
+    std::map<std::string, Files> runs;
+    for (const std::string jobs : {"1", "2"}) {
+        for (const std::string input : {"-", "/dev/stdin"}) {
+            TempDir out;
+            const Outcome r =
+                RunTool({"-j", jobs, "-t", "png", "-r", "36", "-o", out.Path(), input}, pdf, false,
+                        {}, {}, /*pipedInput=*/true);
+            EXPECT_EQ(r.code, 0) << jobs << " " << input << ": " << r.err;
+            runs[jobs + " " + input] = FilesIn(out.Path());
+        }
+    }
+    Fixture named;
+    ASSERT_EQ(RunTool({"-t", "png", "-r", "36", "-b", "page_", named.pdf}).code, 0);
+    const Files expected = FilesIn(named.dir.Path());
+    EXPECT_EQ(expected.size(), 5U);
+    for (const auto& [run, files] : runs) {
+        EXPECT_TRUE(files == expected) << run << ": the files of the document read by its name";
     }
 }
 

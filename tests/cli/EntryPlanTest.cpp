@@ -56,5 +56,39 @@ TEST(PlanEntries, FlagsAndStopsWhereTheRunWould) {
     }
 }
 
+TEST(FindSharedFile, OnlyFilesThatTwoDocumentsWrite) {
+    // Each plan as "path:page path:page ..."; page 0 names no page.
+    const auto plan = [](std::vector<std::pair<std::string, int>> entries) {
+        EntryPlan p;
+        for (auto& [path, page] : entries) {
+            p.Entries.push_back({0, "", path, page, false});
+        }
+        return p;
+    };
+    struct Case {
+        const char* name;
+        std::vector<EntryPlan> plans;
+        std::string shared; // "first second path", or "" for none
+    };
+    const std::vector<Case> cases = {
+        {"different names", {plan({{"/o/a_1.jpg", 1}}), plan({{"/o/b_1.jpg", 1}})}, ""},
+        {"one document twice over one file", {plan({{"/o/a_1.jpg", 1}, {"/o/a_1.jpg", 1}})}, ""},
+        {"one name in one folder",
+         {plan({{"/o/x_1.jpg", 1}}), plan({{"/p/x_1.jpg", 1}}), plan({{"/o/x_1.jpg", 1}})},
+         "0 2 /o/x_1.jpg"},
+        {"an entry the run fails on writes nothing",
+         {plan({{"/o/x_3.jpg", 0}}), plan({{"/o/x_3.jpg", 3}})},
+         ""},
+    };
+    for (const auto& c : cases) {
+        const auto shared = FindSharedFile(c.plans);
+        EXPECT_EQ(shared ? std::to_string(shared->First) + " " + std::to_string(shared->Second) +
+                               " " + shared->Path
+                         : "",
+                  c.shared)
+            << c.name;
+    }
+}
+
 } // namespace
 } // namespace folioxa

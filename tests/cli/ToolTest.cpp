@@ -30,6 +30,7 @@ public:
 
     void SetFileName(const std::string& name) override { FPdf.SetFileName(name); }
     void SetPassword(const std::string& password) override { FPdf.SetPassword(password); }
+    void SetFileHandle(int fileHandle) override { FPdf.SetFileHandle(fileHandle); }
     void SetActive(bool active) override {
         if (active && !FPdf.Active()) {
             ++Opens;
@@ -321,14 +322,17 @@ TEST(RunTool, JsonRecordsOnStdout) {
         lines.push_back(line);
     }
     ASSERT_EQ(lines.size(), 3U) << r.out;
-    EXPECT_EQ(
-        lines[0],
-        R"({"type":"notice","text":"The following page range is invalid and was skipped: 5-4"})");
-    EXPECT_THAT(lines[1], ::testing::MatchesRegex(
-                              R"(\{"type":"page","index":0,"entry":"2","page":2,"path":")" +
-                              folder + R"(doc_2.jpg","bytes":[0-9]+,"ms":[0-9]+\.[0-9]{3}\})"));
-    EXPECT_EQ(lines[2], R"({"type":"error","exit":1,"message":"Cannot open page 9.","index":1,)"
-                        R"("entry":"9","path":")" +
+    const std::string document = R"("document":")" + h.Pdf() + R"(",)";
+    EXPECT_EQ(lines[0],
+              R"({"type":"notice",)" + document +
+                  R"("text":"The following page range is invalid and was skipped: 5-4"})");
+    EXPECT_THAT(lines[1],
+                ::testing::MatchesRegex(R"(\{"type":"page",)" + document +
+                                        R"("index":0,"entry":"2","page":2,"path":")" + folder +
+                                        R"(doc_2.jpg","bytes":[0-9]+,"ms":[0-9]+\.[0-9]{3}\})"));
+    EXPECT_EQ(lines[2], R"({"type":"error",)" + document +
+                            R"("exit":1,"message":"Cannot open page 9.","index":1,)"
+                            R"("entry":"9","path":")" +
                             folder + R"(doc_9.jpg","written":1})");
     EXPECT_EQ(r.err, "folioxa-convert: entry \"9\" (2 of 2): Cannot open page 9.\n");
 }

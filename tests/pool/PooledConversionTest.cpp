@@ -107,8 +107,8 @@ std::function<void()> LockedThirdFile(const TempDir& dir) {
     return [fd] { ::close(fd); };
 }
 
-Outcome Convert(const Case& c, int workers) {
-    TempDir dir;
+// A case's document written into `dir`, and the settings that convert it into dir/out.
+ConversionSettings Prepare(const Case& c, const TempDir& dir) {
     fs::create_directory(dir.Path() / "out");
     testing::WriteFile(dir.File("doc.pdf"), testing::MakePdf(c.Pages));
     ConversionSettings settings;
@@ -121,6 +121,30 @@ Outcome Convert(const Case& c, int workers) {
     settings.JpegQuality = c.JpegQuality;
     settings.BaseFileName = "page_";
     settings.DestinationFolder = dir.File("out") + "/";
+    return settings;
+}
+
+// The same message, but for the folder, which is each run's own.
+std::string FailureText(const std::exception& e, const TempDir& dir) {
+    std::string text = e.what();
+    const std::string folder = dir.Path().string();
+    if (const auto at = text.find(folder); at != std::string::npos) {
+        text.replace(at, folder.size(), "DIR");
+    }
+    return text;
+}
+
+std::map<std::string, std::string> FilesOut(const TempDir& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& file : fs::directory_iterator(dir.Path() / "out")) {
+        files[file.path().filename()] = testing::ReadFile(file.path());
+    }
+    return files;
+}
+
+Outcome Convert(const Case& c, int workers) {
+    TempDir dir;
+    const ConversionSettings settings = Prepare(c, dir);
     const std::function<void()> undo = c.Arrange ? c.Arrange(dir) : [] {};
     Outcome outcome;
     LogView view;
@@ -134,20 +158,13 @@ Outcome Convert(const Case& c, int workers) {
             RunPooledConversion(settings, pdf, view, options);
         }
     } catch (const Error& e) {
-        // The same message, but for the folder, which is each run's own.
-        outcome.Failure = e.what();
-        const std::string folder = dir.Path().string();
-        if (const auto at = outcome.Failure.find(folder); at != std::string::npos) {
-            outcome.Failure.replace(at, folder.size(), "DIR");
-        }
+        outcome.Failure = FailureText(e, dir);
     }
     undo();
     EXPECT_FALSE(pdf.Active());
     EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its run";
     outcome.View = view.Log;
-    for (const auto& file : fs::directory_iterator(dir.Path() / "out")) {
-        outcome.Files[file.path().filename()] = testing::ReadFile(file.path());
-    }
+    outcome.Files = FilesOut(dir);
     return outcome;
 }
 
@@ -262,11 +279,12 @@ TEST(RenderPool, AWorkerKilledWhileIdleIsReplaced) {
     document.Job.FileName = dir.File("doc.pdf");
     document.Job.ImageType = "BMP";
     document.Job.Resolution = 36;
+    document.Entries = 6;
     document.File =
         std::make_shared<FileDescriptor>(::open(dir.File("doc.pdf").c_str(), O_RDONLY | O_CLOEXEC));
     for (int attempt = 0; attempt < 5; ++attempt) {
         // One worker draws at most four entries ahead of the caller, then waits idle.
-        TRenderPool pool({}, {document}, 6, [](std::int64_t i) {
+        TRenderPool pool({}, {document}, [](std::int64_t i) {
             return PoolEntry{0, std::to_string(i + 1)};
         });
         const auto turn = [&pool] {
@@ -306,6 +324,64 @@ TEST(RenderPool, AWorkerKilledWhileIdleIsReplaced) {
         }
     }
     ADD_FAILURE() << "the worker never was idle when killed";
+}
+
+// The cases (but those that change the process's limits) as the documents of one pooled run,
+// with a missing document among them: each document's files, window operations and failure are
+// those of its own serial run, whatever the others do.
+TEST(SeveralDocuments, EachAsItsOwnSerialRun) {
+    std::vector<const Case*> rows;
+    std::vector<Outcome> serial;
+    for (const Case& c : kCases) {
+        if (!c.Arrange) {
+            rows.push_back(&c);
+            serial.push_back(Convert(c, 0));
+        }
+    }
+    // Row i of `rows`, or the missing document (null), third in the list.
+    std::vector<const Case*> order = rows;
+    order.insert(order.begin() + 2, nullptr);
+    for (int workers : {1, 2}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        std::vector<std::unique_ptr<TempDir>> dirs;
+        std::vector<std::string> failures(order.size());
+        std::vector<LogView> views(order.size());
+        std::vector<PooledDocument> documents;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            dirs.push_back(std::make_unique<TempDir>());
+            PooledDocument document;
+            document.Settings = Prepare(order[i] != nullptr ? *order[i] : *rows[0], *dirs[i]);
+            if (order[i] == nullptr) {
+                fs::remove(document.Settings.InputFileName);
+            }
+            document.View = &views[i];
+            document.OnFailed = [&, i](const std::exception& e) {
+                failures[i] = FailureText(e, *dirs[i]);
+            };
+            documents.push_back(std::move(document));
+        }
+        TPdf pdf("Pdf");
+        PoolOptions options;
+        options.Workers = workers;
+        {
+            TPooledConversion run(std::move(documents), pdf, options);
+            RunToEnd(run);
+        }
+        EXPECT_FALSE(pdf.Active());
+        EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its run";
+        for (std::size_t i = 0, row = 0; i < order.size(); ++i) {
+            if (order[i] == nullptr) {
+                EXPECT_EQ(failures[i], "File not found or could not be opened");
+                EXPECT_TRUE(views[i].Log.empty()) << "a document that never opened shows nothing";
+                continue;
+            }
+            SCOPED_TRACE(order[i]->Name);
+            EXPECT_EQ(failures[i], serial[row].Failure);
+            EXPECT_EQ(views[i].Log, serial[row].View);
+            EXPECT_TRUE(FilesOut(*dirs[i]) == serial[row].Files) << "the files differ";
+            ++row;
+        }
+    }
 }
 
 } // namespace
