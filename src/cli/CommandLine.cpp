@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <sstream>
 
 #ifndef FOLIOXA_VERSION
@@ -287,9 +288,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
 ConversionSettings SettingsFor(const CommandLine& line, const std::string& file) {
     ConversionSettings settings = line.Settings;
     settings.InputFileName = file;
-    // A device or descriptor (stdin, /dev/fd/63 from a shell's <(...)) has no folder to write to
-    // and no name worth keeping.
-    const bool device = file == "-" || file.rfind("/dev/", 0) == 0 || file.rfind("/proc/", 0) == 0;
+    // Stdin or another descriptor or device (/dev/fd/63 from a shell's <(...)) has no folder to
+    // write to and no name worth keeping; a file kept in /dev/shm has both.
+    std::error_code error;
+    const bool device =
+        ReadsStdin(file) || ((file.rfind("/dev/", 0) == 0 || file.rfind("/proc/", 0) == 0) &&
+                             !std::filesystem::is_regular_file(file, error));
     settings.DestinationFolder =
         line.OutputDirectory.value_or(device ? std::string() : DefaultDestinationFolder(file));
     settings.BaseFileName = line.BaseFileName.value_or(device ? std::string(kStdinBaseName)
@@ -322,8 +326,8 @@ ignores it); without it each protected document asks on the terminal.
 
 stdin: FILE "-" reads the PDF from stdin once (a pipe will do); its files are
 named page_1.jpg and so on in the working folder unless -o or -b is given, as
-are those of /dev/stdin and other inputs in /dev or /proc. The password then
-cannot come from stdin.
+are those of /dev/stdin and of pipes and devices in /dev or /proc. The password
+then cannot come from stdin.
 
 A progress line is shown on stderr when stderr is a terminal.
 
