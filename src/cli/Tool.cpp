@@ -149,11 +149,12 @@ private:
     bool NamesCollide();
     void DryRun();
     void Convert();
-    int Fail(ToolDocument* document, int code, const std::string& message,
-             const std::optional<PlannedEntry>& entry = {});
+    // Reports a failure of `document` (null: of the whole call) and keeps the worst exit code.
+    void Fail(ToolDocument* document, int code, const std::string& message,
+              const std::optional<PlannedEntry>& entry = {});
     void RecordPage(ToolDocument& document, const EntryEvent& event);
     int Worst() const;
-    int Complete();
+    void Complete();
 
     const CommandLine& FLine;
     ToolEnvironment& FEnv;
@@ -181,6 +182,7 @@ int TTool::Run() {
     }
     if (std::all_of(FDocuments.begin(), FDocuments.end(),
                     [](const ToolDocument& d) { return d.Code != kExitOk; })) {
+        Complete();
         return Worst();
     }
     if (NamesCollide()) {
@@ -442,10 +444,10 @@ int TTool::Worst() const {
     return worst;
 }
 
-int TTool::Complete() {
+void TTool::Complete() {
     // One document's failure is its error record; several end with a summary of all.
     if (FDocuments.size() == 1 && Worst() != kExitOk) {
-        return Worst();
+        return;
     }
     std::int64_t failed = 0;
     for (const ToolDocument& document : FDocuments) {
@@ -460,11 +462,10 @@ int TTool::Complete() {
                         .Add("jobs", FJobs)
                         .Add("seconds", SecondsSince(FStart))
                         .Add("exit", Worst()));
-    return Worst();
 }
 
-int TTool::Fail(ToolDocument* document, int code, const std::string& message,
-                const std::optional<PlannedEntry>& entry) {
+void TTool::Fail(ToolDocument* document, int code, const std::string& message,
+                 const std::optional<PlannedEntry>& entry) {
     const std::string text = DisplayText(message);
     std::string where;
     const std::int64_t count = document && document->View ? document->View->ProgressMax() : 0;
@@ -487,7 +488,6 @@ int TTool::Fail(ToolDocument* document, int code, const std::string& message,
     if (document) {
         document->Code = std::max(document->Code, code);
     }
-    return code;
 }
 
 } // namespace
