@@ -320,14 +320,14 @@ Several documents: each gets the folder and base name it would get alone
 name, such as one -b for documents in one folder, are refused before anything
 is written (exit 2). The pages of all documents are shared out among the
 workers. A document that cannot be opened or that fails is reported by its
-name and the others go on; the exit status is the worst of theirs.
---password-stdin reads one line, tried on every document (an unprotected one
+name and the others go on; the exit status is the worst of theirs. The one line
+that --password-stdin reads is tried on every document (an unprotected one
 ignores it); without it each protected document asks on the terminal.
 
 stdin: FILE "-" reads the PDF from stdin once (a pipe will do); its files are
 named page_1.jpg and so on in the working folder unless -o or -b is given, as
-are those of /dev/stdin and of pipes and devices in /dev or /proc. The password
-then cannot come from stdin.
+are those of /dev/stdin and of pipes and devices in /dev or /proc. With "-",
+the password cannot come from stdin: --password-stdin is refused.
 
 A progress line is shown on stderr when stderr is a terminal.
 
@@ -338,14 +338,14 @@ has been written and none after it. A page whose engine crashes ends its
 document's run with a message naming it.
 
 Examples:
-  folioxa-convert report.pdf                every page, JPG, 300 DPI, beside it
-  folioxa-convert -o thumbs/ *.pdf          several documents through one pool
-  cat report.pdf | folioxa-convert -        the PDF from a pipe: page_1.jpg...
-  folioxa-convert --scale-to 200 report.pdf       longer side 200 pixels
-  folioxa-convert --scale-to-x 800 report.pdf     800 pixels wide
-  folioxa-convert --scale-to-y 600 report.pdf     600 pixels high
-  folioxa-convert --quality 85 report.pdf         smaller JPEG files
-  folioxa-convert -t tiff -r 400 scan.pdf         TIFF for OCR
+  folioxa-convert report.pdf                    every page, JPG, 300 DPI
+  folioxa-convert -o thumbs/ *.pdf              several documents, one pool
+  cat report.pdf | folioxa-convert -            from a pipe: page_1.jpg, ...
+  folioxa-convert --scale-to 200 report.pdf     the longer side 200 pixels
+  folioxa-convert --scale-to-x 800 report.pdf   800 pixels wide
+  folioxa-convert --scale-to-y 600 report.pdf   600 pixels high
+  folioxa-convert --quality 85 report.pdf       smaller JPEG files
+  folioxa-convert -t tiff -r 400 scan.pdf       TIFF for OCR
 
 Exit status:
   0  every page was written
