@@ -149,12 +149,11 @@ private:
     bool NamesCollide();
     void DryRun();
     void Convert();
-    // Reports a failure of `document` (null: of the whole call) and keeps the worst exit code.
-    void Fail(ToolDocument* document, int code, const std::string& message,
-              const std::optional<PlannedEntry>& entry = {});
+    int Fail(ToolDocument* document, int code, const std::string& message,
+             const std::optional<PlannedEntry>& entry = {});
     void RecordPage(ToolDocument& document, const EntryEvent& event);
     int Worst() const;
-    void Complete();
+    int Complete();
 
     const CommandLine& FLine;
     ToolEnvironment& FEnv;
@@ -444,10 +443,10 @@ int TTool::Worst() const {
     return worst;
 }
 
-void TTool::Complete() {
+int TTool::Complete() {
     // One document's failure is its error record; several end with a summary of all.
     if (FDocuments.size() == 1 && Worst() != kExitOk) {
-        return;
+        return Worst();
     }
     std::int64_t failed = 0;
     for (const ToolDocument& document : FDocuments) {
@@ -462,10 +461,11 @@ void TTool::Complete() {
                         .Add("jobs", FJobs)
                         .Add("seconds", SecondsSince(FStart))
                         .Add("exit", Worst()));
+    return Worst();
 }
 
-void TTool::Fail(ToolDocument* document, int code, const std::string& message,
-                 const std::optional<PlannedEntry>& entry) {
+int TTool::Fail(ToolDocument* document, int code, const std::string& message,
+                const std::optional<PlannedEntry>& entry) {
     const std::string text = DisplayText(message);
     std::string where;
     const std::int64_t count = document && document->View ? document->View->ProgressMax() : 0;
@@ -488,6 +488,7 @@ void TTool::Fail(ToolDocument* document, int code, const std::string& message,
     if (document) {
         document->Code = std::max(document->Code, code);
     }
+    return code;
 }
 
 } // namespace
