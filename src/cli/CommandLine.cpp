@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <sstream>
 
 #ifndef FOLIOXA_VERSION
@@ -300,9 +301,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, int onlineCor
 ConversionSettings SettingsFor(const CommandLine& line, const std::string& file) {
     ConversionSettings settings = line.Settings;
     settings.InputFileName = file;
-    // A device or descriptor (stdin, /dev/fd/63 from a shell's <(...)) has no folder to write to
-    // and no name worth keeping.
-    const bool device = file == "-" || file.rfind("/dev/", 0) == 0 || file.rfind("/proc/", 0) == 0;
+    // Stdin or another descriptor or device (/dev/fd/63 from a shell's <(...)) has no folder to
+    // write to and no name worth keeping; a file kept in /dev/shm has both.
+    std::error_code error;
+    const bool device =
+        ReadsStdin(file) || ((file.rfind("/dev/", 0) == 0 || file.rfind("/proc/", 0) == 0) &&
+                             !std::filesystem::is_regular_file(file, error));
     settings.DestinationFolder =
         line.OutputDirectory.value_or(device ? std::string() : DefaultDestinationFolder(file));
     settings.BaseFileName = line.BaseFileName.value_or(device ? std::string(kStdinBaseName)
@@ -330,14 +334,14 @@ Several documents: each gets the folder and base name it would get alone
 name, such as one -b for documents in one folder, are refused before anything
 is written (exit 2). The pages of all documents are shared out among the
 workers. A document that cannot be opened or that fails is reported by its
-name and the others go on; the exit status is the worst of theirs.
---password-stdin reads one line, tried on every document (an unprotected one
+name and the others go on; the exit status is the worst of theirs. The one line
+that --password-stdin reads is tried on every document (an unprotected one
 ignores it); without it each protected document asks on the terminal.
 
 stdin: FILE "-" reads the PDF from stdin once (a pipe will do); its files are
 named page_1.jpg and so on in the working folder unless -o or -b is given, as
-are those of /dev/stdin and other inputs in /dev or /proc. The password then
-cannot come from stdin.
+are those of /dev/stdin and of pipes and devices in /dev or /proc. With "-",
+the password cannot come from stdin: --password-stdin is refused.
 
 A progress line is shown on stderr when stderr is a terminal.
 
@@ -349,14 +353,14 @@ document's run with a message naming it. The workers run sandboxed: they can
 read only the engine and its fonts, and write, connect or start nothing.
 
 Examples:
-  folioxa-convert report.pdf                every page, JPG, 300 DPI, beside it
-  folioxa-convert -o thumbs/ *.pdf          several documents through one pool
-  cat report.pdf | folioxa-convert -        the PDF from a pipe: page_1.jpg...
-  folioxa-convert --scale-to 200 report.pdf       longer side 200 pixels
-  folioxa-convert --scale-to-x 800 report.pdf     800 pixels wide
-  folioxa-convert --scale-to-y 600 report.pdf     600 pixels high
-  folioxa-convert --quality 85 report.pdf         smaller JPEG files
-  folioxa-convert -t tiff -r 400 scan.pdf         TIFF for OCR
+  folioxa-convert report.pdf                    every page, JPG, 300 DPI
+  folioxa-convert -o thumbs/ *.pdf              several documents, one pool
+  cat report.pdf | folioxa-convert -            from a pipe: page_1.jpg, ...
+  folioxa-convert --scale-to 200 report.pdf     the longer side 200 pixels
+  folioxa-convert --scale-to-x 800 report.pdf   800 pixels wide
+  folioxa-convert --scale-to-y 600 report.pdf   600 pixels high
+  folioxa-convert --quality 85 report.pdf       smaller JPEG files
+  folioxa-convert -t tiff -r 400 scan.pdf       TIFF for OCR
 
 Exit status:
   0  every page was written

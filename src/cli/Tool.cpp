@@ -186,6 +186,7 @@ int TTool::Run() {
     }
     if (std::all_of(FDocuments.begin(), FDocuments.end(),
                     [](const ToolDocument& d) { return d.Code != kExitOk; })) {
+        Complete();
         return Worst();
     }
     if (NamesCollide()) {
