@@ -151,9 +151,10 @@ TEST(ParseCommandLine, UsageErrors) {
 
 TEST(HelpText, DocumentsTheExitCodesAndTheOrderOfFiles) {
     const std::string help = HelpText();
-    for (const char* line : {"  0  every page was written", "  1  the conversion failed",
-                             "  2  usage error", "that --password-stdin reads is tried on every document",
-                             "  3  a document could not be opened", "and none after it"}) {
+    for (const char* line :
+         {"  0  every page was written", "  1  the conversion failed", "  2  usage error",
+          "that --password-stdin reads is tried on every document",
+          "  3  a document could not be opened", "and none after it"}) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
     }
     std::istringstream lines(help);
