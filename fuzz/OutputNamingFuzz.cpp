@@ -18,7 +18,11 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 void CheckOutputPath(const std::string& folder, const std::string& base, const std::string& page,
                      int digits, const std::string& type) {
     const std::string path = OutputFilePath(folder, base, page, digits, type);
-    const std::string extension = type == "PNG" ? ".png" : type == "JPG" ? ".jpg" : ".bmp";
+    // Exact, case-sensitive names; any other text writes BMP.
+    const std::string extension = type == "PNG"    ? ".png"
+                                  : type == "JPG"  ? ".jpg"
+                                  : type == "TIFF" ? ".tif"
+                                                   : ".bmp";
     FUZZ_CHECK(path.rfind(folder + base, 0) == 0, path);
     FUZZ_CHECK(EndsWith(path, page + extension), path);
     // Padding only with zeros, only up to the digit count, and the page text never shortened.
