@@ -6,6 +6,7 @@
 #include "cli/TextView.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
+#include "imaging/FileDescriptor.h"
 #include "pdf/PDFium.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
@@ -80,16 +81,8 @@ FileDescriptor Spool(int from, const std::string& what) {
         if (got == 0) {
             return copy;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put =
-                ::write(copy.Get(), buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put <= 0) {
-                throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
-            }
-            done += put;
+        if (!WriteAll(copy.Get(), buffer, static_cast<std::size_t>(got))) {
+            throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
         }
     }
 }

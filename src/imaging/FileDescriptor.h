@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <utility>
 
 namespace folioxa {
@@ -29,5 +30,9 @@ public:
 private:
     int FFd = -1;
 };
+
+// Writes all `size` bytes to `fd`, continuing short and interrupted writes. False when the
+// system refuses or writes nothing, errno then saying why.
+bool WriteAll(int fd, const void* data, std::size_t size);
 
 } // namespace folioxa

@@ -156,17 +156,8 @@ void OutputFile::Discard() noexcept {
 }
 
 void OutputFile::Write(const void* data, std::size_t size) {
-    const auto* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(FFile.Get(), next, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            throw EWriteError(kWriteError);
-        }
-        next += written;
-        size -= static_cast<std::size_t>(written);
+    if (!WriteAll(FFile.Get(), data, size)) {
+        throw EWriteError(kWriteError);
     }
 }
 

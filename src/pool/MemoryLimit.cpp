@@ -1,5 +1,7 @@
 #include "pool/MemoryLimit.h"
 
+#include "imaging/FileDescriptor.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -52,14 +54,8 @@ void OnFatalSignal(int signal) {
     // The engine's allocator ends the process when it is refused, often straight after the
     // refusal (errno still ENOMEM), else once its pools have grown up to the cap.
     if (frame != nullptr && (error == ENOMEM || MappedBytes() >= gLimit - gLimit / 8)) {
-        for (std::size_t left = gFrameSize.load(); left > 0;) {
-            const ssize_t sent = write(gReportFd, frame, left);
-            if (sent <= 0) {
-                break;
-            }
-            frame += sent;
-            left -= static_cast<std::size_t>(sent);
-        }
+        // Only write(2) underneath: safe in a signal handler.
+        WriteAll(gReportFd, frame, gFrameSize.load());
     }
     // The default action is back (SA_RESETHAND): the process ends by this very signal.
     raise(signal);
