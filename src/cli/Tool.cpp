@@ -148,6 +148,8 @@ private:
              const std::optional<PlannedEntry>& entry = {});
     void RecordPage(ToolDocument& document, const EntryEvent& event);
     int Worst() const;
+    // Pages written over all documents.
+    std::int64_t Written() const;
     int Complete();
     // Stops `run` for `signal` and says at which entry of which document.
     void Interrupted(TPooledConversion& run, int signal, const std::vector<ToolDocument*>& running);
@@ -156,7 +158,6 @@ private:
     ToolEnvironment& FEnv;
     TConsole FConsole;
     std::vector<ToolDocument> FDocuments; // never resized once filled: the run refers to them
-    std::int64_t FWritten = 0;
     int FJobs = 1;
     int FSignal = 0; // the signal that stopped the run
     Clock::time_point FStart = Clock::now();
@@ -452,13 +453,12 @@ void TTool::Interrupted(TPooledConversion& run, int signal,
                                   : PlannedEntry{next->Index, next->Text, next->Path, 0, false};
     }
     Fail(document, 128 + signal,
-         "Conversion interrupted by " + SignalName(signal) + ": " + std::to_string(FWritten) +
+         "Conversion interrupted by " + SignalName(signal) + ": " + std::to_string(Written()) +
              " of " + std::to_string(run.Count()) + " pages written",
          entry);
 }
 
 void TTool::RecordPage(ToolDocument& document, const EntryEvent& event) {
-    ++FWritten;
     ++document.Written;
     FConsole.Record(JsonObject()
                         .Add("type", "page")
@@ -469,6 +469,14 @@ void TTool::RecordPage(ToolDocument& document, const EntryEvent& event) {
                         .Add("path", event.Path)
                         .Add("bytes", event.Bytes)
                         .Add("ms", event.Milliseconds));
+}
+
+std::int64_t TTool::Written() const {
+    std::int64_t written = 0;
+    for (const ToolDocument& document : FDocuments) {
+        written += document.Written;
+    }
+    return written;
 }
 
 int TTool::Worst() const {
@@ -491,7 +499,7 @@ int TTool::Complete() {
     FConsole.Record(JsonObject()
                         .Add("type", "summary")
                         .Add("status", Worst() == kExitOk ? "complete" : "failed")
-                        .Add("written", FWritten)
+                        .Add("written", Written())
                         .Add("documents", static_cast<std::int64_t>(FDocuments.size()))
                         .Add("failed_documents", failed)
                         .Add("jobs", FJobs)
@@ -520,7 +528,7 @@ int TTool::Fail(ToolDocument* document, int code, const std::string& message,
     if (entry) {
         record.Add("index", entry->Index).Add("entry", entry->Text).Add("path", entry->Path);
     }
-    FConsole.Record(record.Add("written", document ? document->Written : FWritten));
+    FConsole.Record(record.Add("written", document ? document->Written : Written()));
     if (document) {
         document->Code = std::max(document->Code, code);
     }
