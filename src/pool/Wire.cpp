@@ -152,16 +152,9 @@ DocumentJob DocumentJobOf(const ConversionSettings& settings) {
     job.FileName = settings.InputFileName;
     job.Password = settings.InputPassword;
     job.ImageType = settings.ImageType;
-    job.Resolution = settings.Resolution;
+    job.Sizing = SizingOf(settings);
     job.JpegQuality = settings.JpegQuality;
-    job.ScaleTo = settings.ScaleTo;
-    job.ScaleToX = settings.ScaleToX;
-    job.ScaleToY = settings.ScaleToY;
     return job;
-}
-
-PageSizing SizingOf(const DocumentJob& job) {
-    return {job.Resolution, job.ScaleTo, job.ScaleToX, job.ScaleToY};
 }
 
 std::string EncodeDocumentJob(const DocumentJob& job) {
@@ -170,11 +163,11 @@ std::string EncodeDocumentJob(const DocumentJob& job) {
         .Text(job.FileName)
         .Text(job.Password)
         .Text(job.ImageType)
-        .Int(job.Resolution)
+        .Int(job.Sizing.Resolution)
         .Int(job.JpegQuality)
-        .Int(job.ScaleTo)
-        .Int(job.ScaleToX)
-        .Int(job.ScaleToY)
+        .Int(job.Sizing.ScaleTo)
+        .Int(job.Sizing.ScaleToX)
+        .Int(job.Sizing.ScaleToY)
         .Int(static_cast<std::int64_t>(job.AvailableMemory))
         .Bytes();
 }
@@ -186,11 +179,11 @@ DocumentJob DecodeDocumentJob(const std::string& payload) {
     job.FileName = reader.Text();
     job.Password = reader.Text();
     job.ImageType = reader.Text();
-    job.Resolution = Narrow(reader.Int());
+    job.Sizing.Resolution = Narrow(reader.Int());
     job.JpegQuality = Narrow(reader.Int());
-    job.ScaleTo = Narrow(reader.Int());
-    job.ScaleToX = Narrow(reader.Int());
-    job.ScaleToY = Narrow(reader.Int());
+    job.Sizing.ScaleTo = Narrow(reader.Int());
+    job.Sizing.ScaleToX = Narrow(reader.Int());
+    job.Sizing.ScaleToY = Narrow(reader.Int());
     job.AvailableMemory = static_cast<std::uint64_t>(reader.Int());
     reader.End();
     return job;

@@ -64,16 +64,13 @@ struct DocumentJob {
     std::string FileName; // names the document in messages; the worker never opens it
     std::string Password;
     std::string ImageType;
-    std::int32_t Resolution = 300;
+    PageSizing Sizing; // as the settings give it
     std::int32_t JpegQuality = 100;
-    std::int32_t ScaleTo = 0, ScaleToX = 0, ScaleToY = 0; // as in ConversionSettings
     std::uint64_t AvailableMemory = 0; // what the parent found free; 0 when unknown
 };
 
 // The job that draws and encodes the pages as `settings` ask (Id and AvailableMemory left 0).
 DocumentJob DocumentJobOf(const ConversionSettings& settings);
-// How the job sizes its pages.
-PageSizing SizingOf(const DocumentJob& job);
 
 struct Frame {
     FrameType Type{};

@@ -83,7 +83,7 @@ void DrawEntry(Channel& channel, OpenDocument& open, std::int64_t index, const s
     }
     try {
         ConversionDocument& document = *open.Document;
-        const EntryPage page = SelectEntryPage(document, text, SizingOf(open.Job));
+        const EntryPage page = SelectEntryPage(document, text, open.Job.Sizing);
         channel.Send(FrameType::Size, index, EncodeSize(page.Width, page.Height));
         if (!AwaitGo(channel, index)) {
             return;

@@ -278,7 +278,7 @@ TEST(RenderPool, AWorkerKilledWhileIdleIsReplaced) {
     PoolDocument document;
     document.Job.FileName = dir.File("doc.pdf");
     document.Job.ImageType = "BMP";
-    document.Job.Resolution = 36;
+    document.Job.Sizing.Resolution = 36;
     document.Entries = 6;
     document.File =
         std::make_shared<FileDescriptor>(::open(dir.File("doc.pdf").c_str(), O_RDONLY | O_CLOEXEC));
