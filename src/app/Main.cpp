@@ -279,11 +279,9 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     bool passwordNeeded = false;
     try {
         result.PageCount = OpenAndCountPages(FDocument, *this, path, "");
-    } catch (const EPasswordError& e) {
-        FDialogs.ShowNotice(e.what());
-        passwordNeeded = true;
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
+        passwordNeeded = KindOf(e) == ErrorKind::Password;
     }
     if (!passwordNeeded) {
         return result;

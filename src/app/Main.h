@@ -2,10 +2,10 @@
 
 #include "app/EngineThread.h"
 #include "app/QtPdfTimer.h"
+#include "base/FileDescriptor.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/ConversionSettings.h"
 #include "conversion/ConversionView.h"
-#include "imaging/FileDescriptor.h"
 #include "pdf/PDFium.h"
 
 #include <QMainWindow>

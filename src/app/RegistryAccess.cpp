@@ -1,5 +1,7 @@
 #include "app/RegistryAccess.h"
 
+#include "base/FileDescriptor.h"
+
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,22 +14,6 @@
 namespace folioxa {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : FFd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (FFd >= 0) {
-            close(FFd);
-        }
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
 
 // Positioned reads that fail on anything outside the file instead of returning short.
 class ElfFile {

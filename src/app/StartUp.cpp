@@ -1,6 +1,6 @@
 #include "app/StartUp.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "pool/SignalPipe.h"
 
 #include <QApplication>

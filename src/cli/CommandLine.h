@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/Error.h"
 #include "conversion/ConversionSettings.h"
-#include "imaging/Error.h"
 
 #include <optional>
 #include <string>
@@ -12,7 +12,7 @@ namespace folioxa {
 // The command line could not be understood; the tool ends with exit code 2.
 class EUsageError : public Error {
 public:
-    using Error::Error;
+    explicit EUsageError(const std::string& message) : Error(ErrorKind::Usage, message) {}
 };
 
 enum class ToolMode { Convert, Help, Version };

@@ -1,12 +1,12 @@
 #include "cli/Tool.h"
 
+#include "base/FileDescriptor.h"
 #include "cli/CommandLine.h"
 #include "cli/EntryPlan.h"
 #include "cli/Json.h"
 #include "cli/TextView.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
-#include "imaging/FileDescriptor.h"
 #include "pdf/PDFium.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
@@ -216,10 +216,10 @@ void TTool::Open(ToolDocument& document) {
         const int handle = document.File ? document.File->Get() : -1;
         try {
             document.PageCount = OpenOnce(FEnv.Document, settings, handle);
-        } catch (const EPasswordError&) {
+        } catch (const Error& e) {
             // One prompt and one more try, as when the window selects a protected file.
             std::optional<std::string> password;
-            if (FLine.PasswordFromStdin || !FEnv.AskPassword ||
+            if (e.Kind() != ErrorKind::Password || FLine.PasswordFromStdin || !FEnv.AskPassword ||
                 !(password = FEnv.AskPassword("Password for " +
                                               Printable(TConsole::Label(document.Name)) + ": "))) {
                 throw;
@@ -230,8 +230,7 @@ void TTool::Open(ToolDocument& document) {
         }
     } catch (const std::exception& e) {
         Fail(&document, kExitCannotOpen, e.what());
-        if (dynamic_cast<const EPasswordError*>(&e) != nullptr && !FLine.PasswordFromStdin &&
-            !prompted) {
+        if (KindOf(e) == ErrorKind::Password && !FLine.PasswordFromStdin && !prompted) {
             FConsole.Failure(document.Name,
                              "the document is protected: give its password on the first line of "
                              "stdin with --password-stdin");
@@ -382,7 +381,7 @@ void TTool::Convert() {
             RecordPage(document, e);
         };
         input.OnFailed = [this, &document](const std::exception& e) {
-            const bool open = dynamic_cast<const EOpenError*>(&e) != nullptr;
+            const bool open = KindOf(e) == ErrorKind::Open;
             Fail(&document, open ? kExitCannotOpen : kExitFailed, e.what(), document.Current);
         };
         inputs.push_back(std::move(input));

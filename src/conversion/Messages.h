@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 
 #include <string>
 
@@ -9,26 +9,26 @@ namespace folioxa {
 // A text that should have been a whole number was not ("'%s' is not a valid integer value").
 class EConvertError : public Error {
 public:
-    using Error::Error;
+    explicit EConvertError(const std::string& message) : Error(ErrorKind::Convert, message) {}
 };
 
 // A range item lacked one of its bounds ("List index out of bounds (%d)").
 class EListError : public Error {
 public:
-    using Error::Error;
+    explicit EListError(const std::string& message) : Error(ErrorKind::List, message) {}
 };
 
 // The run's document could not be opened (missing, not a PDF, refused password, no engine); the
 // text is the opening's own.
 class EOpenError : public Error {
 public:
-    using Error::Error;
+    explicit EOpenError(const std::string& message) : Error(ErrorKind::Open, message) {}
 };
 
 // A page the run cannot turn into an image (smaller than a pixel, larger than the engine allows).
 class EPageSizeError : public Error {
 public:
-    using Error::Error;
+    explicit EPageSizeError(const std::string& message) : Error(ErrorKind::PageSize, message) {}
 };
 
 inline constexpr const char* kChooseFileNotice = "Choose a PDF file to convert to images!";

@@ -1,6 +1,6 @@
 #include "imaging/ByteSink.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "imaging/ImageWriter.h"
 #include "imaging/PageBitmap.h"
 
@@ -13,7 +13,7 @@ namespace folioxa {
 // The JPEG encoder refused the picture: "JPEG error #<libjpeg's message code>".
 class EJPEG : public Error {
 public:
-    using Error::Error;
+    explicit EJPEG(const std::string& message) : Error(ErrorKind::Jpeg, message) {}
 };
 
 // Writes page bitmaps as baseline JFIF files (YCbCr 4:2:0, float DCT, the library's standard

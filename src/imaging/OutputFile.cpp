@@ -1,6 +1,6 @@
 #include "imaging/OutputFile.h"
 
-#include "imaging/IoVector.h"
+#include "base/IoVector.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

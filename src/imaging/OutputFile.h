@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/Error.h"
+#include "base/FileDescriptor.h"
 #include "imaging/ByteSink.h"
-#include "imaging/Error.h"
-#include "imaging/FileDescriptor.h"
 
 #include <cstddef>
 #include <string>
@@ -12,13 +12,13 @@ namespace folioxa {
 // An output file could not be created or opened for writing.
 class EFCreateError : public Error {
 public:
-    using Error::Error;
+    explicit EFCreateError(const std::string& message) : Error(ErrorKind::CreateFile, message) {}
 };
 
 // Bytes could not be written to an output file.
 class EWriteError : public Error {
 public:
-    using Error::Error;
+    explicit EWriteError(const std::string& message) : Error(ErrorKind::Write, message) {}
 };
 
 // The step every writer takes to put its bytes on disk. The bytes go to a new hidden file beside

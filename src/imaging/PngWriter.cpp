@@ -1,7 +1,7 @@
 #include "imaging/PngWriter.h"
 
+#include "base/Error.h"
 #include "imaging/ByteSink.h"
-#include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
 #include "imaging/PixelRows.h"
 

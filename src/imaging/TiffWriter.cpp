@@ -1,6 +1,6 @@
 #include "imaging/TiffWriter.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "imaging/PageBitmap.h"
 #include "imaging/PixelRows.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "pdf/PdfAbi.h"
 
 #include <memory>
@@ -12,13 +12,16 @@ namespace folioxa {
 // A failure of the PDF engine or of the document component; carries the text the user sees.
 class EPdfError : public Error {
 public:
-    using Error::Error;
+    explicit EPdfError(const std::string& message) : Error(ErrorKind::Pdf, message) {}
+
+protected:
+    EPdfError(ErrorKind kind, const std::string& message) : Error(kind, message) {}
 };
 
 // The engine refused the document's password (or it needs one): the one failure worth a prompt.
 class EPasswordError : public EPdfError {
 public:
-    using EPdfError::EPdfError;
+    explicit EPasswordError(const std::string& message) : EPdfError(ErrorKind::Password, message) {}
 };
 
 // Binds one engine library file by name. The process uses one instance for "libpdfium.so"

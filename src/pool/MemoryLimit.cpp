@@ -1,6 +1,6 @@
 #include "pool/MemoryLimit.h"
 
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <signal.h>

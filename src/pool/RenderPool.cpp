@@ -1,8 +1,8 @@
 #include "pool/RenderPool.h"
 
+#include "base/Error.h"
 #include "conversion/AvailableMemory.h"
 #include "conversion/ConversionJob.h"
-#include "imaging/Error.h"
 #include "pool/MemoryLimit.h"
 
 #include <fcntl.h>

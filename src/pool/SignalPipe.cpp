@@ -1,6 +1,6 @@
 #include "pool/SignalPipe.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "base/Error.h"
+#include "base/FileDescriptor.h"
 #include "conversion/ConversionJob.h"
-#include "imaging/FileDescriptor.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,21 +29,6 @@ enum class FrameType : std::uint32_t {
     Failed, // payload: Failure (every entry of a document that did not open fails with that)
 };
 
-// The failures a run can meet, so that one crossing the socket is thrown again as what it was.
-enum class ErrorKind : std::uint32_t {
-    Other,
-    OutOfMemory,
-    CreateFile,
-    Write,
-    Jpeg,
-    Convert,
-    List,
-    PageSize,
-    Pdf,
-    Password,
-    Open,
-};
-
 // Where in an entry a failure came: before the serial run would have created the file (choosing
 // and drawing the page, the format's refusal) or after it (encoding).
 enum class FailureStage : std::uint32_t { BeforeFile, AfterFile };
@@ -53,7 +39,7 @@ struct Failure {
     std::string Message;
 };
 
-// The failure an exception stands for.
+// The failure an exception stands for: its kind (KindOf) and its text.
 Failure FailureOf(const std::exception& error, FailureStage stage);
 // Throws the exception of `failure`'s kind with its message.
 [[noreturn]] void ThrowFailure(const Failure& failure);

@@ -1,11 +1,11 @@
 #include "pool/WorkerLoop.h"
 
+#include "base/Error.h"
 #include "conversion/AvailableMemory.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/ImageFormats.h"
 #include "conversion/Messages.h"
 #include "imaging/ByteSink.h"
-#include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
 #include "pool/MemoryLimit.h"
 

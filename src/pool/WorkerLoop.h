@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/FileDescriptor.h"
 #include "conversion/ConversionDocument.h"
-#include "imaging/FileDescriptor.h"
 #include "pool/Wire.h"
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 #include "sandbox/Layers.h"
 
 #include <fcntl.h>

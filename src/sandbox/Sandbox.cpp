@@ -1,6 +1,6 @@
 #include "sandbox/Sandbox.h"
 
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 #include "sandbox/Layers.h"
 
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 #include "app/ErrorDisplay.h"
 #include "app/QtPdfTimer.h"
 #include "app/ScriptedDialogs.h"
-#include "imaging/Error.h"
+#include "base/Error.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

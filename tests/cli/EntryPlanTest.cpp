@@ -1,6 +1,6 @@
 #include "cli/EntryPlan.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 
 #include <gtest/gtest.h>
 

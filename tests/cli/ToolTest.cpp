@@ -2,7 +2,7 @@
 // The real executable on real PDFs is tested in ConvertExecutableTest.
 #include "cli/Tool.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "imaging/PageBitmap.h"
 #include "pdf/PDFium.h"
 #include "support/ImageFiles.h"

@@ -1,6 +1,6 @@
 #include "imaging/PageBitmap.h"
 
-#include "imaging/Error.h"
+#include "base/Error.h"
 #include "imaging/PixelRows.h"
 #include "support/ImageFiles.h"
 

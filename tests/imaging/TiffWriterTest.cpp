@@ -1,7 +1,7 @@
 #include "imaging/TiffWriter.h"
 
+#include "base/Error.h"
 #include "imaging/ByteSink.h"
-#include "imaging/Error.h"
 #include "imaging/PageBitmap.h"
 #include "support/ImageFiles.h"
 #include "support/TestFiles.h"

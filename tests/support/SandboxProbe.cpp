@@ -1,6 +1,6 @@
 #include "support/SandboxProbe.h"
 
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 #include "support/SandboxProbe.h"
 #include "support/TestFiles.h"
 

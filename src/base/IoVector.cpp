@@ -1,4 +1,4 @@
-#include "imaging/IoVector.h"
+#include "base/IoVector.h"
 
 namespace folioxa {
 

@@ -1,4 +1,4 @@
-#include "imaging/FileDescriptor.h"
+#include "base/FileDescriptor.h"
 
 #include <unistd.h>
 
