@@ -8,6 +8,7 @@
 #include "conversion/Messages.h"
 #include "conversion/PageSelection.h"
 #include "imaging/ByteSink.h"
+#include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 
 #include <charconv>
@@ -179,8 +180,9 @@ class CountingWriter : public ImageWriter {
 public:
     explicit CountingWriter(int& saved) : FSaved(saved) {}
     void Encode(const PageBitmap&, ByteSink&) override {}
-    void SaveToFile(const PageBitmap&, const std::string& path) override {
-        FUZZ_CHECK(path.size() > 4 && path.compare(path.size() - 4, 4, ".bmp") == 0, path);
+    void SaveToFile(const PageBitmap&, const std::shared_ptr<const OutputFolder>&,
+                    const std::string& name) override {
+        FUZZ_CHECK(name.size() > 4 && name.compare(name.size() - 4, 4, ".bmp") == 0, name);
         ++FSaved;
     }
 

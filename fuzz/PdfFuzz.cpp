@@ -5,6 +5,7 @@
 #include "FuzzCheck.h"
 #include "conversion/ConversionJob.h"
 #include "imaging/ByteSink.h"
+#include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 #include "pdf/PDFium.h"
 #include "support/TestFiles.h"
@@ -45,7 +46,8 @@ private:
 class CheckingWriter : public ImageWriter {
 public:
     void Encode(const PageBitmap&, ByteSink&) override {}
-    void SaveToFile(const PageBitmap& bitmap, const std::string&) override {
+    void SaveToFile(const PageBitmap& bitmap, const std::shared_ptr<const OutputFolder>&,
+                    const std::string&) override {
         // Every row readable to its end (what a writer will do), which ASan checks.
         unsigned sum = 0;
         for (int y = 0; y < bitmap.Height(); ++y) {

@@ -5,12 +5,17 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <csignal>
+
 int main(int argc, char* argv[]) {
     // Decided before the application object exists, so "/remove" also works without a display.
     if (argc > 1 && folioxa::IsRemoveSwitch(argv[1])) {
         return 0;
     }
     folioxa::InstallTerminationHandler();
+    // A file size limit must fail the page's write ("Stream write error"), which removes its
+    // hidden file, not end the window and leave the file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication application(argc, argv);
     QApplication::setWindowIcon(QIcon(":/folioxa.svg"));
     QGuiApplication::setDesktopFileName("folioxa");

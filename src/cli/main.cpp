@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
     using namespace folioxa;
     // A closed stdout must end in a write error we report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit must fail the page's write ("Stream write error"), which removes its
+    // hidden file, not end the process and leave the file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     // No event loop here: the engine's form-fill timer never fires, as the engine allows.
     NullPdfTimer timer;
     TPdf document("Pdf", &timer);

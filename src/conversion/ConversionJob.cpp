@@ -3,12 +3,12 @@
 #include "conversion/AvailableMemory.h"
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
+#include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <filesystem>
 
 namespace folioxa {
 
@@ -81,12 +81,6 @@ void ConversionDocument::SetFileHandle(int fileHandle) {
 }
 
 namespace {
-
-std::int64_t FileBytes(const std::string& path) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    return error ? -1 : static_cast<std::int64_t>(size);
-}
 
 int ClampToInt(std::int64_t value) {
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
@@ -177,6 +171,10 @@ std::string RunSession::PathOf(const std::string& entry) const {
                           DigitCount(FPageCount), FSettings.ImageType);
 }
 
+std::string RunSession::FolderPath() const {
+    return OutputFolderPath(FSettings.DestinationFolder, FSettings.BaseFileName);
+}
+
 void RunSession::ShowEntry(std::int64_t index) {
     FView.SetProgressPosition(ClampToInt(index + 1));
 }
@@ -238,7 +236,9 @@ void StartConversion(const std::string& inputFileName,
 
 namespace {
 
-void ConvertEntries(RunSession& session, ImageWriter* writer, const RunObserver& observer) {
+void ConvertEntries(RunSession& session, ImageWriter* writer,
+                    const std::shared_ptr<const OutputFolder>& folder,
+                    const RunObserver& observer) {
     using Clock = std::chrono::steady_clock;
     const PageList& pages = session.Pages();
     const ConversionSettings& settings = session.Settings();
@@ -254,11 +254,12 @@ void ConvertEntries(RunSession& session, ImageWriter* writer, const RunObserver&
         ConversionDocument& document = session.Document();
         const EntryPage page = SelectEntryPage(document, entry, SizingOf(settings));
         const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, entry, page);
-        SavePage(writer, *bitmap, path);
+        const std::string name = folder->NameOf(path);
+        SavePage(writer, *bitmap, folder, name);
         if (observer.OnEntryWritten) {
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            observer.OnEntryWritten({i, entry, path, FileBytes(path), ms});
+            observer.OnEntryWritten({i, entry, path, folder->SizeOf(name), ms});
         }
     }
 }
@@ -277,7 +278,8 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
             (formats != nullptr ? *formats : StandardImageFormats()).Find(settings.ImageType);
         const std::unique_ptr<ImageWriter> writer =
             CreateWriter(format, WriterOptions{settings.JpegQuality});
-        ConvertEntries(session, writer.get(), observer);
+        ConvertEntries(session, writer.get(), OutputFolder::OpenForRun(session.FolderPath()),
+                       observer);
     }
     session.Finish();
     view.ShowNotice(kCompleteNotice);

@@ -99,6 +99,8 @@ public:
     void Show();
     // The output file of an entry's text.
     std::string PathOf(const std::string& entry) const;
+    // The folder every PathOf lies in, as the text the paths begin with.
+    std::string FolderPath() const;
     // The bar's position for entry `index`.
     void ShowEntry(std::int64_t index);
     // The clean-up; the second call does nothing.

@@ -65,11 +65,12 @@ void EncodePage(ImageWriter* writer, const PageBitmap& bitmap, ByteSink& sink) {
     }
 }
 
-void SavePage(ImageWriter* writer, const PageBitmap& bitmap, const std::string& path) {
+void SavePage(ImageWriter* writer, const PageBitmap& bitmap,
+              const std::shared_ptr<const OutputFolder>& folder, const std::string& name) {
     if (writer != nullptr) {
-        writer->SaveToFile(bitmap, path);
+        writer->SaveToFile(bitmap, folder, name);
     } else {
-        bitmap.SaveToFile(path);
+        bitmap.SaveToFile(folder, name);
     }
 }
 

@@ -46,9 +46,10 @@ const ImageFormats& StandardImageFormats();
 std::unique_ptr<ImageWriter> CreateWriter(const ImageFormat& format, const WriterOptions& options);
 
 // A page through `writer`, or, with none, the bitmap's own BMP: the refusal before any file
-// exists, the bytes of the file, and the whole save to `path`.
+// exists, the bytes of the file, and the whole save as `name` in `folder`.
 void CheckPage(const ImageWriter* writer, const PageBitmap& bitmap);
 void EncodePage(ImageWriter* writer, const PageBitmap& bitmap, ByteSink& sink);
-void SavePage(ImageWriter* writer, const PageBitmap& bitmap, const std::string& path);
+void SavePage(ImageWriter* writer, const PageBitmap& bitmap,
+              const std::shared_ptr<const OutputFolder>& folder, const std::string& name);
 
 } // namespace folioxa

@@ -58,6 +58,12 @@ std::string DefaultBaseFileName(const std::string& inputPath) {
     return base + "_";
 }
 
+std::string OutputFolderPath(const std::string& destinationFolder,
+                             const std::string& baseFileName) {
+    // A base name may hold folders of its own; a page's text never holds a "/".
+    return DefaultDestinationFolder(destinationFolder + baseFileName);
+}
+
 std::string DefaultDestinationFolder(const std::string& inputPath) {
     const auto slash = inputPath.rfind('/');
     return slash == std::string::npos ? std::string() : inputPath.substr(0, slash + 1);

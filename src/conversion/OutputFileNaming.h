@@ -17,6 +17,10 @@ std::string OutputFilePath(const std::string& destinationFolder, const std::stri
                            const std::string& pageText, int digitCount,
                            const std::string& imageType);
 
+// The folder every OutputFilePath of this folder and base name lies in, as the text they all
+// begin with: up to and including the last "/" of the two joined; empty when there is none.
+std::string OutputFolderPath(const std::string& destinationFolder, const std::string& baseFileName);
+
 // The file-name part of `inputPath` with every ".pdf" (any letter case) removed, then "_".
 std::string DefaultBaseFileName(const std::string& inputPath);
 

@@ -6,11 +6,18 @@ namespace folioxa {
 
 void ImageWriter::Check(const PageBitmap& /*bitmap*/) const {}
 
-void ImageWriter::SaveToFile(const PageBitmap& bitmap, const std::string& path) {
+void ImageWriter::SaveToFile(const PageBitmap& bitmap,
+                             const std::shared_ptr<const OutputFolder>& folder,
+                             const std::string& name) {
     Check(bitmap);
-    OutputFile file(path);
+    OutputFile file(folder, name);
     Encode(bitmap, file);
     file.Close();
+}
+
+void ImageWriter::SaveToFile(const PageBitmap& bitmap, const std::string& path) {
+    const auto folder = OutputFolder::Containing(path);
+    SaveToFile(bitmap, folder, folder->NameOf(path));
 }
 
 } // namespace folioxa

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace folioxa {
 
 class ByteSink;
+class OutputFolder;
 class PageBitmap;
 
 // A writer that one conversion run reuses for every page. It reads the page bitmap where it lies
@@ -20,9 +22,13 @@ public:
     // and the sink's (EWriteError) are thrown.
     virtual void Encode(const PageBitmap& bitmap, ByteSink& sink) = 0;
 
-    // Check, then the output file is created, the page encoded into it and the file put in
-    // place under `path`. Throws what Check, OutputFile and Encode throw.
-    virtual void SaveToFile(const PageBitmap& bitmap, const std::string& path);
+    // Check, then the output file `name` is created in `folder`, the page encoded into it and
+    // the file put in place. Throws what Check, OutputFile and Encode throw.
+    virtual void SaveToFile(const PageBitmap& bitmap,
+                            const std::shared_ptr<const OutputFolder>& folder,
+                            const std::string& name);
+    // The same for the file at `path`.
+    void SaveToFile(const PageBitmap& bitmap, const std::string& path);
 };
 
 } // namespace folioxa

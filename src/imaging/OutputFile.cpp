@@ -2,6 +2,7 @@
 
 #include "base/IoVector.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -9,12 +10,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 namespace folioxa {
 
@@ -26,12 +29,9 @@ const char* const kWriteError = "Stream write error";
 constexpr int kOpenExisting = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 constexpr std::size_t kRandomLetters = 6;
+// The dot before the name and the one before the random letters.
+constexpr std::size_t kHiddenExtra = 2 + kRandomLetters;
 constexpr int kNameTries = 100;
-
-[[noreturn]] void ThrowCreateError(const std::string& path, int error) {
-    throw EFCreateError("Cannot create file \"" + AbsolutePath(path) + "\". " +
-                        std::strerror(error));
-}
 
 void FillRandom(unsigned char* bytes, std::size_t size) {
     if (::getrandom(bytes, size, GRND_NONBLOCK) == static_cast<ssize_t>(size)) {
@@ -55,22 +55,59 @@ void FillRandom(unsigned char* bytes, std::size_t size) {
 std::string TemporaryName(const std::string& name) {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    constexpr std::size_t kExtra = 2 + kRandomLetters;
     unsigned char random[kRandomLetters];
     FillRandom(random, sizeof random);
-    std::string temporary = "." + name.substr(0, NAME_MAX - kExtra) + ".";
+    std::string temporary = "." + name.substr(0, NAME_MAX - kHiddenExtra) + ".";
     for (const unsigned char byte : random) {
         temporary += kLetters[byte % (sizeof kLetters - 1)];
     }
     return temporary;
 }
 
+// The name a hidden file of TemporaryName's shape was made for, as far as it kept it; nothing
+// for any other name.
+std::optional<std::string> HiddenFor(const std::string& hidden) {
+    const std::size_t size = hidden.size();
+    if (size <= kHiddenExtra || hidden[0] != '.' || hidden[size - kRandomLetters - 1] != '.') {
+        return std::nullopt;
+    }
+    for (std::size_t i = size - kRandomLetters; i < size; ++i) {
+        if (std::isalnum(static_cast<unsigned char>(hidden[i])) == 0) {
+            return std::nullopt;
+        }
+    }
+    return hidden.substr(1, size - kHiddenExtra);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool SameFile(int a, int b) {
     struct stat first {};
     struct stat second {};
-    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
+    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && SameFile(first, second);
 }
+
+// Whether `name` in `folder` still is the file open as `fd`.
+bool StillNamed(int folder, const std::string& name, int fd) {
+    struct stat named {};
+    struct stat open {};
+    return ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd, &open) == 0 && SameFile(named, open);
+}
+
+// Every writer of ours locks shared, so that two runs writing one name never refuse each other,
+// while a writer holding an exclusive lock refuses us. NFS emulates flock with byte-range locks,
+// whose shared kind wants a descriptor open for reading: a write-only one locks exclusively there.
+bool LockShared(int fd) {
+    return ::flock(fd, LOCK_SH | LOCK_NB) == 0 ||
+           (errno == EBADF && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
 
 } // namespace
 
@@ -83,64 +120,155 @@ std::string AbsolutePath(const std::string& path) {
     return absolute.lexically_normal().string();
 }
 
-OutputFile::OutputFile(const std::string& path) : FPath(path) {
-    const auto slash = path.rfind('/');
-    FName = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (FName.empty()) {
-        ThrowCreateError(path, path.empty() ? ENOENT : EISDIR);
-    }
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    FFolder.Reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+OutputFolder::OutputFolder(std::string path)
+    : FPath(std::move(path)),
+      FFolder(::open(FPath.empty() ? "." : FPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
     if (!FFolder) {
-        ThrowCreateError(path, errno);
+        FError = errno;
     }
+}
 
-    FileDescriptor existing(::openat(FFolder.Get(), FName.c_str(), kOpenExisting));
+std::shared_ptr<const OutputFolder> OutputFolder::Containing(const std::string& path) {
+    return std::make_shared<const OutputFolder>(path.substr(0, path.rfind('/') + 1));
+}
+
+std::shared_ptr<const OutputFolder> OutputFolder::OpenForRun(std::string path) {
+    auto folder = std::make_shared<OutputFolder>(std::move(path));
+    folder->FindLeftovers();
+    return folder;
+}
+
+std::string OutputFolder::NameOf(const std::string& path) const {
+    return path.substr(FPath.size());
+}
+
+std::int64_t OutputFolder::SizeOf(const std::string& name) const {
+    struct stat status {};
+    return ::fstatat(FFolder.Get(), name.c_str(), &status, 0) == 0 && S_ISREG(status.st_mode)
+               ? status.st_size
+               : -1;
+}
+
+void OutputFolder::FindLeftovers() {
+    FileDescriptor readable(::openat(FFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::unique_ptr<DIR, DirectoryCloser> directory(readable ? ::fdopendir(readable.Get())
+                                                                   : nullptr);
+    if (!directory) {
+        return;
+    }
+    readable.Release(); // closed with the directory
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::string hidden = entry->d_name;
+        if (const std::optional<std::string> name = HiddenFor(hidden)) {
+            FLeftovers[*name].push_back(std::move(hidden));
+        }
+    }
+}
+
+void OutputFolder::RemoveLeftovers(const std::string& name) const {
+    const auto found = FLeftovers.find(name.substr(0, NAME_MAX - kHiddenExtra));
+    if (found == FLeftovers.end()) {
+        return;
+    }
+    for (const std::string& hidden : found->second) {
+        const char* const at = hidden.c_str();
+        FileDescriptor file(
+            ::openat(FFolder.Get(), at, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat status {};
+        // A writer holds its hidden file locked until its rename: one nobody holds is a
+        // leftover. The name is checked again under the lock, since a writer that had just
+        // created it before we looked now gives it up for another.
+        if (file && ::fstat(file.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
+            StillNamed(FFolder.Get(), hidden, file.Get())) {
+            ::unlinkat(FFolder.Get(), at, 0);
+        }
+    }
+}
+
+OutputFile::OutputFile(const std::string& path)
+    : OutputFile(OutputFolder::Containing(path), path.substr(path.rfind('/') + 1)) {}
+
+OutputFile::OutputFile(std::shared_ptr<const OutputFolder> folder, const std::string& name)
+    : FFolder(std::move(folder)), FName(name) {
+    if (FName.empty()) {
+        Refuse(FFolder->Path().empty() ? ENOENT : EISDIR);
+    }
+    if (!FFolder->FFolder) {
+        Refuse(FFolder->FError);
+    }
+    const int at = FFolder->FFolder.Get();
+    FileDescriptor existing(::openat(at, FName.c_str(), kOpenExisting));
     if (!existing && errno != ENOENT && errno != ELOOP) {
         // Refused as a plain open would refuse it, and a FIFO without a reader (ENXIO).
-        ThrowCreateError(path, errno);
+        Refuse(errno);
     }
     if (existing) {
         struct stat status {};
         if (::fstat(existing.Get(), &status) != 0) {
-            ThrowCreateError(path, errno);
+            Refuse(errno);
         }
         if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
             // A device has no length to cut nor a folder entry to replace, and a lock on
             // /dev/full would bar every other process from it: it is written as it is.
             const int flags = ::fcntl(existing.Get(), F_GETFL);
             if (flags < 0 || ::fcntl(existing.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                ThrowCreateError(path, errno);
+                Refuse(errno);
             }
             FFile = std::move(existing);
             return;
         }
         if (!S_ISREG(status.st_mode)) {
-            ThrowCreateError(path, ENXIO); // a FIFO with a reader: refused as one without
+            Refuse(ENXIO); // a FIFO with a reader: refused as one without
         }
-        // Held until the rename, so that no other writer that locks takes it meanwhile.
-        if (::flock(existing.Get(), LOCK_EX | LOCK_NB) != 0) {
-            ThrowCreateError(path, errno);
+        // Held until the rename, so that no other program's writer takes it meanwhile.
+        if (!LockShared(existing.Get())) {
+            Refuse(errno);
         }
         FExisting = std::move(existing);
     }
+    FFolder->RemoveLeftovers(FName);
+    CreateTemporary();
+}
 
-    for (int attempt = 0; attempt < kNameTries && !FFile; ++attempt) {
+void OutputFile::CreateTemporary() {
+    const int at = FFolder->FFolder.Get();
+    for (int attempt = 0; attempt < kNameTries; ++attempt) {
         std::string temporary = TemporaryName(FName);
-        // 0666 under the umask: the mode a plain creation of the name would have given.
-        FFile.Reset(::openat(FFolder.Get(), temporary.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (FFile) {
-            FTemporary = std::move(temporary);
-        } else if (errno != EEXIST) {
-            ThrowCreateError(path, errno);
+        // 0666 under the umask: the mode a plain creation of the name would have given. Read
+        // access too, which NFS wants for a shared lock.
+        FileDescriptor file(::openat(at, temporary.c_str(),
+                                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!file) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            Refuse(errno);
         }
+        if (::flock(file.Get(), LOCK_SH | LOCK_NB) == 0) {
+            if (!StillNamed(at, temporary, file.Get())) {
+                continue; // removed as a leftover before we locked it
+            }
+        } else if (errno == EWOULDBLOCK) {
+            continue; // another run holds it to remove it as a leftover
+        }
+        // Without locks on this file system no run can lock the file to remove it either.
+        FLock.Reset(::fcntl(file.Get(), F_DUPFD_CLOEXEC, 0));
+        if (!FLock) {
+            const int error = errno;
+            ::unlinkat(at, temporary.c_str(), 0);
+            Refuse(error);
+        }
+        FFile = std::move(file);
+        FTemporary = std::move(temporary);
+        return;
     }
-    if (!FFile) {
-        ThrowCreateError(path, EEXIST);
-    }
+    Refuse(EEXIST);
+}
+
+void OutputFile::Refuse(int error) {
+    throw EFCreateError("Cannot create file \"" + AbsolutePath(FFolder->Path() + FName) + "\". " +
+                        std::strerror(error));
 }
 
 OutputFile::~OutputFile() {
@@ -150,9 +278,10 @@ OutputFile::~OutputFile() {
 void OutputFile::Discard() noexcept {
     FFile.Reset();
     if (!FTemporary.empty()) {
-        ::unlinkat(FFolder.Get(), FTemporary.c_str(), 0);
+        ::unlinkat(FFolder->FFolder.Get(), FTemporary.c_str(), 0);
         FTemporary.clear();
     }
+    FLock.Reset(); // only once the name is gone
 }
 
 void OutputFile::Write(const void* data, std::size_t size) {
@@ -197,22 +326,23 @@ void OutputFile::Close() {
         return;
     }
     // The name may have gained a file since the save began: one another program holds locked
-    // is refused, as at the start.
-    FileDescriptor now(::openat(FFolder.Get(), FName.c_str(), kOpenExisting));
+    // is refused, as at the start; one that another run of ours just put there is replaced.
+    const int at = FFolder->FFolder.Get();
+    FileDescriptor now(::openat(at, FName.c_str(), kOpenExisting));
     struct stat status {};
     if (now && ::fstat(now.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
-        !(FExisting && SameFile(now.Get(), FExisting.Get())) &&
-        ::flock(now.Get(), LOCK_EX | LOCK_NB) != 0) {
+        !(FExisting && SameFile(now.Get(), FExisting.Get())) && !LockShared(now.Get())) {
         const int error = errno;
         Discard();
-        ThrowCreateError(FPath, error);
+        Refuse(error);
     }
-    if (::renameat(FFolder.Get(), FTemporary.c_str(), FFolder.Get(), FName.c_str()) != 0) {
+    if (::renameat(at, FTemporary.c_str(), at, FName.c_str()) != 0) {
         const int error = errno;
         Discard();
-        ThrowCreateError(FPath, error);
+        Refuse(error);
     }
     FTemporary.clear();
+    FLock.Reset();
     FExisting.Reset();
 }
 

@@ -105,11 +105,17 @@ void PageBitmap::CheckBmp() const {
     }
 }
 
-void PageBitmap::SaveToFile(const std::string& path) const {
+void PageBitmap::SaveToFile(const std::shared_ptr<const OutputFolder>& folder,
+                            const std::string& name) const {
     CheckBmp();
-    OutputFile file(path);
+    OutputFile file(folder, name);
     WriteBmp(file);
     file.Close();
+}
+
+void PageBitmap::SaveToFile(const std::string& path) const {
+    const auto folder = OutputFolder::Containing(path);
+    SaveToFile(folder, folder->NameOf(path));
 }
 
 void PageBitmap::WriteBmp(ByteSink& sink) const {

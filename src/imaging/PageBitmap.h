@@ -10,6 +10,7 @@
 namespace folioxa {
 
 class ByteSink;
+class OutputFolder;
 
 enum TPixelFormat { pf32bit };
 
@@ -50,8 +51,12 @@ public:
     std::uint8_t* ScanLine(int row);
     const std::uint8_t* ScanLine(int row) const;
 
-    // Writes the bitmap as a 32-bit bottom-up BMP file: CheckBmp, then the output file is
-    // created, WriteBmp fills it and it is put in place. Throws what those throw, EFCreateError.
+    // Writes the bitmap as a 32-bit bottom-up BMP file `name` in `folder`: CheckBmp, then the
+    // output file is created, WriteBmp fills it and it is put in place. Throws what those throw,
+    // EFCreateError.
+    void SaveToFile(const std::shared_ptr<const OutputFolder>& folder,
+                    const std::string& name) const;
+    // The same for the file at `path`.
     void SaveToFile(const std::string& path) const;
 
     // Throws Error when the pixels do not fit the BMP format's 32-bit size fields.

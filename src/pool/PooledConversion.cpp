@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace folioxa {
 
@@ -192,12 +191,12 @@ bool TPooledConversion::WriteFront(Part& part, FrontEntry& front) {
     if (front.Failed) {
         // A failure the serial run meets only once the file exists comes after the file's own.
         if (front.Failed->Stage == FailureStage::AfterFile && !FFile) {
-            FFile.emplace(FPath);
+            CreateFile(part);
         }
         ThrowFailure(*front.Failed);
     }
     if (!FFile) {
-        FFile.emplace(FPath);
+        CreateFile(part);
         FFileStart = Clock::now();
     }
     if (!front.Data.empty()) {
@@ -214,18 +213,27 @@ bool TPooledConversion::WriteFront(Part& part, FrontEntry& front) {
     const std::string path = std::exchange(FPath, {});
     FPool->Advance();
     if (observer.OnEntryWritten) {
-        std::error_code error;
-        const auto bytes = std::filesystem::file_size(path, error);
         observer.OnEntryWritten(
-            {index, entry, path, error ? -1 : static_cast<std::int64_t>(bytes), ms});
+            {index, entry, path, part.Folder->SizeOf(part.Folder->NameOf(path)), ms});
     }
     ++part.Written;
     ++FWritten;
     return true;
 }
 
+void TPooledConversion::CreateFile(Part& part) {
+    if (!part.Folder) {
+        const std::string path = part.Session->FolderPath();
+        part.Folder = FLastFolder && FLastFolder->Path() == path ? FLastFolder
+                                                                 : OutputFolder::OpenForRun(path);
+        FLastFolder = part.Folder;
+    }
+    FFile.emplace(part.Folder, part.Folder->NameOf(FPath));
+}
+
 void TPooledConversion::EndPart(Part& part) {
     part.Ended = true;
+    part.Folder.reset();
     const bool others =
         std::any_of(FParts.begin(), FParts.end(), [](const Part& other) { return !other.Ended; });
     if (!others) {
@@ -250,6 +258,7 @@ void TPooledConversion::End() {
     }
     FFinished = true;
     FFile.reset();
+    FLastFolder.reset();
     FPool.reset();
     for (Part& part : FParts) {
         part.Ended = true;

@@ -83,6 +83,7 @@ private:
         PooledDocument Input;
         std::unique_ptr<RunSession> Session; // null when the document could not be opened
         std::shared_ptr<FileDescriptor> WorkerFile;
+        std::shared_ptr<const OutputFolder> Folder; // opened at its first file
         std::int64_t Count = 0;
         std::int64_t Written = 0;
         bool Ended = false;
@@ -93,6 +94,8 @@ private:
     void CommitReady();
     // Writes what arrived of the front entry; true once its file is complete.
     bool WriteFront(Part& part, FrontEntry& front);
+    // Creates the front entry's file in the part's folder.
+    void CreateFile(Part& part);
     // The part's clean-up (the whole run's, when no other part is going on).
     void EndPart(Part& part);
     // Called from a handler of the part's failure: hands it on, or rethrows it.
@@ -108,6 +111,8 @@ private:
     bool FFinished = false;
     // Torn down in reverse: the file half written first, then the workers.
     std::unique_ptr<TRenderPool> FPool;
+    // The last part's folder, which the next part shares when its files go to the same one.
+    std::shared_ptr<const OutputFolder> FLastFolder;
     std::optional<OutputFile> FFile;
     std::string FPath;
     std::chrono::steady_clock::time_point FFileStart;

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,8 +89,12 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input =
     }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // A session of its own: no controlling terminal that a prompt could wait on.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // A session of its own: no controlling terminal that a prompt could wait on. Signals the
+    // test ignores are the tool's own business again.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+    sigset_t defaults;
+    sigfillset(&defaults);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
     std::vector<std::string> all = {FOLIOXA_CONVERT};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -810,6 +815,43 @@ TEST(FolioxaConvert, ASignalMidPageKeepsTheEarlierFile) {
                              std::string(c.Name) + ": 0 of 1 pages written.\n");
         EXPECT_TRUE(testing::FilesIn(out) == (Files{{name, older}})) << "not just the earlier file";
     }
+}
+
+// Two runs writing the same existing files at once: both complete, every file is a whole page
+// (the later rename wins), and no hidden file is left.
+TEST(FolioxaConvert, TwoRunsAtOnceIntoOneFolderBothComplete) {
+    Fixture f(std::vector<TestPage>(8, TestPage{400, 400, 0, {}, "", false, 3}));
+    const std::vector<std::string> args = {"-q", "-j", "2", "-r", "72", "-t", "png", f.pdf};
+    ASSERT_EQ(RunTool(args).code, 0);
+    const Files expected = FilesIn(f.dir.Path());
+    ASSERT_EQ(expected.size(), 8U);
+    for (int trial = 0; trial < 3; ++trial) {
+        Outcome second;
+        const Outcome first = RunTool(args, "", false, {}, [&](pid_t) { second = RunTool(args); });
+        EXPECT_EQ(first.code, 0) << first.err;
+        EXPECT_EQ(second.code, 0) << second.err;
+        EXPECT_TRUE(FilesIn(f.dir.Path()) == expected)
+            << "not the same whole pages, or a hidden file left";
+    }
+}
+
+// Under a file size limit the page's write fails as on a full disk: the earlier file stays and
+// no hidden file is left, where the signal the limit raises would have ended the tool.
+TEST(FolioxaConvert, AFileSizeLimitFailsTheWrite) {
+    Fixture f({TestPage{400, 400, 0, {}, "", false, 3}});
+    testing::WriteFile(f.dir.File("report_1.png"), "an earlier page");
+    const auto ignored = std::signal(SIGXFSZ, SIG_IGN); // the test's own writes fail instead
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit small{100000, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    const Outcome r = RunTool({"-j", "1", "-r", "72", "-t", "png", f.pdf});
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, ignored);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 1): Stream write error.\n");
+    EXPECT_TRUE(testing::FilesIn(f.dir.Path()) ==
+                (Files{{"report.pdf", ReadFile(f.pdf)}, {"report_1.png", "an earlier page"}}));
 }
 
 TEST(FolioxaConvert, SameFilesAsTheWindowsRun) {

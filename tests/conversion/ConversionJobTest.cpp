@@ -2,6 +2,7 @@
 
 #include "conversion/Messages.h"
 #include "imaging/ByteSink.h"
+#include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
 
 #include <gmock/gmock.h>
@@ -128,12 +129,13 @@ public:
         : FLog(log), FKind(std::move(kind)), FFailOnSave(failOnSave) {}
     ~FakeWriter() override { FLog.push_back("free " + FKind); }
     void Encode(const PageBitmap&, ByteSink&) override { FLog.push_back("encode"); }
-    void SaveToFile(const PageBitmap& bitmap, const std::string& path) override {
+    void SaveToFile(const PageBitmap& bitmap, const std::shared_ptr<const OutputFolder>& folder,
+                    const std::string& name) override {
         if (--FFailOnSave == 0) {
             throw Error("Stream write error");
         }
         FLog.push_back("save " + std::to_string(bitmap.Width()) + "x" +
-                       std::to_string(bitmap.Height()) + " " + path);
+                       std::to_string(bitmap.Height()) + " " + folder->Path() + name);
     }
 
 private:

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace folioxa {
 namespace {
@@ -217,6 +218,73 @@ TEST(OutputFile, ALockTakenWhileWritingIsRefusedAtTheEnd) {
     }
     ::close(other);
     EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"page.png", "another program's"}}));
+}
+
+// Two runs writing one name, in every order their steps can take (each opens its own folder
+// when it starts, as a run does): both complete and the later rename wins.
+TEST(OutputFile, TwoRunsWritingOneNameBothComplete) {
+    const char* const orders[] = {"ABab", "ABba", "BAab", "BAba", "AaBb"};
+    for (const bool older : {false, true}) {
+        for (const std::string order : orders) {
+            SCOPED_TRACE(order + (older ? " over an older file" : ""));
+            TempDir dir;
+            const std::string folder = dir.Path().string() + "/";
+            if (older) {
+                WriteFile(dir.File("page.png"), "older");
+            }
+            std::optional<OutputFile> runs[2];
+            std::string last;
+            for (const char step : order) {
+                const auto run = static_cast<std::size_t>(std::tolower(step) - 'a');
+                const std::string bytes(1, static_cast<char>(std::tolower(step)));
+                if (std::isupper(step) != 0) {
+                    runs[run].emplace(OutputFolder::OpenForRun(folder), "page.png");
+                    runs[run]->Write(bytes.data(), bytes.size());
+                } else {
+                    ASSERT_NO_THROW(runs[run]->Close());
+                    last = bytes;
+                }
+            }
+            EXPECT_EQ(testing::FilesIn(dir.Path()), (Files{{"page.png", last}}));
+        }
+    }
+}
+
+// Hidden files of a writer that ended before its rename are removed by the next run that
+// writes their name; a live writer's, another name's and what only looks alike stay.
+TEST(OutputFile, ARunRemovesTheLeftoversOfItsNames) {
+    TempDir dir;
+    const std::string longName = std::string(250, 'x') + ".png";
+    const std::string longHidden = "." + longName.substr(0, 247) + ".Qw12Er";
+    const Files planted = {{".page.png.Ab12Cd", "killed mid-page"},
+                           {".page.png.Zz99Yy", "a live writer's"},
+                           {".other.png.Ab12Cd", "another name's"},
+                           {".page.png.Ab12C", "five letters"},
+                           {".page.png.Ab-2Cd", "not a letter"},
+                           {"page.png.Ab12Cd", "not hidden"},
+                           {longHidden, "a long name's"}};
+    for (const auto& [name, bytes] : planted) {
+        WriteFile(dir.File(name), bytes);
+    }
+    std::filesystem::create_directory(dir.File(".page.png.Dir123"));
+    std::filesystem::create_symlink(dir.File(".page.png.Ab12Cd"), dir.File(".page.png.Lnk123"));
+    const int live = ::open(dir.File(".page.png.Zz99Yy").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(live, LOCK_SH), 0);
+
+    const auto folder = OutputFolder::OpenForRun(dir.Path().string() + "/");
+    for (const std::string& name : {std::string("page.png"), longName}) {
+        OutputFile file(folder, name);
+        file.Write("new", 3);
+        file.Close();
+    }
+    ::close(live);
+    Files expected = planted;
+    expected.erase(".page.png.Ab12Cd");
+    expected.erase(longHidden);
+    expected[".page.png.Dir123"] = "(other)";
+    expected[".page.png.Lnk123"] = "-> " + dir.File(".page.png.Ab12Cd");
+    expected["page.png"] = expected[longName] = "new";
+    EXPECT_EQ(testing::FilesIn(dir.Path()), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, EveryFormat, ::testing::ValuesIn(kFormats),

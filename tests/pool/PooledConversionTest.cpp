@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -324,6 +325,44 @@ TEST(RenderPool, AWorkerKilledWhileIdleIsReplaced) {
         }
     }
     ADD_FAILURE() << "the worker never was idle when killed";
+}
+
+// Each run opens its folder once: a folder moved away and replaced by a link after the first
+// page keeps the later pages, and the hidden file a killed run left for one of the run's names
+// is removed.
+TEST(PoolAgainstSerial, EveryPageGoesToTheFolderOpenedAtTheStart) {
+    for (int workers : {0, 2}) {
+        SCOPED_TRACE(std::to_string(workers) + " workers");
+        TempDir dir;
+        const ConversionSettings settings =
+            Prepare({"Moved", Pages(3), nullptr, "PNG", 36, {}, ""}, dir);
+        testing::WriteFile(dir.File("out/.page_3.png.Ab12Cd"), "left by a killed run");
+        fs::create_directory(dir.Path() / "elsewhere");
+        RunObserver observer;
+        std::vector<std::int64_t> sizes;
+        observer.OnEntryWritten = [&](const EntryEvent& e) {
+            sizes.push_back(e.Bytes);
+            if (e.Index == 0) {
+                fs::rename(dir.Path() / "out", dir.Path() / "moved");
+                fs::create_directory_symlink(dir.Path() / "elsewhere", dir.Path() / "out");
+            }
+        };
+        LogView view;
+        TPdf pdf("Pdf");
+        PoolOptions options;
+        options.Workers = workers;
+        workers == 0 ? RunConversion(settings, pdf, view, observer)
+                     : RunPooledConversion(settings, pdf, view, options, observer);
+        std::vector<std::int64_t> expected;
+        for (const auto& entry : fs::directory_iterator(dir.Path() / "moved")) {
+            expected.push_back(static_cast<std::int64_t>(entry.file_size()));
+        }
+        EXPECT_EQ(testing::FilesIn(dir.Path() / "moved").size(), 3U);
+        EXPECT_TRUE(fs::is_empty(dir.Path() / "elsewhere"));
+        std::sort(expected.begin(), expected.end());
+        std::sort(sizes.begin(), sizes.end());
+        EXPECT_EQ(sizes, expected) << "the sizes of the files written";
+    }
 }
 
 // The cases (but those that change the process's limits) as the documents of one pooled run,
