@@ -2,6 +2,7 @@
 
 #include "base/FileDescriptor.h"
 #include "cli/CommandLine.h"
+#include "cli/DocumentInput.h"
 #include "cli/EntryPlan.h"
 #include "cli/Json.h"
 #include "cli/TextView.h"
@@ -11,11 +12,7 @@
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,10 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string SystemText() {
-    return std::strerror(errno);
 }
 
 // Leaves the document inactive with page number 0 on every way out, as the run does.
@@ -60,60 +53,6 @@ int OpenOnce(ConversionDocument& document, const ConversionSettings& settings, i
     document.SetFileHandle(fileHandle);
     document.SetActive(true);
     return document.PageCount();
-}
-
-// All of `from` in an unnamed file of this process, which the workers can share: the engine
-// reads a document at offsets, which a pipe cannot give.
-FileDescriptor Spool(int from, const std::string& what) {
-    FileDescriptor copy(memfd_create("folioxa-input", MFD_CLOEXEC));
-    if (!copy) {
-        throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
-    }
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw EOpenError("Cannot read the PDF from " + what + ": " + SystemText());
-        }
-        if (got == 0) {
-            return copy;
-        }
-        if (!WriteAll(copy.Get(), buffer, static_cast<std::size_t>(got))) {
-            throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
-        }
-    }
-}
-
-// The open file a document is read from when its name cannot simply be opened again by every
-// worker: "-" (stdin), or a pipe, device or socket such as /dev/stdin, read once. A regular file
-// among these is shared as it is, anything else spooled. Null for every other name, which the
-// engine opens (and reports on) itself.
-std::shared_ptr<FileDescriptor> SharedInput(const std::string& name, int stdinFd) {
-    FileDescriptor input;
-    if (name == "-") {
-        input.Reset(fcntl(stdinFd, F_DUPFD_CLOEXEC, 3));
-        if (!input) {
-            throw EOpenError("Cannot read the PDF from stdin: " + SystemText());
-        }
-    } else {
-        struct stat status {};
-        if (::stat(name.c_str(), &status) != 0 || S_ISREG(status.st_mode) ||
-            S_ISDIR(status.st_mode)) {
-            return nullptr;
-        }
-        input.Reset(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!input) {
-            throw EOpenError("Cannot open \"" + name + "\": " + SystemText());
-        }
-    }
-    struct stat status {};
-    if (::fstat(input.Get(), &status) == 0 && S_ISREG(status.st_mode)) {
-        return std::make_shared<FileDescriptor>(std::move(input));
-    }
-    return std::make_shared<FileDescriptor>(Spool(input.Get(), name == "-" ? "stdin" : name));
 }
 
 // One document of the call, from its opening to its exit code.
@@ -212,7 +151,7 @@ void TTool::Open(ToolDocument& document) {
     ConversionSettings& settings = document.Settings;
     bool prompted = false;
     try {
-        document.File = SharedInput(document.Name, FEnv.InFd);
+        document.File = SharedInput(document.Name, FEnv.InFd, SpoolLimit());
         const int handle = document.File ? document.File->Get() : -1;
         try {
             document.PageCount = OpenOnce(FEnv.Document, settings, handle);

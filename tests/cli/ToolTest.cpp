@@ -190,6 +190,15 @@ TEST(RunTool, ExitCodesAndMessages) {
          3,
          "folioxa-convert: File not found or could not be opened.",
          {}},
+        {"a folder",
+         {},
+         [](Harness& h) {
+             fs::remove(h.Pdf());
+             fs::create_directory(h.Pdf());
+         },
+         3,
+         "doc.pdf\" is a folder, not a PDF file.",
+         {}},
         {"page beyond the end",
          {"-p", "1,15,2"},
          none,
