@@ -22,14 +22,37 @@ QString Text(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// What a box shows of `text`, always as plain text (a folder named "<img src=/dev/zero>" is a
+// name, and read as markup it would make the window load what it names): at most
+// kMaxShownCharacters, cut in the middle so that both the start (what failed) and the end (the
+// system's reason) stay, never inside a character's surrogate pair.
+QString ShownText(const std::string& text) {
+    QString shown = Text(text);
+    if (shown.size() <= kMaxShownCharacters) {
+        return shown;
+    }
+    const qsizetype tail = kMaxShownCharacters / 3;
+    QString head = shown.left(kMaxShownCharacters - 1 - tail);
+    QString end = shown.right(tail);
+    if (head.back().isHighSurrogate()) {
+        head.chop(1);
+    }
+    if (end.front().isLowSurrogate()) {
+        end.remove(0, 1);
+    }
+    return head + QChar(0x2026) + end;
+}
+
 std::string Path(const QString& path) {
     return QFile::encodeName(path).toStdString();
 }
 
 void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const std::string& text) {
-    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), Text(text), QMessageBox::Ok,
+    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), QString(), QMessageBox::Ok,
                     owner);
     box.setObjectName(icon == QMessageBox::Critical ? "ErrorDisplay" : "Notice");
+    box.setTextFormat(Qt::PlainText);
+    box.setText(ShownText(text));
     box.exec();
 }
 
@@ -62,8 +85,10 @@ std::string QtDialogs::InputPassword(const std::string& title, const std::string
                                      const std::string& defaultText) {
     QDialog box(FOwner);
     box.setObjectName("PasswordBox");
-    box.setWindowTitle(Text(title));
-    auto* label = new QLabel(Text(prompt), &box);
+    box.setWindowTitle(ShownText(title));
+    auto* label = new QLabel(&box);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(ShownText(prompt));
     auto* edit = new QLineEdit(Text(defaultText), &box);
     edit->setObjectName("PasswordEdit");
     edit->setEchoMode(QLineEdit::Password);

@@ -9,7 +9,7 @@ class QWidget;
 namespace folioxa {
 
 // Every modal dialog the window shows and the shell hand-over, so that tests can answer them.
-// Texts and paths are UTF-8; no method throws.
+// Texts and paths are UTF-8; no method throws. Texts are shown as plain text, never as markup.
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
@@ -32,6 +32,9 @@ public:
 };
 
 inline constexpr int kPasswordMaxLength = 255;
+// The most characters a box shows of a text: file names, entry and failure texts come from
+// outside, and no one needs ten thousand of them to act.
+inline constexpr int kMaxShownCharacters = 1000;
 
 // The dialogs as Qt shows them, modal over `owner` (not owned; it must outlive this object).
 class QtDialogs : public Dialogs {

@@ -20,6 +20,7 @@
 #include <QMimeData>
 #include <QShowEvent>
 #include <QSocketNotifier>
+#include <QTextDocument>
 #include <QUrl>
 
 namespace folioxa {
@@ -205,7 +206,8 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     const QString shown = metrics.elidedText(url, Qt::ElideMiddle, FUi->link_website->width());
     FUi->link_website->setText(
         QString("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), shown.toHtmlEscaped()));
-    FUi->link_website->setToolTip(url);
+    // A tool tip guesses its format too: the program's folder is shown as the path it is.
+    FUi->link_website->setToolTip(Qt::convertFromPlainText(url));
     const int selectionWidth = FUi->r_convert_method2->width();
     FitToText(FUi->PageControl1);
     FitBeside(FUi->r_convert_method2, selectionWidth, FUi->convert_method2_input1->x());

@@ -4,9 +4,12 @@
 #include "app/QtPdfTimer.h"
 #include "app/ScriptedDialogs.h"
 #include "base/Error.h"
+#include "support/TestFiles.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -67,6 +70,7 @@ TEST(QtDialogsTest, PasswordBoxMasksAndReturnsTheTextOnOkOnly) {
             EXPECT_EQ(edit->maxLength(), 255);
             EXPECT_EQ(edit->text(), "default");
             EXPECT_EQ(modal->findChild<QLabel*>()->text(), "Password");
+            EXPECT_EQ(modal->findChild<QLabel*>()->textFormat(), Qt::PlainText);
             edit->setText(row.Typed);
             auto* box = qobject_cast<QDialog*>(modal);
             row.Ok ? box->accept() : box->reject();
@@ -110,6 +114,45 @@ TEST(QtDialogsTest, MessagesCarryTheApplicationTitleAndTheirIcon) {
         EXPECT_EQ(title, "Folioxa") << row.Text;
         EXPECT_EQ(text, row.Text);
     }
+}
+
+// Texts from outside (a folder's name, a failure's text) are shown as they are: their markup is
+// never read, so nothing it names is loaded, and a very long one is cut in its middle.
+TEST(QtDialogsTest, OutsideTextsAreShownAsPlainText) {
+    testing::TempDir dir;
+    const std::string picture = dir.File("picture.png");
+    testing::WriteFile(picture, "an image file");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, picture.c_str(), IN_OPEN), 0);
+    const std::string reason = "\". No such file or directory";
+    const std::string tooLong = "Cannot create file \"/" + std::string(3000, 'x') + reason;
+    const struct {
+        std::string Text, Shown;
+    } rows[] = {
+        {"Cannot create file \"/home/u/<b>drafts</b>/x_1.jpg" + reason, ""},
+        {"<h2 style=\"color:red\">Licence expired</h2><a href=\"https://example.org\">renew</a>",
+         ""},
+        {"<img src=\"" + picture + "\">", ""},
+        {tooLong, tooLong.substr(0, 666) + "\u2026" + tooLong.substr(tooLong.size() - 333)},
+    };
+    QWidget owner;
+    QtDialogs dialogs(&owner);
+    for (const auto& row : rows) {
+        for (const bool error : {false, true}) {
+            WhenModal([&](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                ASSERT_NE(box, nullptr);
+                EXPECT_EQ(box->textFormat(), Qt::PlainText);
+                EXPECT_EQ(box->text().toStdString(), row.Shown.empty() ? row.Text : row.Shown);
+                (void)box->grab(); // laid out and drawn, as a user sees it
+                box->accept();
+            });
+            error ? dialogs.ShowError(row.Text) : dialogs.ShowNotice(row.Text);
+        }
+    }
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "a file named in a text was opened";
+    ::close(watch);
 }
 
 TEST(ErrorDisplayTest, EveryFailureEndsInOneErrorBoxWithThePeriodRule) {
