@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Printable.h"
 #include "cli/Json.h"
 #include "conversion/ConversionView.h"
 
@@ -8,10 +9,6 @@
 #include <string>
 
 namespace folioxa {
-
-// `text` with every control character (C0, DEL, and C1 as UTF-8 sequences) shown as \xHH, so that a
-// file name or entry text cannot drive the terminal it is printed on.
-std::string Printable(const std::string& text);
 
 // Where the tool's texts go: JSON records on stdout (with --json), notices and failures on
 // stderr, and a progress line on stderr that is redrawn in place (only when stderr is a

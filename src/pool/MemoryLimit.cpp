@@ -1,6 +1,7 @@
 #include "pool/MemoryLimit.h"
 
 #include "base/FileDescriptor.h"
+#include "base/Sanitizers.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,18 +15,6 @@
 namespace folioxa {
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGTRAP, SIGFPE};
 
@@ -64,7 +53,7 @@ void OnFatalSignal(int signal) {
 } // namespace
 
 bool MemoryLimitSupported() {
-    return !kSanitized;
+    return !kSanitizerBuild;
 }
 
 void ApplyMemoryLimit(std::uint64_t bytes, int reportFd) {
