@@ -4,14 +4,13 @@
 #include "conversion/AvailableMemory.h"
 #include "conversion/ConversionJob.h"
 #include "pool/MemoryLimit.h"
+#include "pool/WorkerProcess.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,9 +30,7 @@ using Clock = std::chrono::steady_clock;
 // Epoll tags: what woke us, and which worker.
 constexpr std::uint64_t kClockTag = ~std::uint64_t{0};
 constexpr std::uint64_t kPidTag = std::uint64_t{1} << 62;
-
-// The descriptor a worker finds its socket at.
-constexpr int kWorkerSocket = 3;
+constexpr std::uint64_t kOutputTag = std::uint64_t{1} << 61;
 // Bytes read from one worker in one go: enough to move a page quickly, little enough that the
 // other workers and the caller get their turn.
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
@@ -139,34 +136,17 @@ void TRenderPool::Spawn(std::size_t slot) {
     const int buffer = 4 << 20;
     setsockopt(ours.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     setsockopt(theirs.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    // Everything the child uses is made before fork: after it, only async-signal-safe calls.
-    const std::string path = FOptions.WorkerPath;
-    char name[] = "folioxa-worker";
-    std::string limit = std::string(kMemoryLimitOption) + std::to_string(FMemoryLimit);
-    char* argv[] = {name, FMemoryLimit > 0 ? limit.data() : nullptr, nullptr};
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Ends with its parent, whichever way the parent ends; not in the terminal's process
-        // group, so that Ctrl-C reaches the parent, which ends the run.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent || dup2(theirs.Get(), kWorkerSocket) < 0) {
-            _exit(127);
-        }
-        setpgid(0, 0);
-        close_range(kWorkerSocket + 1, ~0U, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(path.c_str(), argv);
-        _exit(127);
+    WorkerLaunch launch;
+    launch.Path = FOptions.WorkerPath;
+    if (FMemoryLimit > 0) {
+        launch.Arguments.push_back(std::string(kMemoryLimitOption) + std::to_string(FMemoryLimit));
     }
-    if (pid < 0) {
-        throw Error(SystemText("Cannot start a page worker"));
-    }
+    launch.Socket = theirs.Get();
+    WorkerProcess process = StartWorker(launch);
     Worker worker;
-    worker.Pid = pid;
-    worker.PidFd.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    worker.Pid = process.Pid;
+    worker.PidFd = std::move(process.PidFd);
+    worker.Output.emplace(std::move(process.Output));
     fcntl(ours.Get(), F_SETFL, fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
     worker.Link = std::make_unique<Channel>(std::move(ours));
     // A worker that ended leaves its slot to the one that replaces it; its descriptors left the
@@ -182,6 +162,8 @@ void TRenderPool::Spawn(std::size_t slot) {
         epoll_event ended{EPOLLIN, {.u64 = kPidTag | index}};
         epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FWorkers[index].PidFd.Get(), &ended);
     }
+    epoll_event output{EPOLLIN, {.u64 = kOutputTag | index}};
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FWorkers[index].Output->Fd(), &output);
 }
 
 void TRenderPool::Watch(std::size_t index) {
@@ -260,6 +242,9 @@ void TRenderPool::Process() {
             [[maybe_unused]] const ssize_t got =
                 read(FClock.Get(), &expirations, sizeof expirations);
             CheckClock();
+        } else if ((tag & kOutputTag) != 0) {
+            // Closed at its end or its bound, which takes it out of the epoll set.
+            FWorkers[tag & ~kOutputTag].Output->Read();
         } else if ((tag & kPidTag) != 0) {
             const std::size_t worker = tag & ~kPidTag;
             // Whatever it sent before it ended counts.
@@ -407,6 +392,8 @@ void TRenderPool::Reap(std::size_t index, const std::string& reason) {
     pid_t done;
     while ((done = waitpid(worker.Pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    // All it wrote is in the pipe now: a sanitizer's report of its end is passed on whole.
+    worker.Output->Finish();
     if (worker.Entry >= 0) {
         const std::string why = !reason.empty() ? reason : done < 0 ? "lost" : EndText(status);
         Fail(worker.Entry, {ErrorKind::Other, FailureStage::BeforeFile,

@@ -2,6 +2,7 @@
 
 #include "base/FileDescriptor.h"
 #include "pool/Wire.h"
+#include "pool/WorkerOutput.h"
 
 #include <sys/types.h>
 
@@ -102,6 +103,7 @@ private:
         pid_t Pid = -1;
         FileDescriptor PidFd;
         std::unique_ptr<Channel> Link;
+        std::optional<TWorkerOutput> Output; // its standard error
         bool Alive = true;
         bool Paused = false;
         std::int64_t Document = -1; // the document it has open

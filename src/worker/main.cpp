@@ -1,8 +1,10 @@
 // folioxa-worker: draws and encodes the pages its parent hands it, one engine to a process.
-// Started by the window and folioxa-convert with its socket at descriptor 3; writes no file.
+// Started by the window and folioxa-convert with its socket at descriptor 3 (pool/WorkerProcess.h);
+// writes no file.
 #include "pdf/PDFium.h"
 #include "pool/MemoryLimit.h"
 #include "pool/WorkerLoop.h"
+#include "pool/WorkerProcess.h"
 #include "sandbox/Sandbox.h"
 
 #include <malloc.h>
@@ -56,14 +58,10 @@ private:
 
 // The worker reads only what drawing needs: the engine's folder and its font folders; the
 // documents arrive as open descriptors.
-void ConfineWorker() {
-#ifdef FOLIOXA_TEST_SWITCHES
-    // Lets the tests show that what the sandbox stops works without it; never compiled into a
-    // build without tests, such as the package.
-    if (const char* off = std::getenv("FOLIOXA_TEST_UNCONFINED"); off != nullptr && *off == '1') {
+void ConfineWorker(bool unconfined) {
+    if (unconfined) {
         return;
     }
-#endif
 #if defined(__SANITIZE_ADDRESS__)
     // The leak check at exit stops the process's threads with ptrace, which the sandbox refuses:
     // it runs once now instead (the same code runs in-process in the tests, checked at exit).
@@ -77,13 +75,19 @@ void ConfineWorker() {
 } // namespace
 
 int main(int argc, char** argv) {
-    // --memory-limit=BYTES: the address space this worker may take.
+    bool unconfined = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
+        // --memory-limit=BYTES: the address space this worker may take.
         if (option.starts_with(kMemoryLimitOption)) {
             ApplyMemoryLimit(std::strtoull(argv[i] + kMemoryLimitOption.size(), nullptr, 10),
-                             /*reportFd=*/3);
+                             kWorkerSocket);
         }
+#ifdef FOLIOXA_TEST_SWITCHES
+        // Lets the tests show that what the sandbox stops works without it; never compiled into
+        // a build without tests, such as the package.
+        unconfined = unconfined || option == kUnconfinedOption;
+#endif
     }
     // Page bitmaps of tens of megabytes would each get fresh pages from the system (mmap), which
     // the kernel faults in and zeroes anew for every page; kept in the heap they are reused.
@@ -91,9 +95,9 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // A parent that has gone shows as a failed send, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    Channel channel(FileDescriptor(3));
+    Channel channel{FileDescriptor(kWorkerSocket)};
     TPdfEngine engine;
-    ConfineWorker();
+    ConfineWorker(unconfined);
     try {
         return RunWorkerLoop(channel, engine);
     } catch (const std::exception&) {
