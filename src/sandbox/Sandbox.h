@@ -29,9 +29,11 @@ struct SandboxReport {
 // dumps, no file written past 0 bytes, at most MaxOpenFiles descriptors; Landlock (nothing
 // created, written, renamed or removed anywhere, reading only the readable paths, no TCP, no
 // signal or abstract socket beyond the process); a seccomp filter (no socket, exec, ptrace,
-// process creation, namespace or mount calls, no signal to another process: they fail with
-// EPERM). What the kernel lacks is left out and said in the report. Descriptors already open
-// keep working. Call it while the process has one thread.
+// process or thread creation, namespace or mount calls, no signal to another process, no
+// priority but its own, no session or process group change, no ioctl, no truncation or
+// fallocate, no process control but naming: they fail with EPERM). What the kernel lacks is left
+// out and said in the report. Descriptors already open keep working. Call it while the process
+// has one thread: it keeps only that one.
 SandboxReport Confine(const SandboxOptions& options);
 
 // One line for --version: "sandbox: Landlock ABI 7, seccomp filter, resource limits", with what

@@ -1,8 +1,8 @@
 #include "sandbox/Layers.h"
 
-#include <sched.h>
 #include <seccomp.h>
-#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,8 +21,17 @@ using Filter = std::unique_ptr<void, FilterRelease>;
 constexpr std::array kRefused = {
     // network and local sockets (the inherited socket needs neither)
     "socket", "socketpair",
-    // programs and processes
-    "execve", "execveat", "fork", "vfork",
+    // programs, processes and threads: the worker draws on the one thread it confined, so a
+    // compromised engine cannot take the machine's process table
+    "execve", "execveat", "fork", "vfork", "clone", "clone3",
+    // sessions and process groups: the worker's own are where it was started, out of the
+    // terminal's reach
+    "setsid", "setpgid",
+    // devices and terminals: the engine needs no ioctl at all
+    "ioctl",
+    // a descriptor the worker was handed is never cut short or punched (RLIMIT_FSIZE stops only
+    // growth)
+    "ftruncate", "truncate", "fallocate",
     // other processes' memory, descriptors and signals
     "ptrace", "process_vm_readv", "process_vm_writev", "pidfd_open", "pidfd_getfd",
     "pidfd_send_signal", "kcmp",
@@ -49,9 +58,14 @@ constexpr std::array kSelfOnly = {"prlimit64",      "sched_setaffinity", "sched_
                                   "sched_setparam", "sched_setattr",     "migrate_pages",
                                   "move_pages",     "get_robust_list"};
 
-constexpr std::array<unsigned long, 7> kNamespaceFlags = {
-    CLONE_NEWNS,  CLONE_NEWUTS, CLONE_NEWIPC,   CLONE_NEWUSER,
-    CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWCGROUP};
+// The process controls that name threads or read the process's own state, in ascending order;
+// every other (PR_SET_PDEATHSIG among them, which would let the worker outlive its parent) is
+// refused.
+constexpr std::array<scmp_datum_t, 3> kHarmlessControls = {PR_GET_DUMPABLE, PR_SET_NAME,
+                                                           PR_GET_NAME};
+
+// IOPRIO_WHO_PROCESS, which glibc has no header for.
+constexpr scmp_datum_t kIoprioWhoProcess = 1;
 
 int Failed(int result) {
     return result < 0 ? -result : 0;
@@ -93,18 +107,21 @@ int BuildFilter(scmp_filter_ctx filter) {
     for (const char* name : kSelfOnly) {
         rules.Add(refuse, seccomp_syscall_resolve_name(name), SCMP_A0(SCMP_CMP_NE, 0));
     }
+    // Priorities of the worker itself only: PRIO_USER would renice every process of the user,
+    // which an ordinary user cannot undo.
+    rules.Add(refuse, SCMP_SYS(setpriority), SCMP_A0(SCMP_CMP_NE, PRIO_PROCESS));
     rules.Add(refuse, SCMP_SYS(setpriority), SCMP_A1(SCMP_CMP_NE, 0));
-    // clone makes threads only; clone3 hides its flags in memory the filter cannot read, so it
-    // answers "not implemented" and glibc falls back to clone.
-    rules.Add(refuse, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
-    for (const unsigned long flag : kNamespaceFlags) {
-        rules.Add(refuse, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag));
+    rules.Add(refuse, SCMP_SYS(ioprio_set), SCMP_A0(SCMP_CMP_NE, kIoprioWhoProcess));
+    rules.Add(refuse, SCMP_SYS(ioprio_set), SCMP_A1(SCMP_CMP_NE, 0));
+    // A rule compares an argument once: below the first, each value between, above the last.
+    rules.Add(refuse, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_LT, kHarmlessControls.front()));
+    for (std::size_t i = 0; i + 1 < kHarmlessControls.size(); ++i) {
+        for (scmp_datum_t option = kHarmlessControls[i] + 1; option < kHarmlessControls[i + 1];
+             ++option) {
+            rules.Add(refuse, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, option));
+        }
     }
-    rules.Add(SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3));
-    // Typing into the terminal the worker inherited would reach the user's shell.
-    for (const scmp_datum_t request : {scmp_datum_t{TIOCSTI}, scmp_datum_t{TIOCLINUX}}) {
-        rules.Add(refuse, SCMP_SYS(ioctl), SCMP_A1(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFU, request));
-    }
+    rules.Add(refuse, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_GT, kHarmlessControls.back()));
     return rules.Error();
 }
 

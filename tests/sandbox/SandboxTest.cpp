@@ -14,7 +14,6 @@
 
 #include <csignal>
 #include <functional>
-#include <thread>
 
 namespace folioxa {
 namespace {
@@ -111,12 +110,6 @@ TEST(Confine, KeepsWhatDrawingNeeds) {
         {"files beside them stay closed",
          [&](const SandboxReport&) {
              return !readable(dir.File("fontsX")) && !readable(dir.Path() / "package/unlinked.ttf");
-         }},
-        {"a thread runs",
-         [](const SandboxReport&) {
-             bool ran = false;
-             std::thread([&ran] { ran = true; }).join();
-             return ran;
          }},
         {"the process signals itself",
          [](const SandboxReport&) {

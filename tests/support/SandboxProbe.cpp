@@ -5,7 +5,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -92,6 +98,49 @@ bool WriteOwnMemory() {
     return memory && pwrite(memory.Get(), &same, 1, reinterpret_cast<off_t>(&target)) == 1;
 }
 
+// Each sets the parent's priority to the one it has: no harm done where it is allowed.
+bool ReniceParent() {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(getppid()));
+    return errno == 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(getppid()), nice) == 0;
+}
+
+bool IoprioParent() {
+    constexpr long kWhoProcess = 1;
+    const long priority = syscall(SYS_ioprio_get, kWhoProcess, getppid());
+    return priority >= 0 && syscall(SYS_ioprio_set, kWhoProcess, getppid(), priority) == 0;
+}
+
+bool Ioctl() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const FileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
+    int queued = -1;
+    return ioctl(readEnd.Get(), FIONREAD, &queued) == 0 && queued == 0;
+}
+
+// A memory file needs no path, so only the filter stands between it and the call.
+bool CutMemoryFile(bool punch) {
+    const FileDescriptor file(memfd_create("probe", MFD_CLOEXEC));
+    if (!file) {
+        return false;
+    }
+    return punch ? fallocate(file.Get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096) == 0
+                 : ftruncate(file.Get(), 0) == 0;
+}
+
+bool StartThread() {
+    pthread_t thread;
+    if (pthread_create(
+            &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0) {
+        return false;
+    }
+    pthread_join(thread, nullptr);
+    return true;
+}
+
 } // namespace
 
 unsigned RunSandboxProbes(const SandboxProbeTargets& targets) {
@@ -109,13 +158,25 @@ unsigned RunSandboxProbes(const SandboxProbeTargets& targets) {
     // Signal 0 asks the kernel for the right to signal without disturbing the parent.
     attempt(kSignalParent, kill(getppid(), 0) == 0);
     attempt(kWriteOwnMemory, WriteOwnMemory());
+    attempt(kReniceParent, ReniceParent());
+    attempt(kIoprioParent, IoprioParent());
+    // Into its own group, before setsid, which a group leader may not call.
+    attempt(kProcessGroup, setpgid(0, getpgrp()) == 0);
+    attempt(kNewSession, setsid() >= 0);
+    attempt(kDeathSignal, prctl(PR_SET_PDEATHSIG, SIGKILL) == 0);
+    attempt(kIoctl, Ioctl());
+    attempt(kTruncate, CutMemoryFile(/*punch=*/false));
+    attempt(kFallocate, CutMemoryFile(/*punch=*/true));
+    attempt(kThread, StartThread());
     return succeeded;
 }
 
 std::string SandboxProbeNames(unsigned bits) {
     static const char* const kNames[] = {
-        "create-in-folder", "create-in-tmp", "read-user-file", "connect-tcp",     "connect-unix",
-        "run-shell",        "fork",          "signal-parent",  "write-own-memory"};
+        "create-in-folder", "create-in-tmp", "read-user-file", "connect-tcp",      "connect-unix",
+        "run-shell",        "fork",          "signal-parent",  "write-own-memory", "renice-parent",
+        "ioprio-parent",    "process-group", "new-session",    "death-signal",     "ioctl",
+        "truncate",         "fallocate",     "thread"};
     std::string names;
     for (unsigned i = 0; i < std::size(kNames); ++i) {
         if ((bits & (1U << i)) != 0) {

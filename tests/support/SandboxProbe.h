@@ -22,8 +22,19 @@ enum SandboxProbe : unsigned {
     kFork = 1U << 6,           // a child process made
     kSignalParent = 1U << 7,   // the parent process may be signalled
     kWriteOwnMemory = 1U << 8, // a byte written through /proc/self/mem
+    kReniceParent = 1U << 9,   // the parent's nice set (to what it is)
+    kIoprioParent = 1U << 10,  // the parent's I/O priority set (to what it is)
+    kProcessGroup = 1U << 11,  // setpgid (to its own group)
+    kNewSession = 1U << 12,    // setsid
+    kDeathSignal = 1U << 13,   // prctl(PR_SET_PDEATHSIG) (to SIGKILL, as a worker has it)
+    kIoctl = 1U << 14,         // ioctl(FIONREAD, which is TIOCINQ) on a pipe
+    kTruncate = 1U << 15,      // ftruncate of an empty memory file to 0
+    kFallocate = 1U << 16,     // a hole punched into a memory file
+    kThread = 1U << 17,        // a thread started
 };
-constexpr unsigned kAllSandboxProbes = (1U << 9) - 1;
+constexpr unsigned kAllSandboxProbes = (1U << 18) - 1;
+// A page worker leads a session of its own, which the kernel already keeps from both calls.
+constexpr unsigned kSessionProbes = kProcessGroup | kNewSession;
 
 struct SandboxProbeTargets {
     std::string Folder;     // a folder the user may write to
