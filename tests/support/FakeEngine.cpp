@@ -1,11 +1,14 @@
 // A libpdfium.so for the tests: the engine functions the program binds, over the text documents
 // that FakeEngine.h describes. Each page is drawn in its own colour; a page may be told to crash,
-// abort, hang, allocate or probe its sandbox while it is drawn. A new behaviour is one row of
-// kModes.
+// abort, hang, allocate or probe its sandbox while it is drawn; built as the hostile engine, also
+// attack (HostileEngine.h). A new behaviour is one row of kModes.
 #include "support/FakeEngine.h"
 
 #include "pdf/PdfAbi.h"
 #include "support/SandboxProbe.h"
+#ifdef FOLIOXA_HOSTILE_ENGINE
+#include "support/HostileEngine.h"
+#endif
 
 #include <unistd.h>
 
@@ -42,6 +45,8 @@ using ModeArguments = std::vector<std::string>; // what follows the page number 
 struct Mode {
     const char* Keyword;
     void (*Run)(Canvas& canvas, const ModeArguments& arguments);
+    // Whether the line's arguments make sense; null: any do.
+    bool (*Accepts)(const ModeArguments& arguments) = nullptr;
 };
 
 // Kept where the compiler cannot prove that nobody reads it.
@@ -75,6 +80,15 @@ const Mode kModes[] = {
                                canvas.Fill(left, top, size, size, rgb);
                            });
      }},
+#ifdef FOLIOXA_HOSTILE_ENGINE
+    {"attack-on",
+     [](Canvas& canvas, const ModeArguments& arguments) {
+         if (folioxa::testing::RunAttack(arguments)) {
+             canvas.Fill(0, 0, 8, 8, 0x000000);
+         }
+     },
+     folioxa::testing::IsAttack},
+#endif
 };
 
 struct Order {
@@ -152,6 +166,10 @@ FPDF_DOCUMENT Parse(const std::string& text, const char* password) {
             Order order{mode, {}};
             for (std::string word; words >> word;) {
                 order.Arguments.push_back(word);
+            }
+            if (mode->Accepts != nullptr && !mode->Accepts(order.Arguments)) {
+                gLastError = FPDF_ERR_FORMAT;
+                return nullptr;
             }
             document->Orders.emplace(page, std::move(order));
         }

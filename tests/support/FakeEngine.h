@@ -14,6 +14,7 @@
 //   allocate-mb 2 4000    ... allocates and touches 4000 MB (abort() when refused)
 //   probe-on 2 WORDS      ... runs the sandbox probes at the targets SandboxProbeWords gave and
 //                         draws their result over the page (SandboxProbe.h)
+//   attack-on 2 NAME ...  ... performs an attack, in the hostile engine only (HostileEngine.h)
 //
 // Every page is first filled with FakePageRgb(page), so a test can tell which page a file holds.
 
@@ -35,8 +36,9 @@ std::string FakePdf(const std::vector<std::string>& lines);
 // The folder holding the fake libpdfium.so, for the front of LD_LIBRARY_PATH.
 std::string FakeEngineFolder();
 
-// The environment of this process with the fake engine first on LD_LIBRARY_PATH, for a program
-// started from it.
+// The environment of this process with `folder` first on LD_LIBRARY_PATH, for a program started
+// from it; FakeEngineEnvironment() with the fake engine's folder.
+std::vector<std::string> EngineEnvironment(const std::string& folder);
 std::vector<std::string> FakeEngineEnvironment();
 
 // Whether `png` (a file's bytes) holds page `page` as the fake engine draws it: every pixel in

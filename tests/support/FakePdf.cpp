@@ -1,4 +1,5 @@
 #include "support/FakeEngine.h"
+#include "support/HostileEngine.h"
 #include "support/ImageFiles.h"
 
 #include <algorithm>
@@ -20,8 +21,20 @@ std::string FakeEngineFolder() {
     return FOLIOXA_FAKE_ENGINE_DIR;
 }
 
+std::string HostileEngineFolder() {
+    return FOLIOXA_HOSTILE_ENGINE_DIR;
+}
+
 std::vector<std::string> FakeEngineEnvironment() {
-    std::string path = "LD_LIBRARY_PATH=" + FakeEngineFolder();
+    return EngineEnvironment(FakeEngineFolder());
+}
+
+std::vector<std::string> HostileEngineEnvironment() {
+    return EngineEnvironment(HostileEngineFolder());
+}
+
+std::vector<std::string> EngineEnvironment(const std::string& folder) {
+    std::string path = "LD_LIBRARY_PATH=" + folder;
     std::vector<std::string> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
         if (std::strncmp(*variable, "LD_LIBRARY_PATH=", 16) == 0) {
