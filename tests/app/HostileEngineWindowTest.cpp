@@ -130,7 +130,7 @@ TEST_F(HostileEngineWindow, AttacksRefusedInPlaceCostNothing) {
             EXPECT_THAT(written, ::testing::StartsWith(earlier));
             EXPECT_FALSE(HasRawControls(written)) << written;
             EXPECT_THAT(written, ::testing::Not(::testing::HasSubstr("\n{")));
-            EXPECT_EQ(FTargets.BystanderNice(), 0);
+            EXPECT_FALSE(FTargets.BystanderReniced());
         }
     }
 }

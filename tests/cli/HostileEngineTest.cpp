@@ -125,7 +125,7 @@ TEST_F(HostileEngine, AttacksRefusedInPlaceLeaveTheRunTheLogAndTheLoopWhole) {
                 summaries += line.starts_with("{\"type\":\"summary\"") ? 1 : 0;
             }
             EXPECT_EQ(summaries, 5);
-            EXPECT_EQ(FTargets.BystanderNice(), 0);
+            EXPECT_FALSE(FTargets.BystanderReniced());
             ExpectNoWorkerLeft();
         }
     }

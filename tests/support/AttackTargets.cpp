@@ -24,6 +24,7 @@ constexpr uid_t kBystanderUser = 54321;
 AttackTargets::AttackTargets() {
     setenv(kSecretVariable, "hunter2", 1);
     const bool root = geteuid() == 0;
+    FNice = getpriority(PRIO_PROCESS, 0);
     FBystander = fork();
     if (FBystander == 0) {
         setpgid(0, 0);
@@ -47,10 +48,10 @@ AttackTargets::~AttackTargets() {
     }
 }
 
-int AttackTargets::BystanderNice() const {
+bool AttackTargets::BystanderReniced() const {
     errno = 0;
     const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(FBystander));
-    return errno == 0 ? nice : -100;
+    return errno != 0 || nice != FNice;
 }
 
 std::vector<std::string> AttackTargets::RefusedAttacks() const {

@@ -21,8 +21,8 @@ public:
     AttackTargets& operator=(const AttackTargets&) = delete;
 
     pid_t Bystander() const { return FBystander; }
-    // The bystander's nice value now.
-    int BystanderNice() const;
+    // Whether the bystander's nice value is no longer the one it started with.
+    bool BystanderReniced() const;
 
     // The attacks that the sandbox or the worker's hermetic start refuse in place, so the page
     // converts untouched: "NAME WORDS" for each, aimed at these targets.
@@ -30,6 +30,7 @@ public:
 
 private:
     pid_t FBystander = -1;
+    int FNice = 0;     // the bystander's at the start, this process's
     std::string FUser; // the bystander's user, empty when it shares the test's
 };
 
