@@ -22,6 +22,7 @@ void CheckOutputPath(const std::string& folder, const std::string& base, const s
     const std::string extension = type == "PNG"    ? ".png"
                                   : type == "JPG"  ? ".jpg"
                                   : type == "TIFF" ? ".tif"
+                                  : type == "WEBP" ? ".webp"
                                                    : ".bmp";
     FUZZ_CHECK(path.rfind(folder + base, 0) == 0, path);
     FUZZ_CHECK(EndsWith(path, page + extension), path);

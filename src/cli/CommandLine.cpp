@@ -48,16 +48,6 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// "JPG, PNG or BMP": the image types of the format table, in its order.
-std::string TypeNames() {
-    std::string names;
-    const auto& all = StandardImageFormats().All();
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        names += (i == 0 ? "" : i + 1 == all.size() ? " or " : ", ") + all[i].Name;
-    }
-    return names;
-}
-
 std::string ImageTypeName(const std::string& value) {
     const std::string upper = Upper(value);
     for (const ImageFormat& format : StandardImageFormats().All()) {
@@ -65,7 +55,7 @@ std::string ImageTypeName(const std::string& value) {
             return upper;
         }
     }
-    throw EUsageError("unknown image type '" + value + "' (" + TypeNames() + ")");
+    throw EUsageError("unknown image type '" + value + "' (" + ImageTypeNames() + ")");
 }
 
 std::int32_t Resolution(const std::string& value) {
@@ -102,7 +92,7 @@ const std::vector<OptionRow>& Options() {
              l.Settings.ConvertMethod = cmPageSelection;
              l.Settings.PageSelection = v;
          }},
-        {'t', "type", "TYPE", TypeNames() + ", any letter case (default: JPG)",
+        {'t', "type", "TYPE", ImageTypeNames() + ", any letter case (default: JPG)",
          [](CommandLine& l, const std::string& v) { l.Settings.ImageType = ImageTypeName(v); }},
         {'r', "dpi", "N", "resolution, a whole number from 1 to 2400 (default: 300)",
          [](CommandLine& l, const std::string& v) { l.Settings.Resolution = Resolution(v); }},

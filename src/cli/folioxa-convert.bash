@@ -13,9 +13,9 @@ _folioxa_convert() {
     -t | --type)
         # Offered in the letter case the user started with.
         if [[ $cur == *[a-z]* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W 'jpg png tiff bmp' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'jpg png tiff webp bmp' -- "$cur")
         else
-            mapfile -t COMPREPLY < <(compgen -W 'JPG PNG TIFF BMP' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'JPG PNG TIFF WEBP BMP' -- "$cur")
         fi
         return
         ;;

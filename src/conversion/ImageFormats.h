@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,17 +13,23 @@ namespace folioxa {
 class ByteSink;
 class PageBitmap;
 
-// What a run's writer is made with.
+// What a run's writer is made with. The defaults write the window's files.
 struct WriterOptions {
-    int JpegQuality = 100; // 1 to 100
+    int JpegQuality = 100; // 1 to 100; also lossy WebP's quality
+    PixelMode Pixels = PixelMode::Colour;
+    bool Alpha = false; // the fourth byte written as straight alpha, else dropped
+    bool Lossy = false; // WebP: lossy at JpegQuality rather than lossless
 };
 
 // One image type a run can write.
 struct ImageFormat {
     std::string Name;      // the exact type name, as the window lists it: "JPG"
     std::string Extension; // in lower case, dot included: ".jpg"
-    // The run's one writer of this type; empty for BMP, whose page bitmap saves itself.
+    // The run's one writer of this type; empty, or returning null, where the page bitmap saves
+    // itself (32-bit BMP).
     std::function<std::unique_ptr<ImageWriter>(const WriterOptions&)> CreateWriter;
+    bool BlackAndWhite = false; // holds one bit a pixel
+    bool Alpha = false;         // holds an alpha channel
 };
 
 // The image types, looked up by exact, case-sensitive name. The last one is what every other
@@ -39,10 +46,20 @@ private:
     std::vector<ImageFormat> FFormats;
 };
 
-// JPG, PNG, TIFF, BMP. Adding a type is a writer and a row here; BMP stays last.
+// JPG, PNG, TIFF, WEBP, BMP. Adding a type is a writer and a row here; BMP stays last.
 const ImageFormats& StandardImageFormats();
 
-// The run's writer for `format`, or null when its page bitmaps save themselves.
+// "JPG, PNG, TIFF, WEBP or BMP": the names of the standard types, in the table's order; with
+// `holds`, only those that hold it ("PNG, TIFF or WEBP" for &ImageFormat::Alpha).
+std::string ImageTypeNames(bool ImageFormat::*holds = nullptr);
+
+// Why `format` of StandardImageFormats() cannot be written with `options` ("JPG files cannot be
+// transparent: choose PNG, TIFF or WEBP"), or nothing when it can: for a caller that refuses
+// before any page is drawn.
+std::optional<std::string> OptionsRefusal(const ImageFormat& format, const WriterOptions& options);
+
+// The run's writer for `format`, or null when its page bitmaps save themselves. Throws Error
+// with the OptionsRefusal text, or for a quality outside 1 to 100.
 std::unique_ptr<ImageWriter> CreateWriter(const ImageFormat& format, const WriterOptions& options);
 
 // A page through `writer`, or, with none, the bitmap's own BMP: the refusal before any file

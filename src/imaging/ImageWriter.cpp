@@ -4,6 +4,14 @@
 
 namespace folioxa {
 
+const char* PixelsRefusal(PixelMode mode, bool alpha) {
+    // PNG has no grey-with-alpha type below 8 bits, and G4 TIFF none at all.
+    if (mode == PixelMode::BlackAndWhite && alpha) {
+        return "Black and white pages cannot be transparent: choose one of the two";
+    }
+    return nullptr;
+}
+
 void ImageWriter::Check(const PageBitmap& /*bitmap*/) const {}
 
 void ImageWriter::SaveToFile(const PageBitmap& bitmap,

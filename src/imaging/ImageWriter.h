@@ -9,6 +9,14 @@ class ByteSink;
 class OutputFolder;
 class PageBitmap;
 
+// What a file keeps of each pixel's blue, green and red: all three, one grey value (GreyOf), or
+// one bit (black where the grey value is below 128). See docs/writers-modes.md.
+enum class PixelMode { Colour, Grey, BlackAndWhite };
+
+// The refusal of a pixel mode with alpha that no file format holds (one bit a pixel with
+// alpha), or null when the pair can be written.
+const char* PixelsRefusal(PixelMode mode, bool alpha);
+
 // A writer that one conversion run reuses for every page. It reads the page bitmap where it lies
 // (no copy of the picture is taken) and writes the bytes of one file.
 class ImageWriter {

@@ -87,7 +87,7 @@ void TermDestination(j_compress_ptr cinfo) {
 // it. The only setjmp of the program: no object in this frame has a destructor for a longjmp
 // to skip, and nothing read after the jump lives in a register of this frame.
 int CompressRows(jpeg_compress_struct* cinfo, ErrorManager* errors, Destination* dest,
-                 const PageBitmap* page, int quality) {
+                 const PageBitmap* page, int quality, bool grey) {
     if (setjmp(errors->Jump) != 0) {
         return errors->Base.msg_code;
     }
@@ -100,6 +100,10 @@ int CompressRows(jpeg_compress_struct* cinfo, ErrorManager* errors, Destination*
     cinfo->input_components = 4;
     cinfo->in_color_space = JCS_EXT_BGRX;
     jpeg_set_defaults(cinfo);
+    if (grey) {
+        // libjpeg's own RGB to Y is GreyOf exactly: the same weights, 16 bits, half up.
+        jpeg_set_colorspace(cinfo, JCS_GRAYSCALE);
+    }
     jpeg_set_quality(cinfo, quality, /*force_baseline=*/TRUE);
     cinfo->dct_method = JDCT_FLOAT;
     jpeg_start_compress(cinfo, /*write_all_tables=*/TRUE);
@@ -153,7 +157,7 @@ void JpegWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
     int code = 0;
     {
         CompressGuard guard{&cinfo};
-        code = CompressRows(&cinfo, &errors, &dest, &bitmap, FCompressionQuality);
+        code = CompressRows(&cinfo, &errors, &dest, &bitmap, FCompressionQuality, FGrey);
     }
     if (code != 0) {
         FEncoded = Stream();

@@ -16,11 +16,12 @@ public:
     explicit EJPEG(const std::string& message) : Error(ErrorKind::Jpeg, message) {}
 };
 
-// Writes page bitmaps as baseline JFIF files (YCbCr 4:2:0, float DCT, the library's standard
-// tables at the chosen quality). One writer serves a whole run.
+// Writes page bitmaps as baseline JFIF files (YCbCr 4:2:0, or one grey component, float DCT,
+// the library's standard tables at the chosen quality). One writer serves a whole run.
 class JpegWriter : public ImageWriter {
 public:
-    JpegWriter() = default;
+    // One grey component (GreyOf) rather than colour.
+    explicit JpegWriter(bool grey = false) : FGrey(grey) {}
 
     int CompressionQuality() const { return FCompressionQuality; }
     // 1 to 100; throws Error outside that range (the old value is kept).
@@ -32,6 +33,7 @@ public:
     void Encode(const PageBitmap& bitmap, ByteSink& sink) override;
 
 private:
+    bool FGrey;
     int FCompressionQuality = 90;
     // The encoded stream: Size bytes used of a block of Capacity bytes, which the next page's
     // stream uses again. Not zeroed: every byte is written by libjpeg before it is read.

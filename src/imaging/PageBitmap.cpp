@@ -1,19 +1,15 @@
 #include "imaging/PageBitmap.h"
 
 #include "base/Error.h"
+#include "imaging/BmpWriter.h"
 #include "imaging/OutputFile.h"
 
-#include <algorithm>
-#include <array>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 namespace folioxa {
 
 namespace {
-
-constexpr std::uint32_t kBmpHeaderSize = 54;
 
 std::size_t PixelBytes(int width, int height) {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
@@ -36,12 +32,6 @@ std::unique_ptr<std::uint8_t[], FreeBuffer> AllocatePixels(int width, int height
         }
     }
     return pixels;
-}
-
-void PutLittleEndian(std::uint8_t* at, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
 }
 
 } // namespace
@@ -91,18 +81,11 @@ const std::uint8_t* PageBitmap::ScanLine(int row) const {
 }
 
 std::optional<std::uint32_t> BmpFileSize(int width, int height) {
-    const std::size_t bytes = PixelBytes(std::max(width, 0), std::max(height, 0));
-    if (bytes > std::numeric_limits<std::uint32_t>::max() - kBmpHeaderSize) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(bytes) + kBmpHeaderSize;
+    return BmpFileSize(width, height, /*bitsPerPixel=*/32);
 }
 
 void PageBitmap::CheckBmp() const {
-    if (!BmpFileSize(FWidth, FHeight)) {
-        throw Error("The page of " + SizeText(FWidth, FHeight) +
-                    " is too large for a BMP file, which holds at most 4 GiB of pixels");
-    }
+    CheckBmpSize(FWidth, FHeight, /*bitsPerPixel=*/32);
 }
 
 void PageBitmap::SaveToFile(const std::shared_ptr<const OutputFolder>& folder,
@@ -119,20 +102,7 @@ void PageBitmap::SaveToFile(const std::string& path) const {
 }
 
 void PageBitmap::WriteBmp(ByteSink& sink) const {
-    CheckBmp();
-    const std::uint32_t fileSize = *BmpFileSize(FWidth, FHeight);
-    std::array<std::uint8_t, kBmpHeaderSize> header{};
-    header[0] = 'B';
-    header[1] = 'M';
-    PutLittleEndian(&header[2], fileSize, 4);
-    PutLittleEndian(&header[10], kBmpHeaderSize, 4);
-    PutLittleEndian(&header[14], 40, 4); // BITMAPINFOHEADER
-    PutLittleEndian(&header[18], static_cast<std::uint32_t>(FWidth), 4);
-    PutLittleEndian(&header[22], static_cast<std::uint32_t>(FHeight), 4); // positive: bottom-up
-    PutLittleEndian(&header[26], 1, 2);                                   // planes
-    PutLittleEndian(&header[28], 32, 2);                                  // bits per pixel
-    PutLittleEndian(&header[34], fileSize - kBmpHeaderSize, 4);
-    // Compression BI_RGB, pels per metre and colour counts stay 0.
+    const auto header = BmpHeader(FWidth, FHeight, /*bitsPerPixel=*/32);
 
     // Rows go bottom first, handed to the sink as they lie in memory.
     std::vector<ByteSink::Piece> pieces;

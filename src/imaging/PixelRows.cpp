@@ -1,5 +1,8 @@
 #include "imaging/PixelRows.h"
 
+#include "base/Error.h"
+
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -72,6 +75,99 @@ void BgrxToRgb(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
     }
 #endif
     ConvertRest(in, out, 0, count);
+}
+
+namespace {
+
+void BgraToRgba(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, in += 4, out += 4) {
+        std::uint32_t pixel = 0;
+        std::memcpy(&pixel, in, 4);
+        // Blue and red change places; green and alpha stay.
+        pixel = (pixel & 0xFF00FF00u) | ((pixel >> 16) & 0xFFu) | ((pixel & 0xFFu) << 16);
+        std::memcpy(out, &pixel, 4);
+    }
+}
+
+void BgraToGrey(const std::uint8_t* in, std::uint8_t* out, std::size_t count, bool alpha) {
+    for (std::size_t i = 0; i < count; ++i, in += 4) {
+        *out++ = GreyOf(in[0], in[1], in[2]);
+        if (alpha) {
+            *out++ = in[3];
+        }
+    }
+}
+
+void BgrxToBits(const std::uint8_t* in, std::uint8_t* out, std::size_t count, bool whiteIsOne) {
+    const std::uint8_t flip = whiteIsOne ? 0 : 1;
+    for (std::size_t first = 0; first < count; first += 8) {
+        const std::size_t end = std::min(count, first + 8);
+        unsigned byte = 0;
+        for (std::size_t i = first; i < end; ++i, in += 4) {
+            const unsigned white = GreyOf(in[0], in[1], in[2]) >= kWhiteFromGrey ? 1 : 0;
+            byte |= (white ^ flip) << (7 - (i - first));
+        }
+        *out++ = static_cast<std::uint8_t>(byte);
+    }
+}
+
+} // namespace
+
+Samples SamplesOf(PixelMode mode, bool alpha) {
+    if (const char* refusal = PixelsRefusal(mode, alpha)) {
+        throw Error(refusal);
+    }
+    switch (mode) {
+    case PixelMode::Grey:
+        return alpha ? Samples::GreyAlpha : Samples::Grey;
+    case PixelMode::BlackAndWhite:
+        return Samples::WhiteBits;
+    case PixelMode::Colour:
+        break;
+    }
+    return alpha ? Samples::Rgba : Samples::Rgb;
+}
+
+std::size_t SampleBytes(Samples samples) {
+    switch (samples) {
+    case Samples::Rgb:
+        return 3;
+    case Samples::Rgba:
+        return 4;
+    case Samples::GreyAlpha:
+        return 2;
+    case Samples::Grey:
+    case Samples::WhiteBits:
+    case Samples::BlackBits:
+        break;
+    }
+    return 1;
+}
+
+std::size_t SampleRowBytes(Samples samples, std::size_t width) {
+    if (samples == Samples::WhiteBits || samples == Samples::BlackBits) {
+        return (width + 7) / 8;
+    }
+    return SampleBytes(samples) * width;
+}
+
+void ConvertRow(Samples samples, const std::uint8_t* in, std::uint8_t* out, std::size_t width) {
+    switch (samples) {
+    case Samples::Rgb:
+        BgrxToRgb(in, out, width);
+        break;
+    case Samples::Rgba:
+        BgraToRgba(in, out, width);
+        break;
+    case Samples::Grey:
+    case Samples::GreyAlpha:
+        BgraToGrey(in, out, width, samples == Samples::GreyAlpha);
+        break;
+    case Samples::WhiteBits:
+    case Samples::BlackBits:
+        BgrxToBits(in, out, width, samples == Samples::WhiteBits);
+        break;
+    }
 }
 
 } // namespace folioxa

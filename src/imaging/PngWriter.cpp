@@ -15,6 +15,8 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <tuple>
+#include <utility>
 
 namespace folioxa {
 
@@ -147,25 +149,46 @@ private:
     Deflater FDeflater;
 };
 
-// Filter type byte, then each byte less the one three places (a pixel) before it.
-void SubFilterRow(const std::uint8_t* raw, std::size_t rawBytes, std::uint8_t* out) {
+// Filter type byte, then each byte less the one `distance` places (a pixel) before it.
+void SubFilterRow(const std::uint8_t* raw, std::size_t rawBytes, std::size_t distance,
+                  std::uint8_t* out) {
     out[0] = kFilterSub;
-    const std::size_t head = std::min<std::size_t>(3, rawBytes);
+    const std::size_t head = std::min(distance, rawBytes);
     std::memcpy(out + 1, raw, head);
-    std::size_t i = 3;
+    std::size_t i = head;
 #ifdef __SSE2__
     for (; i + 16 <= rawBytes; i += 16) {
         const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i));
-        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i - 3));
+        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i - distance));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1 + i), _mm_sub_epi8(here, left));
     }
 #endif
     for (; i < rawBytes; ++i) {
-        out[1 + i] = static_cast<std::uint8_t>(raw[i] - raw[i - 3]);
+        out[1 + i] = static_cast<std::uint8_t>(raw[i] - raw[i - distance]);
     }
 }
 
+// IHDR's bit depth and colour type.
+std::pair<std::uint8_t, std::uint8_t> DepthAndColourType(Samples samples) {
+    switch (samples) {
+    case Samples::Rgba:
+        return {8, 6};
+    case Samples::Grey:
+        return {8, 0};
+    case Samples::GreyAlpha:
+        return {8, 4};
+    case Samples::WhiteBits:
+    case Samples::BlackBits:
+        return {1, 0};
+    case Samples::Rgb:
+        break;
+    }
+    return {8, 2};
+}
+
 } // namespace
+
+PngWriter::PngWriter(PixelMode mode, bool alpha) : FSamples(SamplesOf(mode, alpha)) {}
 
 void PngWriter::Check(const PageBitmap& bitmap) const {
     if (bitmap.Width() <= 0 || bitmap.Height() <= 0) {
@@ -188,18 +211,18 @@ void PngWriter::Write(const PageBitmap& bitmap, ByteSink& file) {
     std::uint8_t* ihdr = header.Data();
     PutBigEndian(ihdr, static_cast<std::uint32_t>(bitmap.Width()));
     PutBigEndian(ihdr + 4, static_cast<std::uint32_t>(bitmap.Height()));
-    ihdr[8] = 8;  // bit depth
-    ihdr[9] = 2;  // colour type: truecolour
+    std::tie(ihdr[8], ihdr[9]) = DepthAndColourType(FSamples);
     ihdr[10] = 0; // compression method
     ihdr[11] = 0; // filter method
     ihdr[12] = 0; // interlace method: none
     header.Write(file, "IHDR", 13);
 
     const auto width = static_cast<std::size_t>(bitmap.Width());
-    const std::size_t rawBytes = 3 * width;
+    const std::size_t rawBytes = SampleRowBytes(FSamples, width);
+    const std::size_t distance = SampleBytes(FSamples);
     const auto height = static_cast<std::size_t>(bitmap.Height());
     const std::size_t rowsPerBatch = std::max<std::size_t>(1, kInputBatchBytes / (rawBytes + 1));
-    // One row at a time in red, green, blue: the page itself is read where it lies.
+    // One row at a time in the file's samples: the page itself is read where it lies.
     FRow.resize(rawBytes);
     FBatch.resize(std::min(rowsPerBatch, height) * (rawBytes + 1));
     {
@@ -207,8 +230,9 @@ void PngWriter::Write(const PageBitmap& bitmap, ByteSink& file) {
         for (std::size_t first = 0; first < height; first += rowsPerBatch) {
             const std::size_t rows = std::min(rowsPerBatch, height - first);
             for (std::size_t i = 0; i < rows; ++i) {
-                BgrxToRgb(bitmap.ScanLine(static_cast<int>(first + i)), FRow.data(), width);
-                SubFilterRow(FRow.data(), rawBytes, FBatch.data() + i * (rawBytes + 1));
+                ConvertRow(FSamples, bitmap.ScanLine(static_cast<int>(first + i)), FRow.data(),
+                           width);
+                SubFilterRow(FRow.data(), rawBytes, distance, FBatch.data() + i * (rawBytes + 1));
             }
             idat.Compress(FBatch.data(), rows * (rawBytes + 1));
         }

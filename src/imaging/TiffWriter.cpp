@@ -116,7 +116,37 @@ struct FreeOptions {
     throw Error("TIFF error: " + (file.Failure.empty() ? "the encoding failed" : file.Failure));
 }
 
+// The tags that say how the samples are stored.
+bool TagSamples(TIFF* t, Samples samples) {
+    const bool bits = samples == Samples::BlackBits;
+    const bool grey = bits || samples == Samples::Grey || samples == Samples::GreyAlpha;
+    const bool alpha = samples == Samples::Rgba || samples == Samples::GreyAlpha;
+    const std::uint16_t photometric = bits   ? PHOTOMETRIC_MINISWHITE
+                                      : grey ? PHOTOMETRIC_MINISBLACK
+                                             : PHOTOMETRIC_RGB;
+    const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+    bool tagged =
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits ? 1 : 8) == 1 &&
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<int>(SampleBytes(samples))) == 1 &&
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric) == 1;
+    if (alpha) {
+        tagged = tagged && TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra) == 1;
+    }
+    if (bits) {
+        return tagged && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4) == 1;
+    }
+    return tagged && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) == 1 &&
+           TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1;
+}
+
 } // namespace
+
+TiffWriter::TiffWriter(PixelMode mode, bool alpha) : FSamples(SamplesOf(mode, alpha)) {
+    // Group 4 readers take 1 as black.
+    if (FSamples == Samples::WhiteBits) {
+        FSamples = Samples::BlackBits;
+    }
+}
 
 void TiffWriter::Check(const PageBitmap& bitmap) const {
     if (bitmap.Width() <= 0 || bitmap.Height() <= 0) {
@@ -143,19 +173,19 @@ void TiffWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
         }
         const auto width = static_cast<std::size_t>(bitmap.Width());
         const auto height = static_cast<std::size_t>(bitmap.Height());
-        const std::size_t rowBytes = 3 * width;
-        const std::size_t rowsPerStrip = std::clamp<std::size_t>(kStripBytes / rowBytes, 1, height);
+        const std::size_t rowBytes = SampleRowBytes(FSamples, width);
+        // Group 4 in one strip, as fax readers expect: a 1-bit page is a 32nd of the bitmap.
+        const std::size_t rowsPerStrip =
+            FSamples == Samples::BlackBits
+                ? height
+                : std::clamp<std::size_t>(kStripBytes / rowBytes, 1, height);
         TIFF* t = tif.get();
         const bool tagged =
             TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width)) == 1 &&
             TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) == 1 &&
-            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8) == 1 &&
-            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3) == 1 &&
-            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+            TagSamples(t, FSamples) &&
             TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
             TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
-            TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) == 1 &&
-            TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1 &&
             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rowsPerStrip)) == 1;
         if (!tagged) {
             Fail(file);
@@ -168,8 +198,8 @@ void TiffWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
         for (std::size_t first = 0, strip = 0; first < height; first += rowsPerStrip, ++strip) {
             const std::size_t rows = std::min(rowsPerStrip, height - first);
             for (std::size_t i = 0; i < rows; ++i) {
-                BgrxToRgb(bitmap.ScanLine(static_cast<int>(first + i)),
-                          FStrip.data() + i * rowBytes, width);
+                ConvertRow(FSamples, bitmap.ScanLine(static_cast<int>(first + i)),
+                           FStrip.data() + i * rowBytes, width);
             }
             // The predictor works in place on the strip, which is rebuilt for the next one.
             if (TIFFWriteEncodedStrip(t, static_cast<std::uint32_t>(strip), FStrip.data(),

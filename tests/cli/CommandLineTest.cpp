@@ -124,7 +124,7 @@ TEST(ParseCommandLine, UsageErrors) {
         {{"a.pdf", "-p"}, "option '-p' needs a value"},
         {{"--json=1", "a.pdf"}, "option '--json' takes no value"},
         {{"-qv", "a.pdf"}, "option '-q' takes no value"},
-        {{"-t", "jpeg", "a.pdf"}, "unknown image type 'jpeg' (JPG, PNG, TIFF or BMP)"},
+        {{"-t", "jpeg", "a.pdf"}, "unknown image type 'jpeg' (JPG, PNG, TIFF, WEBP or BMP)"},
         {{"-r", "0", "a.pdf"}, "--dpi: 0 is outside 1 to 2400"},
         {{"-r", "2401", "a.pdf"}, "--dpi: 2401 is outside 1 to 2400"},
         {{"-r", "300dpi", "a.pdf"}, "--dpi: '300dpi' is not a valid integer value."},

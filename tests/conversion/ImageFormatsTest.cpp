@@ -63,6 +63,8 @@ TEST(ImageFormats, ARunWritesRealFilesOfEveryType) {
         {"JPG", ".jpg", 2, testing::DecodeJpeg},
         {"TIFF", ".tif", 0,
          [](const std::string& file) { return testing::DecodeTiff(file).Image; }},
+        {"WEBP", ".webp", 0,
+         [](const std::string& file) { return testing::DecodeWebp(file).Image; }},
         {"BMP", ".bmp", 0,
          [](const std::string& file) {
              // 60 x 40 bottom-up rows of blue, green, red, fourth byte after the 54-byte header.
@@ -117,6 +119,46 @@ TEST(ImageFormats, JpegWritersGetTheRunsQualityAndOtherNamesWriteBmp) {
         EXPECT_EQ(StandardImageFormats().Find(name).Extension, ".bmp") << name;
         EXPECT_EQ(CreateWriter(StandardImageFormats().Find(name), {}), nullptr) << name;
     }
+}
+
+TEST(ImageFormats, OptionsAFormatCannotHoldAreRefusedWithTheTypesThatCan) {
+    const std::string mono = ": choose PNG, TIFF or BMP";
+    const std::string alpha = ": choose PNG, TIFF or WEBP";
+    const auto bw = PixelMode::BlackAndWhite;
+    const auto grey = PixelMode::Grey;
+    const struct {
+        const char* Type;
+        PixelMode Pixels;
+        bool Alpha;
+        std::string Refusal; // "" when written
+    } cases[] = {
+        {"JPG", grey, false, ""},
+        {"JPG", bw, false, "JPG files cannot be black and white (one bit a pixel)" + mono},
+        {"WEBP", bw, false, "WEBP files cannot be black and white (one bit a pixel)" + mono},
+        {"JPG", PixelMode::Colour, true, "JPG files cannot be transparent" + alpha},
+        {"BMP", grey, true, "BMP files cannot be transparent" + alpha},
+        {"BMP", bw, false, ""},
+        {"WEBP", grey, true, ""},
+        {"PNG", bw, true, "Black and white pages cannot be transparent: choose one of the two"},
+        {"TIFF", bw, true, "Black and white pages cannot be transparent: choose one of the two"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Type) + " " + std::to_string(int(c.Pixels)) +
+                     (c.Alpha ? " with alpha" : ""));
+        WriterOptions options;
+        options.Pixels = c.Pixels;
+        options.Alpha = c.Alpha;
+        const ImageFormat& format = StandardImageFormats().Find(c.Type);
+        EXPECT_EQ(OptionsRefusal(format, options).value_or(""), c.Refusal);
+        std::string thrown;
+        try {
+            (void)CreateWriter(format, options);
+        } catch (const Error& e) {
+            thrown = e.what();
+        }
+        EXPECT_EQ(thrown, c.Refusal);
+    }
+    EXPECT_EQ(ImageTypeNames(), "JPG, PNG, TIFF, WEBP or BMP");
 }
 
 TEST(ImageFormats, AMissingDestinationEndsTheRunWithTheCreationError) {

@@ -6,8 +6,10 @@
 #include <sys/mman.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <webp/decode.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -189,32 +191,58 @@ DecodedImage DecodePng(const std::string& file) {
         throw std::runtime_error("no IHDR");
     }
     const std::string& ihdr = chunks[0].Data;
-    if (ihdr.substr(8) != std::string("\x08\x02\x00\x00\x00", 5)) {
-        throw std::runtime_error("not 8-bit truecolour without interlacing");
+    const int depth = Byte(ihdr, 8), colourType = Byte(ihdr, 9);
+    const int channels = colourType == 2 ? 3 : colourType == 6 ? 4 : colourType == 4 ? 2 : 1;
+    const bool known = (depth == 8 && (colourType == 0 || colourType == 2 || colourType == 4 ||
+                                       colourType == 6)) ||
+                       (depth == 1 && colourType == 0);
+    if (!known || ihdr.substr(10) != std::string(3, '\0')) {
+        throw std::runtime_error("not 1-bit grey or 8-bit grey or truecolour without interlacing");
     }
     DecodedImage image{
         static_cast<int>(BigEndian(ihdr, 0)), static_cast<int>(BigEndian(ihdr, 4)), {}};
     const std::string data = PngImageData(file);
-    const std::size_t rowBytes = std::size_t(image.Width) * 3;
-    if (data.size() != (rowBytes + 1) * std::size_t(image.Height)) {
+    const auto width = std::size_t(image.Width), height = std::size_t(image.Height);
+    const std::size_t rowBytes = (width * std::size_t(channels * depth) + 7) / 8;
+    const std::size_t left = std::max<std::size_t>(1, std::size_t(channels * depth / 8));
+    if (data.size() != (rowBytes + 1) * height) {
         throw std::runtime_error("image data of the wrong size");
     }
-    image.Rgb.resize(rowBytes * std::size_t(image.Height));
-    for (std::size_t y = 0; y < std::size_t(image.Height); ++y) {
+    std::vector<std::uint8_t> raw(rowBytes * height);
+    for (std::size_t y = 0; y < height; ++y) {
         const auto filter = Byte(data, y * (rowBytes + 1));
         const char* in = data.data() + y * (rowBytes + 1) + 1;
-        std::uint8_t* row = image.Rgb.data() + y * rowBytes;
+        std::uint8_t* row = raw.data() + y * rowBytes;
         const std::uint8_t* up = y > 0 ? row - rowBytes : nullptr;
         for (std::size_t i = 0; i < rowBytes; ++i) {
-            const int a = i >= 3 ? row[i - 3] : 0;
+            const int a = i >= left ? row[i - left] : 0;
             const int b = up ? up[i] : 0;
-            const int c = up && i >= 3 ? up[i - 3] : 0;
+            const int c = up && i >= left ? up[i - left] : 0;
             const int predictors[] = {0, a, b, (a + b) / 2, Paeth(a, b, c)};
             if (filter > 4) {
                 throw std::runtime_error("unknown row filter");
             }
             row[i] =
                 static_cast<std::uint8_t>(static_cast<std::uint8_t>(in[i]) + predictors[filter]);
+        }
+    }
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint8_t* row = raw.data() + y * rowBytes;
+        for (std::size_t x = 0; x < width; ++x) {
+            if (depth == 1) {
+                const std::uint8_t value = (row[x / 8] >> (7 - x % 8)) & 1 ? 255 : 0;
+                image.Rgb.insert(image.Rgb.end(), {value, value, value});
+                continue;
+            }
+            const std::uint8_t* pixel = row + x * std::size_t(channels);
+            if (channels >= 3) {
+                image.Rgb.insert(image.Rgb.end(), {pixel[0], pixel[1], pixel[2]});
+            } else {
+                image.Rgb.insert(image.Rgb.end(), {pixel[0], pixel[0], pixel[0]});
+            }
+            if (channels == 2 || channels == 4) {
+                image.Alpha.push_back(pixel[channels - 1]);
+            }
         }
     }
     return image;
@@ -305,6 +333,20 @@ DecodedTiff DecodeTiff(const std::string& file) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &out.BitsPerSample);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &out.SamplesPerPixel);
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &out.Photometric);
+    std::uint16_t extraCount = 0;
+    std::uint16_t* extra = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extraCount > 0) {
+        out.ExtraSample = extra[0];
+    }
+    out.Strips = TIFFNumberOfStrips(tif);
+    const auto scanline = static_cast<std::size_t>(TIFFScanlineSize64(tif));
+    out.Samples.resize(scanline * height);
+    for (std::uint32_t row = 0; row < height; ++row) {
+        if (TIFFReadScanline(tif, out.Samples.data() + row * scanline, row, 0) != 1) {
+            TIFFClose(tif);
+            throw std::runtime_error("libtiff could not read row " + std::to_string(row));
+        }
+    }
     std::vector<std::uint32_t> raster(std::size_t{width} * height);
     const int read = TIFFReadRGBAImageOriented(tif, width, height, raster.data(),
                                                ORIENTATION_TOPLEFT, /*stop_on_error=*/1);
@@ -318,8 +360,77 @@ DecodedTiff DecodeTiff(const std::string& file) {
         out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetR(pixel)));
         out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetG(pixel)));
         out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetB(pixel)));
+        if (out.ExtraSample != 0) {
+            out.Image.Alpha.push_back(static_cast<std::uint8_t>(TIFFGetA(pixel)));
+        }
     }
     return out;
+}
+
+DecodedWebp DecodeWebp(const std::string& file) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(file.data());
+    WebPBitstreamFeatures features{};
+    if (WebPGetFeatures(data, file.size(), &features) != VP8_STATUS_OK) {
+        throw std::runtime_error("not a WebP file");
+    }
+    int width = 0, height = 0;
+    std::uint8_t* rgba = WebPDecodeRGBA(data, file.size(), &width, &height);
+    if (rgba == nullptr) {
+        throw std::runtime_error("libwebp could not decode the file");
+    }
+    DecodedWebp out{{width, height, {}, {}}, features.format == 2};
+    for (std::size_t i = 0; i < std::size_t(width) * std::size_t(height); ++i) {
+        out.Image.Rgb.insert(out.Image.Rgb.end(), rgba + 4 * i, rgba + 4 * i + 3);
+        if (features.has_alpha != 0) {
+            out.Image.Alpha.push_back(rgba[4 * i + 3]);
+        }
+    }
+    WebPFree(rgba);
+    return out;
+}
+
+DecodedImage DecodeBmp(const std::string& file, int* bitsPerPixel) {
+    const auto little = [&file](std::size_t at, int bytes) {
+        std::uint32_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) {
+            value = value << 8 | Byte(file, at + std::size_t(i));
+        }
+        return value;
+    };
+    if (file.compare(0, 2, "BM") != 0 || little(2, 4) != file.size() || little(14, 4) != 40 ||
+        little(30, 4) != 0) {
+        throw std::runtime_error("not an uncompressed BMP file with a BITMAPINFOHEADER");
+    }
+    const auto width = std::size_t(little(18, 4)), height = std::size_t(little(22, 4));
+    const auto bits = int(little(28, 2));
+    if (bits != 32 && bits != 8 && bits != 1) {
+        throw std::runtime_error("not 32, 8 or 1 bits a pixel");
+    }
+    const std::size_t offset = little(10, 4), rowBytes = (width * std::size_t(bits) + 31) / 32 * 4;
+    if (offset + rowBytes * height != file.size()) {
+        throw std::runtime_error("pixel data of the wrong size");
+    }
+    DecodedImage image{int(width), int(height), {}, {}};
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::size_t row = offset + (height - 1 - y) * rowBytes;
+        for (std::size_t x = 0; x < width; ++x) {
+            std::size_t at = row + 4 * x; // blue, green, red of the pixel or its palette entry
+            if (bits < 32) {
+                const unsigned index =
+                    bits == 8 ? Byte(file, row + x) : (Byte(file, row + x / 8) >> (7 - x % 8)) & 1;
+                if (54 + 4 * index >= offset) {
+                    throw std::runtime_error("an index beyond the palette");
+                }
+                at = 54 + 4 * index;
+            }
+            image.Rgb.insert(image.Rgb.end(),
+                             {Byte(file, at + 2), Byte(file, at + 1), Byte(file, at)});
+        }
+    }
+    if (bitsPerPixel != nullptr) {
+        *bitsPerPixel = bits;
+    }
+    return image;
 }
 
 double Psnr(const DecodedImage& a, const DecodedImage& b) {

@@ -15,7 +15,8 @@ namespace folioxa::testing {
 struct DecodedImage {
     int Width = 0;
     int Height = 0;
-    std::vector<std::uint8_t> Rgb; // red, green, blue; rows top first
+    std::vector<std::uint8_t> Rgb;     // red, green, blue; rows top first
+    std::vector<std::uint8_t> Alpha{}; // one a pixel; empty when the file holds none
 };
 
 // A bitmap whose pixel (x, y) is pixel(x, y) read as 0xFFRRGGBB, FF being the fourth byte.
@@ -46,7 +47,8 @@ std::string Inflate(const std::string& stream);
 // The filtered image data of a PNG file: its IDAT chunks joined and inflated.
 std::string PngImageData(const std::string& file);
 
-// An 8-bit truecolour, non-interlaced PNG file decoded (any of the five row filters).
+// A non-interlaced PNG file decoded (any of the five row filters): 8-bit truecolour, grey,
+// either with alpha, or 1-bit grey. Grey comes back as red = green = blue.
 DecodedImage DecodePng(const std::string& file);
 
 struct JpegSegment {
@@ -70,12 +72,26 @@ DecodedImage DecodeJpegPlainChroma(const std::string& file);
 struct DecodedTiff {
     DecodedImage Image;
     std::uint16_t Compression = 0, Predictor = 0, BitsPerSample = 0, SamplesPerPixel = 0,
-                  Photometric = 0;
+                  Photometric = 0, ExtraSample = 0;
+    std::uint32_t Strips = 0;
+    std::vector<std::uint8_t> Samples; // decompressed rows as stored (bits packed), top first
 };
 
-// A TIFF file decoded by libtiff's own RGBA reader, whatever its strips, with the tags that say
-// how it was stored.
+// A TIFF file decoded by libtiff's own RGBA reader (which premultiplies colour by alpha),
+// whatever its strips, with the samples as stored and the tags that say how.
 DecodedTiff DecodeTiff(const std::string& file);
+
+struct DecodedWebp {
+    DecodedImage Image; // Alpha filled only when the file says it has alpha
+    bool Lossless = false;
+};
+
+// A WebP file decoded by libwebp.
+DecodedWebp DecodeWebp(const std::string& file);
+
+// A bottom-up, uncompressed BMP file of 32 bits a pixel (the fourth byte dropped), or of 8 or 1
+// bits through its palette, decoded; with the bits a pixel it stores.
+DecodedImage DecodeBmp(const std::string& file, int* bitsPerPixel = nullptr);
 
 // The peak signal-to-noise ratio of `b` against `a` in dB over all channels; infinity when they
 // are equal. Throws std::runtime_error when their sizes differ.
