@@ -1,10 +1,13 @@
 // The writers against the least work their file formats allow: the same encoder calls with the
-// same parameters on input prepared beforehand, and one plain write of the result. Each
-// benchmark runs both sides in turns and reports their times and the ratio as counters.
+// same parameters on input prepared beforehand, and one plain write of the result; and WebP
+// against PNG. Each benchmark runs both sides in turns and reports their times, the ratio and the
+// file sizes as counters. The page is a synthetic A4 page at 300 DPI, or, with
+// FOLIOXA_BENCH_PAGE, a rendered page saved as a 32-bit BMP (folioxa-convert -t bmp).
 //   imaging_bench --benchmark_min_time=5
 #include "imaging/JpegWriter.h"
 #include "imaging/PageBitmap.h"
 #include "imaging/PngWriter.h"
+#include "imaging/WebpWriter.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -17,7 +20,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -148,19 +153,52 @@ PageBitmap RealisticPage() {
     return page;
 }
 
-const PageBitmap& Page() {
-    static const PageBitmap page = RealisticPage();
+// A bottom-up 32-bit BMP file as the page bitmap it was written from.
+PageBitmap BmpPage(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), {});
+    const auto field = [&file](std::size_t at) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, file.data() + at, 4);
+        return static_cast<int>(value);
+    };
+    if (file.size() < 54 || file.compare(0, 2, "BM") != 0 || field(28) != 32 ||
+        54 + std::size_t(field(18)) * std::size_t(field(22)) * 4 != file.size()) {
+        throw std::runtime_error(std::string(path) + " is not a 32-bit BMP page");
+    }
+    PageBitmap page;
+    page.SetSize(field(18), field(22));
+    for (int y = 0; y < page.Height(); ++y) {
+        std::memcpy(page.ScanLine(y),
+                    file.data() + 54 + std::size_t(page.Height() - 1 - y) * page.RowBytes(),
+                    page.RowBytes());
+    }
     return page;
+}
+
+const PageBitmap& Page() {
+    static const PageBitmap page = [] {
+        const char* path = std::getenv("FOLIOXA_BENCH_PAGE");
+        return path != nullptr ? BmpPage(path) : RealisticPage();
+    }();
+    return page;
+}
+
+std::size_t Width() {
+    return static_cast<std::size_t>(Page().Width());
+}
+std::size_t Height() {
+    return static_cast<std::size_t>(Page().Height());
 }
 
 // The page as red, green, blue rows: what the bare encoder calls are given.
 const std::vector<std::uint8_t>& RgbRows() {
     static const std::vector<std::uint8_t> rgb = [] {
-        std::vector<std::uint8_t> out(std::size_t{kWidth} * kHeight * 3);
+        std::vector<std::uint8_t> out(Width() * Height() * 3);
         std::uint8_t* o = out.data();
-        for (int y = 0; y < kHeight; ++y) {
+        for (int y = 0; y < Page().Height(); ++y) {
             const std::uint8_t* p = Page().ScanLine(y);
-            for (int x = 0; x < kWidth; ++x, p += 4, o += 3) {
+            for (std::size_t x = 0; x < Width(); ++x, p += 4, o += 3) {
                 o[0] = p[2];
                 o[1] = p[1];
                 o[2] = p[0];
@@ -174,9 +212,9 @@ const std::vector<std::uint8_t>& RgbRows() {
 // The rows Sub-filtered, each after its filter type byte: what bare deflate is given.
 const std::vector<std::uint8_t>& FilteredRows() {
     static const std::vector<std::uint8_t> filtered = [] {
-        const std::size_t rowBytes = std::size_t{kWidth} * 3;
-        std::vector<std::uint8_t> out((rowBytes + 1) * kHeight);
-        for (std::size_t y = 0; y < kHeight; ++y) {
+        const std::size_t rowBytes = Width() * 3;
+        std::vector<std::uint8_t> out((rowBytes + 1) * Height());
+        for (std::size_t y = 0; y < Height(); ++y) {
             const std::uint8_t* raw = RgbRows().data() + y * rowBytes;
             std::uint8_t* o = out.data() + y * (rowBytes + 1);
             o[0] = 1;
@@ -210,38 +248,39 @@ std::size_t OutputSize() {
     return static_cast<std::size_t>(std::filesystem::file_size(kOutput, ignored));
 }
 
-// Runs the writer and the bare call in turns, in alternating order, so that both meet the
-// same load on a shared machine. The counters are processor time (user and system) per call;
-// the benchmark's own time is that of both together.
-void SideBySide(benchmark::State& state, const Side& writer, const Side& bare) {
-    writer(); // warm both: first-touch faults of buffers kept between pages are not per page
-    bare();
-    double writerSeconds = 0, bareSeconds = 0;
-    std::size_t writerBytes = 0, bareBytes = 0;
-    bool writerFirst = true;
+// Runs the two sides in turns, in alternating order, so that both meet the same load on a
+// shared machine. The counters are processor time (user and system) per call, their ratio and
+// the sizes of the files, named after the sides; the benchmark's own time is that of both.
+void SideBySide(benchmark::State& state, const Side& first, const Side& second,
+                const std::string& firstName = "writer", const std::string& secondName = "bare") {
+    first(); // warm both: first-touch faults of buffers kept between pages are not per page
+    second();
+    double seconds[2] = {0, 0};
+    std::size_t bytes[2] = {0, 0};
+    bool inOrder = true;
     for (auto _ : state) {
         for (int turn = 0; turn < 2; ++turn) {
-            const bool isWriter = (turn == 0) == writerFirst;
+            const int side = (turn == 0) == inOrder ? 0 : 1;
             const double start = ThreadSeconds();
-            (isWriter ? writer : bare)();
-            (isWriter ? writerSeconds : bareSeconds) += ThreadSeconds() - start;
-            (isWriter ? writerBytes : bareBytes) = OutputSize();
+            (side == 0 ? first : second)();
+            seconds[side] += ThreadSeconds() - start;
+            bytes[side] = OutputSize();
         }
-        writerFirst = !writerFirst;
+        inOrder = !inOrder;
     }
     const auto n = static_cast<double>(state.iterations());
-    state.counters["writer_ms"] = writerSeconds / n * 1e3;
-    state.counters["bare_ms"] = bareSeconds / n * 1e3;
-    state.counters["ratio"] = writerSeconds / bareSeconds;
-    state.counters["writer_MB"] = static_cast<double>(writerBytes) / 1e6;
-    state.counters["bare_MB"] = static_cast<double>(bareBytes) / 1e6;
+    state.counters[firstName + "_ms"] = seconds[0] / n * 1e3;
+    state.counters[secondName + "_ms"] = seconds[1] / n * 1e3;
+    state.counters["ratio"] = seconds[0] / seconds[1];
+    state.counters[firstName + "_MB"] = static_cast<double>(bytes[0]) / 1e6;
+    state.counters[secondName + "_MB"] = static_cast<double>(bytes[1]) / 1e6;
 }
 
 // libjpeg-turbo with the writer's parameters on the page's red, green, blue rows, into
 // memory, then one write.
 void JpegBare() {
     // Room for the whole stream from the start, so the library never grows its buffer.
-    static std::vector<unsigned char> room(std::size_t{kWidth} * kHeight * 3);
+    static std::vector<unsigned char> room(Width() * Height() * 3);
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr errors{};
     cinfo.err = jpeg_std_error(&errors);
@@ -249,8 +288,8 @@ void JpegBare() {
     unsigned char* buffer = room.data();
     unsigned long size = room.size();
     jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = kWidth;
-    cinfo.image_height = kHeight;
+    cinfo.image_width = static_cast<JDIMENSION>(Width());
+    cinfo.image_height = static_cast<JDIMENSION>(Height());
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
@@ -259,7 +298,7 @@ void JpegBare() {
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row =
-            const_cast<JSAMPROW>(RgbRows().data() + std::size_t{cinfo.next_scanline} * kWidth * 3);
+            const_cast<JSAMPROW>(RgbRows().data() + std::size_t{cinfo.next_scanline} * Width() * 3);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
@@ -290,9 +329,9 @@ void PngBare() {
 // The BMP file's bytes laid out beforehand (header, bottom row first), then one write.
 void BmpBare() {
     static const std::vector<std::uint8_t> file = [] {
-        std::vector<std::uint8_t> bytes(54 + std::size_t{kWidth} * kHeight * 4);
-        for (int y = 0; y < kHeight; ++y) {
-            std::memcpy(bytes.data() + 54 + std::size_t(kHeight - 1 - y) * Page().RowBytes(),
+        std::vector<std::uint8_t> bytes(54 + Width() * Height() * 4);
+        for (int y = 0; y < Page().Height(); ++y) {
+            std::memcpy(bytes.data() + 54 + (Height() - 1 - std::size_t(y)) * Page().RowBytes(),
                         Page().ScanLine(y), Page().RowBytes());
         }
         return bytes;
@@ -318,10 +357,24 @@ void Bmp(benchmark::State& state) {
         state, [] { Page().SaveToFile(kOutput); }, BmpBare);
 }
 
+// WebP, lossless or lossy at the argument's quality, against the PNG writer on the same page.
+void Webp(benchmark::State& state) {
+    folioxa::WebpWriter webp;
+    if (state.range(0) > 0) {
+        webp.SetLossyQuality(static_cast<int>(state.range(0)));
+    }
+    folioxa::PngWriter png;
+    SideBySide(
+        state, [&webp] { webp.SaveToFile(Page(), kOutput); },
+        [&png] { png.SaveToFile(Page(), kOutput); }, "webp", "png");
+}
+
 } // namespace
 
 BENCHMARK(Jpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Png)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Bmp)->Unit(benchmark::kMillisecond)->UseRealTime();
+// 0: lossless; else the lossy quality.
+BENCHMARK(Webp)->Arg(0)->Arg(75)->Arg(90)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

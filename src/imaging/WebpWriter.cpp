@@ -14,8 +14,12 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little);
 
-// Level 6 of libwebp's 0 to 9 lossless presets is its own default trade of time for size.
-constexpr int kLosslessLevel = 6;
+// Lossless preset 1 of libwebp's 0 to 9: on text and form pages at 300 DPI about PNG's time for
+// under half its size. The library's default 6 took 2 to 8 times PNG's time for files 0 to 40%
+// smaller still; preset 0 skips the colour analysis and writes text pages larger than PNG.
+constexpr int kLosslessLevel = 1;
+// Lossy method 2 of 0 to 6: half the time of the default 4 for files 2 to 4% larger.
+constexpr int kLossyMethod = 2;
 
 // What libwebp's writer callback works on. It runs inside libwebp's C frames, so it reports
 // through these fields and never throws.
@@ -96,6 +100,7 @@ void WebpWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
         WebPConfigLosslessPreset(&config, kLosslessLevel);
     } else {
         config.quality = static_cast<float>(FLossyQuality);
+        config.method = kLossyMethod;
     }
 
     const auto width = static_cast<std::size_t>(bitmap.Width());
