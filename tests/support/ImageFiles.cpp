@@ -339,12 +339,15 @@ DecodedTiff DecodeTiff(const std::string& file) {
         out.ExtraSample = extra[0];
     }
     out.Strips = TIFFNumberOfStrips(tif);
-    const auto scanline = static_cast<std::size_t>(TIFFScanlineSize64(tif));
-    out.Samples.resize(scanline * height);
-    for (std::uint32_t row = 0; row < height; ++row) {
-        if (TIFFReadScanline(tif, out.Samples.data() + row * scanline, row, 0) != 1) {
+    // The RGBA reader premultiplies unassociated alpha: then the stored samples are the pixels,
+    // read first (the scanline reader cannot follow the RGBA one).
+    const bool stored = out.ExtraSample == EXTRASAMPLE_UNASSALPHA && out.BitsPerSample == 8;
+    const std::size_t step = out.SamplesPerPixel;
+    std::vector<std::uint8_t> samples(stored ? std::size_t{width} * height * step : 0);
+    for (std::uint32_t y = 0; stored && y < height; ++y) {
+        if (TIFFReadScanline(tif, &samples[y * std::size_t{width} * step], y, 0) != 1) {
             TIFFClose(tif);
-            throw std::runtime_error("libtiff could not read row " + std::to_string(row));
+            throw std::runtime_error("libtiff could not read row " + std::to_string(y));
         }
     }
     std::vector<std::uint32_t> raster(std::size_t{width} * height);
@@ -356,13 +359,18 @@ DecodedTiff DecodeTiff(const std::string& file) {
     }
     out.Image.Width = static_cast<int>(width);
     out.Image.Height = static_cast<int>(height);
-    for (const std::uint32_t pixel : raster) {
-        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetR(pixel)));
-        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetG(pixel)));
-        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetB(pixel)));
-        if (out.ExtraSample != 0) {
-            out.Image.Alpha.push_back(static_cast<std::uint8_t>(TIFFGetA(pixel)));
+    for (std::size_t i = 0; i < raster.size(); ++i) {
+        if (stored) {
+            const std::uint8_t* sample = &samples[i * step];
+            // Grey and alpha, or red, green, blue and alpha.
+            out.Image.Rgb.insert(out.Image.Rgb.end(),
+                                 {sample[0], sample[step == 2 ? 0 : 1], sample[step == 2 ? 0 : 2]});
+            out.Image.Alpha.push_back(sample[step - 1]);
+            continue;
         }
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetR(raster[i])));
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetG(raster[i])));
+        out.Image.Rgb.push_back(static_cast<std::uint8_t>(TIFFGetB(raster[i])));
     }
     return out;
 }
@@ -431,6 +439,22 @@ DecodedImage DecodeBmp(const std::string& file, int* bitsPerPixel) {
         *bitsPerPixel = bits;
     }
     return image;
+}
+
+DecodedImage DecodeImage(const std::string& file) {
+    if (file.rfind("\x89PNG", 0) == 0) {
+        return DecodePng(file);
+    }
+    if (file.rfind("II*", 0) == 0 || file.rfind("MM", 0) == 0) {
+        return DecodeTiff(file).Image;
+    }
+    if (file.rfind("RIFF", 0) == 0) {
+        return DecodeWebp(file).Image;
+    }
+    if (file.rfind("BM", 0) == 0) {
+        return DecodeBmp(file);
+    }
+    return DecodeJpeg(file);
 }
 
 double Psnr(const DecodedImage& a, const DecodedImage& b) {

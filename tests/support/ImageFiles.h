@@ -74,11 +74,11 @@ struct DecodedTiff {
     std::uint16_t Compression = 0, Predictor = 0, BitsPerSample = 0, SamplesPerPixel = 0,
                   Photometric = 0, ExtraSample = 0;
     std::uint32_t Strips = 0;
-    std::vector<std::uint8_t> Samples; // decompressed rows as stored (bits packed), top first
 };
 
-// A TIFF file decoded by libtiff's own RGBA reader (which premultiplies colour by alpha),
-// whatever its strips, with the samples as stored and the tags that say how.
+// A TIFF file decoded by libtiff's own RGBA reader, whatever its strips, with the tags that say
+// how it was stored. With unassociated 8-bit alpha, which that reader premultiplies, the image
+// and its Alpha are the stored samples.
 DecodedTiff DecodeTiff(const std::string& file);
 
 struct DecodedWebp {
@@ -88,6 +88,9 @@ struct DecodedWebp {
 
 // A WebP file decoded by libwebp.
 DecodedWebp DecodeWebp(const std::string& file);
+
+// Any file the writers make, told by its signature and decoded as above.
+DecodedImage DecodeImage(const std::string& file);
 
 // A bottom-up, uncompressed BMP file of 32 bits a pixel (the fourth byte dropped), or of 8 or 1
 // bits through its palette, decoded; with the bits a pixel it stores.
