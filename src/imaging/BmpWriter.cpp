@@ -97,8 +97,8 @@ void BmpWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
     const auto header = BmpHeader(bitmap.Width(), bitmap.Height(), bits);
     // The palette: index i is grey i; in one bit 0 is black and 1 white, as WhiteBits packs.
     std::array<std::uint8_t, 1024> palette{};
-    const std::uint32_t entries = PaletteBytes(bits) / 4;
-    for (std::uint32_t i = 0; i < entries; ++i) {
+    const std::size_t entries = PaletteBytes(bits) / 4;
+    for (std::size_t i = 0; i < entries; ++i) {
         const auto grey = static_cast<std::uint8_t>(i * 255 / (entries - 1));
         std::fill_n(&palette[4 * i], 3, grey);
     }
@@ -114,8 +114,7 @@ void BmpWriter::Encode(const PageBitmap& bitmap, ByteSink& sink) {
     } catch (const std::bad_alloc&) {
         throw EOutOfMemory("Out of memory for writing a BMP file");
     }
-    const ByteSink::Piece head[] = {{header.data(), header.size()},
-                                    {palette.data(), 4 * std::size_t{entries}}};
+    const ByteSink::Piece head[] = {{header.data(), header.size()}, {palette.data(), 4 * entries}};
     sink.WritePieces(head, 2);
     // Rows go bottom first.
     for (int row = bitmap.Height() - 1; row >= 0;) {
