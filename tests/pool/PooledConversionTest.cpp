@@ -206,6 +206,7 @@ const Case kCases[] = {
     {"CleanJpg", Pages(5), nullptr, "JPG", 36, {}, ""},
     {"CleanBmp", Pages(5), "5,1,3", "BMP", 36, {}, ""},
     {"CleanTiff", Pages(5), "5,1,3", "TIFF", 36, {}, ""},
+    {"CleanWebp", Pages(5), "5,1,3", "WEBP", 36, {}, ""},
     {"ScaledJpgAtQuality75",
      {Pages(1, 300, 500)[0],
       Pages(1, 500, 300)[0],
