@@ -1,4 +1,4 @@
-# Thin wrapper over scripts/setup, the CMake presets and ctest.
+# Thin wrapper over the scripts, the CMake presets and ctest.
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 .PHONY: setup build run test asan fuzz package package-check clean
@@ -6,15 +6,17 @@ FUZZ_SECONDS ?= 60
 setup:
 	scripts/setup
 
-build: setup
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS)
+# scripts/build, run and test each run scripts/setup first: they also start where make is not
+# installed yet (a fresh Debian 12).
+export JOBS
+build:
+	scripts/build
 
-run: build
-	./build/bin/folioxa
+run:
+	scripts/run
 
-test: build
-	QT_QPA_PLATFORM=offscreen ctest --preset default -j $(JOBS)
+test:
+	scripts/test
 
 # Everything under -fsanitize=address,undefined, the window's tests included.
 asan: setup
@@ -37,9 +39,12 @@ package: setup
 	cd build-package && cpack
 
 # The package checked by lintian, desktop-file-validate and appstreamcli, then unpacked and run.
+# Without the shared corpus it converts a document that the tests' test-documents makes.
 package-check: package
 	scripts/setup --package
-	packaging/check build-package/folioxa_*.deb
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target test-documents
+	packaging/check build-package/folioxa_*.deb build/bin/test-documents
 
 clean:
 	rm -rf build build-asan build-fuzz build-package
