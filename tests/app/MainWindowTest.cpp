@@ -2,6 +2,7 @@
 #include "app/ScriptedDialogs.h"
 #include "conversion/ImageFormats.h"
 #include "imaging/ImageWriter.h"
+#include "support/Corpus.h"
 #include "support/FakeEngine.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -481,23 +482,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Text drawn with the engine's own fonts and FreeType, embedded or not, whichever program asks.
 TEST_F(MainWindowTest, WritesTheConvertersBytesOnRealTextPages) {
-    const std::string corpus = FOLIOXA_CORPUS "/real/";
-    for (const char* name : {"text_tracemonkey.pdf", "font_mixedfonts.pdf"}) {
-        if (!std::filesystem::exists(corpus + name)) {
-            GTEST_SKIP() << "the shared corpus is not at hand";
+    for (const std::string name : {"real/text_tracemonkey.pdf", "real/font_mixedfonts.pdf"}) {
+        const std::string document = testing::CorpusFile(name);
+        if (document.empty()) {
+            GTEST_SKIP() << testing::CorpusMissing(name);
         }
         SCOPED_TRACE(name);
         TempDir window, tool;
         FDialogs.Folders.emplace_back(window.Path().string());
         Click("cmd_split_dest");
-        Select(corpus + name);
+        Select(document);
         Control<QRadioButton>("r_convert_method2")->setChecked(true);
         Control<QLineEdit>("convert_method2_input1")->setText("1");
         Control<QComboBox>("dropdown_image_type")->setCurrentText("PNG");
         Control<QComboBox>("dropdown_image_resolution")->setCurrentText("100");
         Convert();
         const std::string command = std::string(FOLIOXA_CONVERT) + " -q -p 1 -t png -r 100 -o " +
-                                    tool.Path().string() + " " + corpus + name;
+                                    tool.Path().string() + " " + document;
         ASSERT_EQ(std::system(command.c_str()), 0);
         std::map<std::string, std::string> written[2];
         for (int i = 0; i < 2; ++i) {

@@ -5,6 +5,7 @@
 #include "conversion/Messages.h"
 #include "conversion/OutputFileNaming.h"
 #include "pdf/PDFium.h"
+#include "support/Corpus.h"
 #include "support/NoticeView.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -390,9 +391,10 @@ class EdgeFiles : public ::testing::TestWithParam<EdgeFile> {};
 
 TEST_P(EdgeFiles, EndInOneClearMessageOrTheRightPages) {
     const EdgeFile& edge = GetParam();
-    const std::filesystem::path input = std::filesystem::path(FOLIOXA_CORPUS) / "edge" / edge.File;
-    if (!std::filesystem::exists(input)) {
-        GTEST_SKIP() << "no corpus at " << input;
+    const std::string corpusName = std::string("edge/") + edge.File;
+    const std::filesystem::path input = testing::CorpusFile(corpusName);
+    if (input.empty()) {
+        GTEST_SKIP() << testing::CorpusMissing(corpusName);
     }
     // The one file whose forms take the engine over a minute to set up runs only on request.
     const bool slow = std::string(edge.File) == "qpdf-shared-unnamed-field.pdf";

@@ -1,6 +1,7 @@
 #include "imaging/PageBitmap.h"
 #include "pdf/EngineSpy.h"
 #include "pdf/PDFium.h"
+#include "support/Corpus.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -301,9 +302,9 @@ TEST_F(PdfRender, EngineBitmapIsDestroyedAndMasksRestoredOnEveryPath) {
 }
 
 TEST_F(PdfRender, RendersRealDocumentsFromTheCorpus) {
-    const std::string file = FOLIOXA_CORPUS "/real/vector_personwithdog.pdf";
-    if (!std::filesystem::exists(file)) {
-        GTEST_SKIP() << "the shared corpus is not at hand: " << file;
+    const std::string file = testing::CorpusFile("real/vector_personwithdog.pdf");
+    if (file.empty()) {
+        GTEST_SKIP() << testing::CorpusMissing("real/vector_personwithdog.pdf");
     }
     TPdf pdf("Pdf");
     pdf.SetFileName(file);
