@@ -13,11 +13,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace folioxa {
+
+// The harness's folders of seeds and of kept findings: this file is compiled once for every
+// harness, each replay executable names its own folders in a small generated source.
+extern const char* const kReplayCorpus;
+extern const char* const kReplayRegressions;
+
 namespace {
 
 std::vector<std::string> InputFiles() {
     std::vector<std::string> files;
-    for (const char* dir : {FOLIOXA_REPLAY_CORPUS, FOLIOXA_REPLAY_REGRESSIONS}) {
+    for (const char* dir : {kReplayCorpus, kReplayRegressions}) {
         if (!std::filesystem::is_directory(dir)) {
             continue;
         }
@@ -41,7 +47,7 @@ TEST_P(FuzzReplay, KeepsEveryInvariant) {
 }
 
 TEST(FuzzReplayInputs, AreThere) {
-    EXPECT_FALSE(InputFiles().empty()) << FOLIOXA_REPLAY_CORPUS;
+    EXPECT_FALSE(InputFiles().empty()) << kReplayCorpus;
 }
 
 std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
