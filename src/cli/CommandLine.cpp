@@ -111,7 +111,8 @@ const std::vector<OptionRow>& Options() {
          "JPEG quality, a whole number from 1 to 100 (default: 100); lower makes smaller files",
          nullptr, &ConversionSettings::JpegQuality, 1, 100},
         {'o', "output-dir", "DIR",
-         "folder of the image files (default: each PDF's own folder); it must exist",
+         "folder of the image files (default: each PDF's own folder), made with its parents "
+         "when missing",
          [](CommandLine& l, const std::string& v) {
              l.OutputDirectory = v.empty() || v.back() == '/' ? v : v + "/";
          }},

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace folioxa {
@@ -53,6 +54,19 @@ int OpenOnce(ConversionDocument& document, const ConversionSettings& settings, i
     document.SetFileHandle(fileHandle);
     document.SetActive(true);
     return document.PageCount();
+}
+
+// -o may name a folder that does not exist yet: it is made with its parents, as `mkdir -p` does,
+// before the first page. A path that exists is left to the run, which reports what is wrong.
+void MakeOutputFolder(const std::string& folder) {
+    std::error_code error;
+    if (folder.empty() || std::filesystem::exists(folder, error)) {
+        return;
+    }
+    if (!std::filesystem::create_directories(folder, error) && error) {
+        throw Error(ErrorKind::CreateFile,
+                    "Cannot create folder \"" + folder + "\". " + error.message());
+    }
 }
 
 // One document of the call, from its opening to its exit code.
@@ -334,6 +348,7 @@ void TTool::Convert() {
     options.PageTimeoutSeconds = FLine.PageTimeout;
     options.MemoryLimit = static_cast<std::uint64_t>(FLine.MemoryLimitMb) << 20;
     try {
+        MakeOutputFolder(FLine.OutputDirectory.value_or(""));
         // Caught from before the run starts, so that no signal ends it with a file half written.
         TSignalPipe signals;
         TPooledConversion run(std::move(inputs), FEnv.Document, options);
@@ -354,7 +369,8 @@ void TTool::Convert() {
             return;
         }
     } catch (const std::exception& e) {
-        // Not one document's failure: the workers could not be started or waited for.
+        // Not one document's failure: the output folder could not be made, or the workers could
+        // not be started or waited for.
         Fail(nullptr, kExitFailed, e.what());
         for (ToolDocument& document : FDocuments) {
             document.Code = std::max(document.Code, static_cast<int>(kExitFailed));

@@ -228,6 +228,7 @@ TEST(FolioxaConvert, EveryOption) {
          {{"report_4.bmp", "25x25"}},
          "The following page range is invalid and was skipped: 3-1\nConversion complete!\n"},
         {{"-q", "-p", "4", "-r", "150", "-b", "x-"}, {{"x-4.jpg", "208x208"}}, ""},
+        // A missing folder is made with its parents.
         {{"-p", "5", "-r", "250", "-t", "PNG", "-o", "OUT"}, {{"OUT", "folder"}}, ""},
         // The longer side of a landscape, a rotated and a portrait page; 133.3 rounds to 133.
         {{"-p", "1,2,5", "--scale-to", "200", "-t", "png"},
@@ -245,11 +246,11 @@ TEST(FolioxaConvert, EveryOption) {
     };
     for (const auto& c : cases) {
         Fixture f;
-        fs::create_directory(f.dir.Path() / "OUT");
+        const fs::path outFolder = f.dir.Path() / "OUT" / "new";
         std::vector<std::string> args = c.args;
         for (auto& arg : args) {
             if (arg == "OUT") {
-                arg = f.dir.Path() / "OUT";
+                arg = outFolder;
             }
         }
         args.push_back(f.pdf);
@@ -258,7 +259,7 @@ TEST(FolioxaConvert, EveryOption) {
         EXPECT_EQ(r.code, 0) << r.err;
         if (c.sizes.count("OUT") > 0) {
             // -o without its "/": one is added; 18 pt at 250 DPI is 62.5 and rounds to 62.
-            const Files out = FilesIn(f.dir.Path() / "OUT");
+            const Files out = FilesIn(outFolder);
             ASSERT_EQ(out.size(), 1U);
             EXPECT_EQ(ImageSize(out.at("report_5.png")), "125x188");
             continue;
@@ -348,10 +349,9 @@ TEST(FolioxaConvert, ExitCodes) {
          "folioxa-convert: entry \"7\" (2 of 3): Cannot open page 7.\n",
          {"report_2.jpg"}},
         {{"-p", "1,2-x", f.pdf}, 1, "folioxa-convert: 'x' is not a valid integer value.\n", {}},
-        {{"-p", "1", "-o", f.dir.File("missing"), f.pdf},
+        {{"-p", "1", "-o", f.pdf + "/out", f.pdf},
          1,
-         "folioxa-convert: entry \"1\" (1 of 1): Cannot create file \"" + f.dir.File("missing") +
-             "/report_1.jpg\". No such file or directory.\n",
+         "folioxa-convert: Cannot create folder \"" + f.pdf + "/out/\". Not a directory.\n",
          {}},
         {{"-j", "1", "-p", "", f.pdf}, 2, "folioxa-convert: Invalid page range provided!\n", {}},
         {{"-j", "2", "-p", "", f.pdf}, 2, "folioxa-convert: Invalid page range provided!\n", {}},

@@ -217,14 +217,6 @@ TEST(RunTool, ExitCodesAndMessages) {
          1,
          "folioxa-convert: 'x' is not a valid integer value.",
          {}},
-        {"missing folder",
-         {"-o", "/nonexistent/folder"},
-         none,
-         1,
-         "folioxa-convert: entry \"1\" (1 of 3): Cannot create file "
-         "\"/nonexistent/folder/doc_1.jpg\". "
-         "No such file or directory.",
-         {}},
         {"control characters shown escaped",
          {"-p", "1,\x1b[2J\xc2\x9b"},
          none,
