@@ -424,8 +424,9 @@ DecodedImage DecodeBmp(const std::string& file, int* bitsPerPixel) {
         for (std::size_t x = 0; x < width; ++x) {
             std::size_t at = row + 4 * x; // blue, green, red of the pixel or its palette entry
             if (bits < 32) {
-                const unsigned index =
-                    bits == 8 ? Byte(file, row + x) : (Byte(file, row + x / 8) >> (7 - x % 8)) & 1;
+                const unsigned index = bits == 8
+                                           ? unsigned{Byte(file, row + x)}
+                                           : unsigned{Byte(file, row + x / 8)} >> (7 - x % 8) & 1u;
                 if (54 + 4 * index >= offset) {
                     throw std::runtime_error("an index beyond the palette");
                 }
