@@ -7,11 +7,13 @@ namespace folioxa {
 
 class PageBitmap;
 
-// What a conversion run uses of the PDF document component, in the order of first use.
+// What a run uses of its document before any page is drawn: opening it with its password and
+// counting its pages. The page workers' document serves the window and the command line this
+// way; the engine's own component (ConversionDocument) serves it in-process.
 // Failures are thrown as Error with the text the user sees.
-class ConversionDocument {
+class RunDocument {
 public:
-    virtual ~ConversionDocument() = default;
+    virtual ~RunDocument() = default;
     virtual void SetFileName(const std::string& fileName) = 0; // refused while active
     virtual void SetPassword(const std::string& password) = 0; // refused while active
     // An open file to read the document from instead of opening FileName, or -1 (the default).
@@ -21,11 +23,20 @@ public:
     virtual int PageCount() = 0;
     virtual void
     SetPageNumber(int pageNumber) = 0; // 1-based; 0 unloads; never throws while inactive
-    virtual double PageWidth() = 0;    // points
-    virtual double PageHeight() = 0;   // points
+};
+
+// What a conversion run uses of the PDF document component, in the order of first use.
+class ConversionDocument : public RunDocument {
+public:
+    virtual double PageWidth() = 0;  // points
+    virtual double PageHeight() = 0; // points
     // The current page drawn at exactly width x height pixels onto opaque white, no rotation,
     // no render options; null when either side is not positive. The caller owns the bitmap.
     virtual std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) = 0;
+    // The same drawing into `bitmap`'s own rows, at its size (which may be memory it only views).
+    // This one copies what RenderPageOnWhite returns; a component that can draw in place does.
+    // Throws what RenderPageOnWhite throws, and Error when it gives no bitmap.
+    virtual void RenderPageInto(PageBitmap& bitmap);
 };
 
 } // namespace folioxa

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 namespace folioxa {
 
@@ -74,9 +75,19 @@ std::uint64_t PageMemoryBytes(std::int64_t width, std::int64_t height) {
     return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 8;
 }
 
-void ConversionDocument::SetFileHandle(int fileHandle) {
+void RunDocument::SetFileHandle(int fileHandle) {
     if (fileHandle >= 0) {
         throw Error("This document can only be opened by its file name");
+    }
+}
+
+void ConversionDocument::RenderPageInto(PageBitmap& bitmap) {
+    const std::unique_ptr<PageBitmap> drawn = RenderPageOnWhite(bitmap.Width(), bitmap.Height());
+    if (!drawn || drawn->Width() != bitmap.Width() || drawn->Height() != bitmap.Height()) {
+        throw Error("The page could not be rendered");
+    }
+    for (int row = 0; row < bitmap.Height(); ++row) {
+        std::memcpy(bitmap.ScanLine(row), drawn->ScanLine(row), bitmap.RowBytes());
     }
 }
 
@@ -104,8 +115,10 @@ std::string SizingText(const PageSizing& sizing) {
     return "at " + std::to_string(sizing.Resolution) + " DPI";
 }
 
+} // namespace
+
 void CheckPixelSize(const std::string& entry, const PageSizing& sizing, std::int64_t width,
-                    std::int64_t height) {
+                    std::int64_t height, std::optional<std::uint64_t> available) {
     const std::string at = SizingText(sizing);
     const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
     if (width < 1 || height < 1) {
@@ -120,16 +133,13 @@ void CheckPixelSize(const std::string& entry, const PageSizing& sizing, std::int
     // Asked for more than the system has, the allocation would succeed on paper and the process
     // be killed while the engine draws.
     const std::uint64_t bytes = PageMemoryBytes(width, height);
-    const std::optional<std::uint64_t> available = AvailableMemory();
     if (available && bytes > *available) {
         throw EPageSizeError("Page " + entry + " needs more memory than is free to convert " + at +
                              " (" + size + ", " + std::to_string(bytes >> 20) + " MB)");
     }
 }
 
-} // namespace
-
-RunSession::RunSession(const ConversionSettings& settings, ConversionDocument& document,
+RunSession::RunSession(const ConversionSettings& settings, RunDocument& document,
                        ConversionView& view, int fileHandle)
     : FSettings(settings), FDocument(document), FView(view) {
     try {
@@ -211,7 +221,7 @@ EntryPage SelectEntryPage(ConversionDocument& document, const std::string& entry
     // The width is read before the height.
     const double widthPt = document.PageWidth();
     const PixelDimensions pixels = FittedPixelSize(widthPt, document.PageHeight(), sizing);
-    CheckPixelSize(entry, sizing, pixels.Width, pixels.Height);
+    CheckPixelSize(entry, sizing, pixels.Width, pixels.Height, AvailableMemory());
     return {static_cast<int>(pixels.Width), static_cast<int>(pixels.Height)};
 }
 
@@ -236,7 +246,7 @@ void StartConversion(const std::string& inputFileName,
 
 namespace {
 
-void ConvertEntries(RunSession& session, ImageWriter* writer,
+void ConvertEntries(RunSession& session, ConversionDocument& document, ImageWriter* writer,
                     const std::shared_ptr<const OutputFolder>& folder,
                     const RunObserver& observer) {
     using Clock = std::chrono::steady_clock;
@@ -251,7 +261,6 @@ void ConvertEntries(RunSession& session, ImageWriter* writer,
         if (observer.OnEntryStarted) {
             observer.OnEntryStarted({i, entry, path, 0, 0.0});
         }
-        ConversionDocument& document = session.Document();
         const EntryPage page = SelectEntryPage(document, entry, SizingOf(settings));
         const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, entry, page);
         const std::string name = folder->NameOf(path);
@@ -278,8 +287,8 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
             (formats != nullptr ? *formats : StandardImageFormats()).Find(settings.ImageType);
         const std::unique_ptr<ImageWriter> writer =
             CreateWriter(format, WriterOptions{settings.JpegQuality});
-        ConvertEntries(session, writer.get(), OutputFolder::OpenForRun(session.FolderPath()),
-                       observer);
+        ConvertEntries(session, document, writer.get(),
+                       OutputFolder::OpenForRun(session.FolderPath()), observer);
     }
     session.Finish();
     view.ShowNotice(kCompleteNotice);

@@ -82,8 +82,8 @@ public:
     // when it is not -1) and builds the page list (its notices shown). Throws EOpenError with the
     // opening's text when the document cannot be opened, and the list's errors; the document is
     // closed again then.
-    RunSession(const ConversionSettings& settings, ConversionDocument& document,
-               ConversionView& view, int fileHandle = -1);
+    RunSession(const ConversionSettings& settings, RunDocument& document, ConversionView& view,
+               int fileHandle = -1);
     ~RunSession();
     RunSession(const RunSession&) = delete;
     RunSession& operator=(const RunSession&) = delete;
@@ -93,7 +93,6 @@ public:
     const PageList& Pages() const { return *FPages; }
     const ConversionSettings& Settings() const { return FSettings; }
     int PageCount() const { return FPageCount; }
-    ConversionDocument& Document() { return FDocument; }
 
     // Shows the run on the view (position 0, bar, buttons off, busy, then the bar's maximum).
     void Show();
@@ -112,7 +111,7 @@ public:
 
 private:
     const ConversionSettings& FSettings;
-    ConversionDocument& FDocument;
+    RunDocument& FDocument;
     ConversionView& FView;
     int FPageCount = 0;
     std::optional<PageList> FPages;
@@ -121,10 +120,15 @@ private:
     bool FReleased = false;
 };
 
+// Refuses a page of width x height pixels that the run cannot convert, with EPageSizeError
+// naming the entry: smaller than one pixel, too large for the engine, or (when `available` says
+// how much memory is free) more memory than that.
+void CheckPixelSize(const std::string& entry, const PageSizing& sizing, std::int64_t width,
+                    std::int64_t height, std::optional<std::uint64_t> available);
+
 // An entry's page as the run computes it: the number from the entry's text (EConvertError when
 // it is none), the page selected (the document's error when it has no such page), its pixel size
-// (FittedPixelSize) checked (EPageSizeError: smaller than a pixel, too large for the engine,
-// more memory than is free).
+// (FittedPixelSize) checked against the memory free now (CheckPixelSize).
 struct EntryPage {
     int Width = 0;
     int Height = 0;

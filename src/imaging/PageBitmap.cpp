@@ -40,9 +40,20 @@ PageBitmap::PageBitmap(const PageBitmap& other)
     : FPixelFormat(other.FPixelFormat), FWidth(other.FWidth), FHeight(other.FHeight) {
     auto pixels = AllocatePixels(FWidth, FHeight);
     if (pixels) {
-        std::memcpy(pixels.get(), other.FPixels.get(), PixelBytes(FWidth, FHeight));
+        std::memcpy(pixels.get(), other.Pixels(), PixelBytes(FWidth, FHeight));
     }
     FPixels = std::move(pixels);
+}
+
+PageBitmap PageBitmap::View(std::uint8_t* pixels, int width, int height) {
+    if (width < 0 || height < 0 || (pixels == nullptr && PixelBytes(width, height) > 0)) {
+        throw Error("Invalid bitmap size");
+    }
+    PageBitmap bitmap;
+    bitmap.FWidth = width;
+    bitmap.FHeight = height;
+    bitmap.FView = pixels;
+    return bitmap;
 }
 
 PageBitmap& PageBitmap::operator=(const PageBitmap& other) {
@@ -65,6 +76,7 @@ void PageBitmap::Resize(int width, int height, bool zeroed) {
         throw Error("Invalid bitmap size");
     }
     FPixels = AllocatePixels(width, height, zeroed);
+    FView = nullptr;
     FWidth = width;
     FHeight = height;
 }
@@ -77,7 +89,7 @@ const std::uint8_t* PageBitmap::ScanLine(int row) const {
     if (row < 0 || row >= FHeight) {
         throw Error("Scan line index out of range");
     }
-    return FPixels.get() + static_cast<std::size_t>(row) * RowBytes();
+    return Pixels() + static_cast<std::size_t>(row) * RowBytes();
 }
 
 std::optional<std::uint32_t> BmpFileSize(int width, int height) {

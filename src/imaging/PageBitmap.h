@@ -20,10 +20,14 @@ struct FreeBuffer {
 };
 
 // The raster image of one rendered page: Width x Height pixels of 4 bytes (blue, green, red,
-// fourth byte), rows top first and exactly 4 * Width bytes apart. Records no resolution.
+// fourth byte), rows top first and exactly 4 * Width bytes apart. Records no resolution. The
+// pixels are its own, or memory it only views (a page buffer shared with a page worker).
 class PageBitmap {
 public:
     PageBitmap() = default;
+    // A bitmap over `pixels` (at least width x height x 4 bytes, which must outlive it and which
+    // it never frees). Throws Error for a negative size or null pixels with a size.
+    static PageBitmap View(std::uint8_t* pixels, int width, int height);
     // Copies the pixels; throws EOutOfMemory when they cannot be had.
     PageBitmap(const PageBitmap& other);
     PageBitmap& operator=(const PageBitmap& other);
@@ -38,8 +42,9 @@ public:
     int Height() const { return FHeight; }
     std::size_t RowBytes() const { return static_cast<std::size_t>(FWidth) * 4; }
 
-    // Gives the bitmap its size; rows start zeroed. Throws Error for a negative size and
-    // EOutOfMemory when the pixels cannot be allocated (the old size and rows are kept then).
+    // Gives the bitmap its size and pixels of its own; rows start zeroed. Throws Error for a
+    // negative size and EOutOfMemory when the pixels cannot be allocated (the old size and rows
+    // are kept then).
     void SetSize(int width, int height);
 
     // As SetSize, but the rows are left as the allocator gives them: for a caller that writes
@@ -67,12 +72,14 @@ public:
 
 private:
     void Resize(int width, int height, bool zeroed);
+    const std::uint8_t* Pixels() const { return FView != nullptr ? FView : FPixels.get(); }
 
     TPixelFormat FPixelFormat = pf32bit;
     int FWidth = 0;
     int FHeight = 0;
     // calloc'ed: large blocks come zeroed from the system without a pass over every byte.
     std::unique_ptr<std::uint8_t[], FreeBuffer> FPixels;
+    std::uint8_t* FView = nullptr; // the viewed memory; null for pixels of its own
 };
 
 // The size of the BMP file of a width x height bitmap, or nothing when its pixel data would

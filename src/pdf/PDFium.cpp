@@ -248,27 +248,35 @@ void TPdf::Open() {
 }
 
 void TPdf::InitFormFill() {
-    const auto& f = Pdfium();
     if (FFormFill) {
-        FFormFillInfo = {};
-        FFormFillInfo.Pdf = this;
-        FPDF_FORMFILLINFO& info = FFormFillInfo.Info;
-        info.version = XFA() ? 2 : 1;
-        info.FFI_Invalidate = &TPdf::FfiInvalidate;
-        info.FFI_SetTimer = &TPdf::FfiSetTimer;
-        info.FFI_KillTimer = &TPdf::FfiKillTimer;
-        info.FFI_SetTextFieldFocus = &TPdf::FfiSetTextFieldFocus;
-        FFormHandle.reset(f.FPDFDOC_InitFormFillEnvironment(FDocument.get(), &info));
-        CheckPdf(FFormHandle != nullptr, "Cannot initialize form fill environment");
-        f.FPDF_SetFormFieldHighlightColor(FFormHandle.get(), kAllFieldTypes, kHighlightColor);
-        f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
-        f.FORM_DoDocumentJSAction(FFormHandle.get());
-        f.FORM_DoDocumentOpenAction(FFormHandle.get());
+        CreateFormFill();
     }
     const TPdfFormType formType = FormType();
     if (XFA() && (formType == ftXfaFull || formType == ftXfaForeground)) {
-        f.FPDF_LoadXFA(FDocument.get());
+        Pdfium().FPDF_LoadXFA(FDocument.get());
     }
+}
+
+void TPdf::CreateFormFill() {
+    CheckActive();
+    if (FFormHandle != nullptr) {
+        return;
+    }
+    const auto& f = Pdfium();
+    FFormFillInfo = {};
+    FFormFillInfo.Pdf = this;
+    FPDF_FORMFILLINFO& info = FFormFillInfo.Info;
+    info.version = XFA() ? 2 : 1;
+    info.FFI_Invalidate = &TPdf::FfiInvalidate;
+    info.FFI_SetTimer = &TPdf::FfiSetTimer;
+    info.FFI_KillTimer = &TPdf::FfiKillTimer;
+    info.FFI_SetTextFieldFocus = &TPdf::FfiSetTextFieldFocus;
+    FFormHandle.reset(f.FPDFDOC_InitFormFillEnvironment(FDocument.get(), &info));
+    CheckPdf(FFormHandle != nullptr, "Cannot initialize form fill environment");
+    f.FPDF_SetFormFieldHighlightColor(FFormHandle.get(), kAllFieldTypes, kHighlightColor);
+    f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
+    f.FORM_DoDocumentJSAction(FFormHandle.get());
+    f.FORM_DoDocumentOpenAction(FFormHandle.get());
 }
 
 void TPdf::Close() {
@@ -360,16 +368,24 @@ std::unique_ptr<PageBitmap> TPdf::RenderPage(int left, int top, int width, int h
     if (width <= 0 || height <= 0) {
         return nullptr;
     }
+    auto page = std::make_unique<PageBitmap>();
+    page->SetPixelFormat(pf32bit);
+    page->SetSizeForOverwrite(width, height); // the fill covers every pixel
+    Draw(*page, left, top, rotation, options, color);
+    return page;
+}
+
+void TPdf::Draw(PageBitmap& page, int left, int top, TRotation rotation, TRenderOptions options,
+                TColor color) {
+    const int width = page.Width();
+    const int height = page.Height();
     const auto& f = Pdfium();
     FloatExceptionMask masked;
     const int alpha = f.FPDFPage_HasTransparency(FPage.get()) != 0 ? 1 : 0;
     // The engine draws into the page bitmap's own rows: no second page-sized buffer, no copy.
-    auto page = std::make_unique<PageBitmap>();
-    page->SetPixelFormat(pf32bit);
-    page->SetSizeForOverwrite(width, height); // the fill below covers every pixel
     const ScopedBitmap bitmap(
         f.FPDFBitmap_CreateEx(width, height, alpha != 0 ? FPDFBitmap_BGRA : FPDFBitmap_BGRx,
-                              page->ScanLine(0), static_cast<int>(page->RowBytes())));
+                              page.ScanLine(0), static_cast<int>(page.RowBytes())));
     CheckPdf(bitmap != nullptr, "Cannot create bitmap");
     f.FPDFBitmap_FillRect(bitmap.get(), /*left=*/0, /*top=*/0, width, height,
                           ColorToArgb(color, /*alpha=*/0xFF));
@@ -388,11 +404,18 @@ std::unique_ptr<PageBitmap> TPdf::RenderPage(int left, int top, int width, int h
             f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
         }
     }
-    return page;
 }
 
 std::unique_ptr<PageBitmap> TPdf::RenderPageOnWhite(int width, int height) {
     return RenderPage(0, 0, width, height, ro0, {}, clWhite);
+}
+
+void TPdf::RenderPageInto(PageBitmap& bitmap) {
+    CheckPage();
+    if (bitmap.Width() <= 0 || bitmap.Height() <= 0) {
+        throw EPdfError("Cannot create bitmap");
+    }
+    Draw(bitmap, 0, 0, ro0, {}, clWhite);
 }
 
 TPdf& TPdf::Owner(FPDF_FORMFILLINFO* info) {

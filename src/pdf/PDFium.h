@@ -144,6 +144,15 @@ public:
                                            TRotation rotation = ro0, TRenderOptions options = {},
                                            TColor color = clWhite);
     std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override;
+    // The loaded page drawn onto white into `bitmap`'s rows at its size, in place. EPdfError
+    // while no page is loaded, for an empty bitmap, or when the engine cannot make its bitmap.
+    void RenderPageInto(PageBitmap& bitmap) override;
+
+    // Creates the form-fill environment of the open document if it has none, as opening with
+    // FormFill would have: for a document opened without it (quick to open and count) whose
+    // pages are then drawn with their form fields. EPdfError while inactive or when the engine
+    // refuses.
+    void CreateFormFill();
 
     // Called with the component after every successful page load.
     void SetOnPageChange(std::function<void(TPdf&)> handler) { FOnPageChange = std::move(handler); }
@@ -176,6 +185,9 @@ private:
     void Close();
     void InitFormFill();
     void ClosePage();
+    // The loaded page drawn into `page` at its size (not empty).
+    void Draw(PageBitmap& page, int left, int top, TRotation rotation, TRenderOptions options,
+              TColor color);
 
     static TPdf& Owner(pdfium::FPDF_FORMFILLINFO* info);
     static void FfiInvalidate(pdfium::FPDF_FORMFILLINFO* info, pdfium::FPDF_PAGE page, double left,

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
 
 namespace folioxa {
 namespace {
@@ -67,6 +68,21 @@ TEST(PageBitmap, CopiesOwnTheirPixels) {
     copy = empty;
     EXPECT_EQ(copy.Width(), 0);
     EXPECT_EQ(copy.Height(), 0);
+}
+
+TEST(PageBitmap, AViewDrawsInMemoryItDoesNotOwnAndACopyOfItOwnsItsPixels) {
+    std::vector<std::uint8_t> memory(2 * 2 * 4, 7);
+    PageBitmap view = PageBitmap::View(memory.data(), 2, 2);
+    EXPECT_EQ(view.ScanLine(1), memory.data() + 8);
+    view.ScanLine(1)[0] = 42;
+    EXPECT_EQ(memory[8], 42);
+    const PageBitmap copy = view;
+    memory[8] = 1;
+    EXPECT_EQ(copy.ScanLine(1)[0], 42);
+    view.SetSize(1, 1);
+    view.ScanLine(0)[0] = 9;
+    EXPECT_EQ(memory[0], 7) << "a new size gives the bitmap pixels of its own";
+    EXPECT_THROW(PageBitmap::View(nullptr, 1, 1), Error);
 }
 
 // Every pixel count around the steps of the fast path and its tail.

@@ -9,7 +9,9 @@
 
 #include <cfenv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 namespace folioxa {
 namespace {
@@ -250,6 +252,8 @@ TEST_F(PdfRender, TransparentPageComesBackAsThirtyTwoBitsOfTheSizeAsked) {
     EXPECT_EQ(Bgr(*bitmap, 40, 70), "0000FF");
 }
 
+// Made at opening or after it (a document opened only to count its pages, then drawn), in the
+// component's own bitmap or in place in memory it only views.
 TEST_F(PdfRender, FilledFormFieldIsDrawnOnlyWithAFormFillEnvironment) {
     Open(2);
     const auto withForm = FPdf.RenderPageOnWhite(612, 792);
@@ -263,6 +267,13 @@ TEST_F(PdfRender, FilledFormFieldIsDrawnOnlyWithAFormFillEnvironment) {
     const int y1 = 792 - static_cast<int>(kTextFieldRect.Y);
     EXPECT_GT(DarkPixels(*withForm, x0 + 4, y0 + 4, x1 - 4, y1 - 4), 100); // the value's glyphs
     EXPECT_EQ(DarkPixels(*withoutForm, 0, 0, 612, 792), 0);
+
+    FPdf.CreateFormFill();
+    std::vector<std::uint8_t> memory(612 * 792 * 4, 0x5A);
+    PageBitmap inPlace = PageBitmap::View(memory.data(), 612, 792);
+    FPdf.RenderPageInto(inPlace);
+    EXPECT_EQ(inPlace.ScanLine(0), memory.data());
+    EXPECT_EQ(std::memcmp(memory.data(), withForm->ScanLine(0), memory.size()), 0);
 }
 
 TEST_F(PdfRender, PrintingDrawsWithoutHighlightAndSwitchesItBackOn) {
