@@ -22,8 +22,9 @@ enum class ErrorKind : std::uint32_t {
     Password,    // the document's password was refused (or it needs one)
     Open,        // the run's document could not be opened
     Usage,       // the command line was not understood
+    Protocol,    // a page worker broke the protocol of the wire
 };
-inline constexpr ErrorKind kLastErrorKind = ErrorKind::Usage;
+inline constexpr ErrorKind kLastErrorKind = ErrorKind::Protocol;
 
 // The one exception family: every failure a user can meet carries exactly the text shown to them,
 // and its kind.

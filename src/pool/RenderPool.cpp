@@ -2,22 +2,25 @@
 
 #include "base/Error.h"
 #include "conversion/AvailableMemory.h"
-#include "conversion/ConversionJob.h"
+#include "conversion/ImageFormats.h"
+#include "conversion/Messages.h"
+#include "imaging/ByteSink.h"
+#include "imaging/JpegWriter.h"
+#include "imaging/OutputFile.h"
+#include "imaging/PageBitmap.h"
 #include "pool/MemoryLimit.h"
-#include "pool/WorkerProcess.h"
+#include "pool/PageBuffer.h"
+#include "pool/PageWorker.h"
 
-#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -29,25 +32,19 @@ using Clock = std::chrono::steady_clock;
 
 // Epoll tags: what woke us, and which worker.
 constexpr std::uint64_t kClockTag = ~std::uint64_t{0};
-constexpr std::uint64_t kPidTag = std::uint64_t{1} << 62;
+constexpr std::uint64_t kWakeTag = ~std::uint64_t{0} - 1;
+constexpr std::uint64_t kEndTag = std::uint64_t{1} << 62;
 constexpr std::uint64_t kOutputTag = std::uint64_t{1} << 61;
-// Bytes read from one worker in one go: enough to move a page quickly, little enough that the
-// other workers and the caller get their turn.
-constexpr std::size_t kReadBytes = std::size_t{1} << 20;
-constexpr int kReadsPerTurn = 8;
+
 // The least default share of memory a worker gets: the engine and a page of a usual size fit.
 constexpr std::uint64_t kLeastMemoryShare = std::uint64_t{256} << 20;
+// An encoder hands its bytes over in pieces of this size, and waits while the caller has not
+// taken this much of the front entry's bytes.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+constexpr std::size_t kFrontBytes = 4 * kPieceBytes;
 
 std::string SystemText(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-std::string EndText(int status) {
-    if (WIFSIGNALED(status)) {
-        const char* name = strsignal(WTERMSIG(status));
-        return name != nullptr ? name : "signal " + std::to_string(WTERMSIG(status));
-    }
-    return "exit code " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
 std::string Seconds(double seconds) {
@@ -59,7 +56,97 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+double MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Thrown through a writer when its bytes are no longer wanted (the entry was passed over, or the
+// pool is ending): the encoding stops at its next write.
+struct TNotWanted {};
+
+// An entry's bytes, handed to the pool in pieces.
+class DeliverySink : public ByteSink {
+public:
+    explicit DeliverySink(std::function<bool(std::string&)> deliver)
+        : FDeliver(std::move(deliver)) {}
+
+    void Write(const void* data, std::size_t size) override {
+        const auto* bytes = static_cast<const char*>(data);
+        while (size > 0) {
+            const std::size_t piece = std::min(size, kPieceBytes - FPiece.size());
+            FPiece.append(bytes, piece);
+            bytes += piece;
+            size -= piece;
+            if (FPiece.size() == kPieceBytes) {
+                Flush();
+            }
+        }
+    }
+    void Flush() {
+        if (!FPiece.empty() && !FDeliver(FPiece)) {
+            throw TNotWanted();
+        }
+        FPiece.clear();
+    }
+
+private:
+    std::function<bool(std::string&)> FDeliver;
+    std::string FPiece;
+};
+
+// Whether the worker's process has ended (an event about its end may be about the worker its
+// slot had before).
+bool HasEnded(const TPageWorker& worker) {
+    pollfd end{worker.EndFd(), POLLIN, 0};
+    return poll(&end, 1, 0) > 0;
+}
+
+void Signal(int eventFd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
+}
+
 } // namespace
+
+Failure FailureOf(const std::exception& error, FailureStage stage) {
+    return {KindOf(error), stage, error.what()};
+}
+
+void ThrowFailure(const Failure& failure) {
+    const std::string& m = failure.Message;
+    // The classes the trusted side catches by name; every other kind travels as a plain Error
+    // of its kind.
+    switch (failure.Kind) {
+    case ErrorKind::OutOfMemory:
+        throw EOutOfMemory(m);
+    case ErrorKind::CreateFile:
+        throw EFCreateError(m);
+    case ErrorKind::Write:
+        throw EWriteError(m);
+    case ErrorKind::Jpeg:
+        throw EJPEG(m);
+    case ErrorKind::Convert:
+        throw EConvertError(m);
+    case ErrorKind::List:
+        throw EListError(m);
+    case ErrorKind::PageSize:
+        throw EPageSizeError(m);
+    case ErrorKind::Open:
+        throw EOpenError(m);
+    default:
+        throw Error(failure.Kind, m);
+    }
+}
+
+DocumentJob DocumentJobOf(const ConversionSettings& settings) {
+    DocumentJob job;
+    job.FileName = settings.InputFileName;
+    job.Password = settings.InputPassword;
+    job.ImageType = settings.ImageType;
+    job.Sizing = SizingOf(settings);
+    job.JpegQuality = settings.JpegQuality;
+    return job;
+}
 
 std::string DefaultWorkerPath() {
     std::error_code error;
@@ -80,7 +167,8 @@ int OnlineCores() {
 
 TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
                          std::function<PoolEntry(std::int64_t)> entryAt)
-    : FOptions(std::move(options)), FDocuments(std::move(documents)), FEntryAt(std::move(entryAt)) {
+    : FOptions(std::move(options)), FDocuments(std::move(documents)), FEntryAt(std::move(entryAt)),
+      FBufferLimit(std::uint64_t{64} << 20) {
     for (const PoolDocument& document : FDocuments) {
         FCount += std::max<std::int64_t>(document.Entries, 0);
         FEnds.push_back(FCount);
@@ -91,13 +179,15 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
     }
     FEpoll.Reset(epoll_create1(EPOLL_CLOEXEC));
     FClock.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-    if (!FEpoll || !FClock) {
+    FWake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!FEpoll || !FClock || !FWake) {
         throw Error(SystemText("Cannot start the page workers"));
     }
-    epoll_event clock{EPOLLIN, {.u64 = kClockTag}};
-    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FClock.Get(), &clock);
+    for (const auto& [fd, tag] : {std::pair{FClock.Get(), kClockTag}, {FWake.Get(), kWakeTag}}) {
+        epoll_event event{EPOLLIN, {.u64 = tag}};
+        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, fd, &event);
+    }
     FMemory = AvailableMemory().value_or(0);
-    FBufferLimit = std::uint64_t{64} << 20;
     if (access(FOptions.WorkerPath.c_str(), X_OK) != 0) {
         throw Error(SystemText("Cannot start the page workers: " + FOptions.WorkerPath));
     }
@@ -108,70 +198,60 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
                                                 kLeastMemoryShare)
                                      : 0;
     }
-    for (std::int64_t i = 0; i < workers; ++i) {
-        Spawn(static_cast<std::size_t>(i));
+    // Every slot exists before any encoder starts: the encoders find their slot by its place.
+    FSlots.resize(static_cast<std::size_t>(std::max<std::int64_t>(workers, 0)));
+    try {
+        for (std::size_t i = 0; i < FSlots.size(); ++i) {
+            FSlots[i].Encoder = std::thread([this, i] { Encode(i); });
+        }
+        for (std::size_t i = 0; i < FSlots.size(); ++i) {
+            Spawn(i);
+        }
+        Dispatch();
+    } catch (...) {
+        Shut();
+        throw;
     }
-    Dispatch();
 }
 
 TRenderPool::~TRenderPool() {
+    Shut();
+}
+
+void TRenderPool::Shut() {
     FClosing = true;
-    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
-        if (FWorkers[i].Alive) {
-            kill(FWorkers[i].Pid, SIGKILL);
-            FWorkers[i].Entry = -1;
-            Reap(i);
+    for (Slot& slot : FSlots) {
+        slot.Worker.reset();
+    }
+    {
+        const std::lock_guard lock(FMutex);
+        FStopping = true;
+    }
+    FChanged.notify_all();
+    for (Slot& slot : FSlots) {
+        if (slot.Encoder.joinable()) {
+            slot.Encoder.join();
         }
     }
 }
 
-void TRenderPool::Spawn(std::size_t slot) {
-    int sockets[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
-        throw Error(SystemText("Cannot start a page worker"));
-    }
-    FileDescriptor ours(sockets[0]);
-    FileDescriptor theirs(sockets[1]);
-    // A page's bytes move in big pieces: fewer wake-ups on both sides.
-    const int buffer = 4 << 20;
-    setsockopt(ours.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    setsockopt(theirs.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    WorkerLaunch launch;
-    launch.Path = FOptions.WorkerPath;
-    if (FMemoryLimit > 0) {
-        launch.Arguments.push_back(std::string(kMemoryLimitOption) + std::to_string(FMemoryLimit));
-    }
-    launch.Socket = theirs.Get();
-    WorkerProcess process = StartWorker(launch);
-    Worker worker;
-    worker.Pid = process.Pid;
-    worker.PidFd = std::move(process.PidFd);
-    worker.Output.emplace(std::move(process.Output));
-    fcntl(ours.Get(), F_SETFL, fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
-    worker.Link = std::make_unique<Channel>(std::move(ours));
-    // A worker that ended leaves its slot to the one that replaces it; its descriptors left the
-    // epoll set when it was reaped.
-    if (slot < FWorkers.size()) {
-        FWorkers[slot] = std::move(worker);
-    } else {
-        FWorkers.push_back(std::move(worker));
-    }
-    const std::size_t index = slot;
+void TRenderPool::Spawn(std::size_t index) {
+    Slot& slot = FSlots[index];
+    slot.Worker = std::make_unique<TPageWorker>(FOptions.WorkerPath, FMemoryLimit);
+    slot.Document = -1;
+    slot.BufferSent = false;
     Watch(index);
-    if (FWorkers[index].PidFd) {
-        epoll_event ended{EPOLLIN, {.u64 = kPidTag | index}};
-        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FWorkers[index].PidFd.Get(), &ended);
+    if (slot.Worker->EndFd() >= 0) {
+        epoll_event ended{EPOLLIN, {.u64 = kEndTag | index}};
+        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, slot.Worker->EndFd(), &ended);
     }
     epoll_event output{EPOLLIN, {.u64 = kOutputTag | index}};
-    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FWorkers[index].Output->Fd(), &output);
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, slot.Worker->Output().Fd(), &output);
 }
 
 void TRenderPool::Watch(std::size_t index) {
-    Worker& worker = FWorkers[index];
-    epoll_event readable{worker.Paused ? 0U : static_cast<std::uint32_t>(EPOLLIN), {.u64 = index}};
-    if (epoll_ctl(FEpoll.Get(), EPOLL_CTL_MOD, worker.Link->Fd(), &readable) != 0) {
-        epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, worker.Link->Fd(), &readable);
-    }
+    epoll_event readable{EPOLLIN, {.u64 = index}};
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FSlots[index].Worker->Link().Fd(), &readable);
 }
 
 std::int64_t TRenderPool::DocumentOf(std::int64_t index) const {
@@ -182,51 +262,62 @@ bool TRenderPool::Ended(std::int64_t index) const {
     return index > FFailedAt[static_cast<std::size_t>(DocumentOf(index))];
 }
 
+std::string TRenderPool::EntryText(std::int64_t index) const {
+    return FEntryAt(index).Text;
+}
+
+void TRenderPool::Ask(std::size_t index, FrameType type, std::int64_t entry,
+                      const std::string& payload, int file) {
+    try {
+        FSlots[index].Worker->Link().Send(type, entry, payload, file);
+    } catch (const Error&) {
+        // It has gone: its end, read from its socket or its pid, names the entry.
+    }
+}
+
 void TRenderPool::Dispatch() {
     const std::int64_t ahead =
-        4 * static_cast<std::int64_t>(std::max<std::size_t>(FWorkers.size(), 1));
-    std::size_t i = 0;
+        4 * static_cast<std::int64_t>(std::max<std::size_t>(FSlots.size(), 1));
     while (FNext < FCount && FNext - FFront < ahead) {
         if (Ended(FNext)) {
             FNext = FEnds[static_cast<std::size_t>(DocumentOf(FNext))];
             continue;
         }
-        while (i < FWorkers.size() && FWorkers[i].Alive && FWorkers[i].Entry >= 0) {
-            ++i;
-        }
-        if (i == FWorkers.size()) {
+        const auto idle = std::find_if(FSlots.begin(), FSlots.end(),
+                                       [](const Slot& slot) { return slot.Entry < 0; });
+        if (idle == FSlots.end()) {
             break;
         }
-        if (!FWorkers[i].Alive) {
-            // Its engine crashed or ran out of time on another document's page.
+        const auto i = static_cast<std::size_t>(idle - FSlots.begin());
+        const std::int64_t index = FNext++;
+        FEntries[index].Front.Index = index;
+        const PoolEntry entry = FEntryAt(index);
+        int page = 0;
+        try {
+            // The entry's text is read here, as the serial run reads it before the page.
+            page = ParsePageNumber(entry.Text);
+        } catch (const std::exception& e) {
+            Fail(index, FailureOf(e, FailureStage::BeforeFile));
+            continue;
+        }
+        Slot& slot = FSlots[i];
+        if (!slot.Worker) {
+            // Its engine crashed, ran out of time or broke the protocol on an earlier page.
             Spawn(i);
         }
-        Worker& worker = FWorkers[i++];
-        const std::int64_t index = FNext++;
-        EntryState& state = FEntries[index];
-        state.Front.Index = index;
-        state.Worker = i;
-        worker.Entry = index;
+        slot.Entry = index;
+        slot.Page = page;
         if (FOptions.PageTimeoutSeconds > 0) {
-            worker.Deadline =
+            slot.Deadline =
                 Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(FOptions.PageTimeoutSeconds));
         }
-        const PoolEntry entry = FEntryAt(index);
-        try {
-            if (worker.Document != entry.Document) {
-                const PoolDocument& document =
-                    FDocuments.at(static_cast<std::size_t>(entry.Document));
-                DocumentJob job = document.Job;
-                job.Id = entry.Document;
-                job.AvailableMemory = FMemory;
-                worker.Link->Send(FrameType::Document, entry.Document, EncodeDocumentJob(job),
-                                  document.File->Get());
-                worker.Document = entry.Document;
-            }
-            worker.Link->Send(FrameType::Entry, index, EncodeEntry(entry.Document, entry.Text));
-        } catch (const Error&) {
-            // It has gone: its end, read from its socket or its pid, names the entry.
+        if (slot.Document != entry.Document) {
+            const PoolDocument& document = FDocuments.at(static_cast<std::size_t>(entry.Document));
+            Ask(i, FrameType::Open, entry.Document,
+                EncodeOpen(document.Job.FileName, document.Job.Password), document.File->Get());
+        } else {
+            Ask(i, FrameType::Page, index, EncodeCount(page));
         }
     }
     ArmClock();
@@ -242,17 +333,25 @@ void TRenderPool::Process() {
             [[maybe_unused]] const ssize_t got =
                 read(FClock.Get(), &expirations, sizeof expirations);
             CheckClock();
+        } else if (tag == kWakeTag) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const ssize_t got = read(FWake.Get(), &wakes, sizeof wakes);
+            CollectEncoded();
         } else if ((tag & kOutputTag) != 0) {
             // Closed at its end or its bound, which takes it out of the epoll set.
-            FWorkers[tag & ~kOutputTag].Output->Read();
-        } else if ((tag & kPidTag) != 0) {
-            const std::size_t worker = tag & ~kPidTag;
-            // Whatever it sent before it ended counts.
-            Read(worker);
-            if (FWorkers[worker].Alive) {
-                Reap(worker);
+            if (Slot& slot = FSlots[tag & ~kOutputTag]; slot.Worker) {
+                slot.Worker->Output().Read();
             }
-        } else {
+        } else if ((tag & kEndTag) != 0) {
+            const std::size_t slot = tag & ~kEndTag;
+            // Whatever it sent before it ended counts.
+            if (FSlots[slot].Worker && HasEnded(*FSlots[slot].Worker)) {
+                Read(slot);
+            }
+            if (FSlots[slot].Worker) {
+                Reap(slot);
+            }
+        } else if (FSlots[tag].Worker) {
             Read(tag);
         }
     }
@@ -260,72 +359,117 @@ void TRenderPool::Process() {
 }
 
 void TRenderPool::Read(std::size_t index) {
-    Worker& worker = FWorkers[index];
-    for (int turn = 0; turn < kReadsPerTurn && worker.Alive && !worker.Paused; ++turn) {
-        const long got = worker.Link->ReadAvailable(kReadBytes);
-        try {
-            while (std::optional<Frame> frame = worker.Link->NextFrame()) {
-                Handle(index, *frame);
+    Slot& slot = FSlots[index];
+    try {
+        while (slot.Worker) {
+            std::optional<Frame> frame = slot.Worker->Link().ReadFrame();
+            if (!frame) {
+                break;
             }
-        } catch (const Error& e) {
-            kill(worker.Pid, SIGKILL);
-            Reap(index, e.what());
-            return;
+            Handle(index, *frame);
         }
-        if (got < 0) {
-            Reap(index);
-        }
-        if (got <= 0) {
-            return;
-        }
+    } catch (const EProtocolError& e) {
+        Reap(index, e.what());
+        return;
+    }
+    if (slot.Worker && slot.Worker->Link().Ended()) {
+        Reap(index);
     }
 }
 
 void TRenderPool::Handle(std::size_t index, Frame& frame) {
-    Worker& worker = FWorkers[index];
-    if (frame.Index != worker.Entry) {
-        throw Error("A page worker sent a message about an entry it does not hold");
-    }
-    // Null for an entry dropped with its document: it is drawn to the end, and its bytes are
-    // thrown away.
-    const auto found = FEntries.find(frame.Index);
-    FrontEntry* entry = found != FEntries.end() ? &found->second.Front : nullptr;
+    Slot& slot = FSlots[index];
+    // Null for an entry dropped with its document: the worker finishes it for nothing.
+    const auto found = FEntries.find(slot.Entry);
+    const bool wanted = found != FEntries.end() && !found->second.Front.Failed;
     switch (frame.Type) {
-    case FrameType::Size: {
-        const auto [width, height] = DecodeSize(frame.Payload);
-        const std::uint64_t bytes = PageMemoryBytes(width, height);
-        FBufferLimit = std::max(FBufferLimit, FWorkers.size() * bytes / 2);
-        FWaiting[frame.Index] = {index, bytes};
-        Grant();
+    case FrameType::Opened:
+        (void)DecodeCount(frame.Payload);
+        slot.Document = frame.Index;
+        if (wanted) {
+            Ask(index, FrameType::Page, slot.Entry, EncodeCount(slot.Page));
+        } else {
+            EntryFinished(index);
+        }
+        break;
+    case FrameType::PageSize: {
+        const PageSizePoints points = DecodePageSize(frame.Payload);
+        if (wanted) {
+            Sized(index, points);
+        } else {
+            EntryFinished(index);
+        }
         break;
     }
-    case FrameType::Data:
-        if (entry == nullptr) {
-            break;
+    case FrameType::Drawn: {
+        const DrawnPage drawn = DecodeDrawn(frame.Payload);
+        if (drawn.Size.Width != slot.Size.Width || drawn.Size.Height != slot.Size.Height) {
+            throw EProtocolError("pixels of " + std::to_string(drawn.Size.Width) + " x " +
+                                 std::to_string(drawn.Size.Height) + " where " +
+                                 std::to_string(slot.Size.Width) + " x " +
+                                 std::to_string(slot.Size.Height) + " were granted");
         }
-        entry->Data += frame.Payload;
-        if (frame.Index != FFront) {
-            FBuffered += frame.Payload.size();
-            if (FBuffered > FBufferLimit) {
-                worker.Paused = true;
-                Watch(index);
+        const std::int64_t entry = slot.Entry;
+        if (wanted) {
+            // The buffer now holds the entry's pixels: its encoder takes them from here.
+            {
+                const std::lock_guard lock(FMutex);
+                FOutputs[entry] = Output{};
+                slot.Job = EncodeJob{entry, DocumentOf(entry), slot.Size,
+                                     static_cast<double>(drawn.Microseconds) / 1000.0};
+                slot.Encoded = false;
             }
-        }
-        break;
-    case FrameType::Done:
-        if (entry != nullptr) {
-            entry->Milliseconds = static_cast<double>(DecodeDone(frame.Payload)) / 1000.0;
-            entry->Complete = true;
+            slot.Encoding = entry;
+            slot.EncodingReserved = std::exchange(slot.Reserved, 0);
+            FChanged.notify_all();
         }
         EntryFinished(index);
         break;
-    case FrameType::Failed:
-        Fail(frame.Index, DecodeFailure(frame.Payload));
-        EntryFinished(index);
-        break;
-    default:
-        throw Error("A page worker sent a message out of turn");
     }
+    case FrameType::Failed: {
+        Failure failure = DecodeFailure(frame.Payload);
+        if (frame.Stage == WireStage::Opening) {
+            slot.Document = -1;
+        }
+        // The worker's own report of a death over its cap names neither the page nor the cap.
+        if (failure.Kind == ErrorKind::OutOfMemory && slot.Worker->MemoryLimit() > 0) {
+            failure.Message = MemoryLimitMessage(EntryText(slot.Entry), slot.Worker->MemoryLimit());
+        }
+        if (wanted) {
+            Fail(slot.Entry, std::move(failure));
+        }
+        EntryFinished(index);
+        break;
+    }
+    default:
+        throw EProtocolError("a frame the parent does not take");
+    }
+}
+
+void TRenderPool::Sized(std::size_t index, PageSizePoints points) {
+    Slot& slot = FSlots[index];
+    const std::int64_t entry = slot.Entry;
+    const PageSizing& sizing = FDocuments[static_cast<std::size_t>(DocumentOf(entry))].Job.Sizing;
+    try {
+        // Sized here, from the page's points, exactly as the serial run sizes it: the worker
+        // draws what it is told, never a size of its own choosing.
+        const PixelDimensions pixels = FittedPixelSize(points.Width, points.Height, sizing);
+        const std::optional<std::uint64_t> available =
+            FMemory > 0 ? std::optional<std::uint64_t>(FMemory) : std::nullopt;
+        CheckPixelSize(EntryText(entry), sizing, pixels.Width, pixels.Height, available);
+        slot.Size = {static_cast<std::int32_t>(pixels.Width),
+                     static_cast<std::int32_t>(pixels.Height)};
+    } catch (const std::exception& e) {
+        Fail(entry, FailureOf(e, FailureStage::BeforeFile));
+        EntryFinished(index);
+        return;
+    }
+    const std::uint64_t bytes = PageMemoryBytes(slot.Size.Width, slot.Size.Height);
+    {
+        const std::lock_guard lock(FMutex);
+        FBufferLimit = std::max(FBufferLimit, FSlots.size() * bytes / 2);
+    }
+    Grant();
 }
 
 void TRenderPool::Fail(std::int64_t index, Failure failure) {
@@ -334,9 +478,6 @@ void TRenderPool::Fail(std::int64_t index, Failure failure) {
         return;
     }
     FrontEntry& entry = found->second.Front;
-    if (index != FFront) {
-        FBuffered -= std::min<std::uint64_t>(FBuffered, entry.Data.size());
-    }
     entry.Data.clear();
     entry.Failed = std::move(failure);
     // Nothing of its document after a failing entry is ever written: hand out no more of it.
@@ -345,66 +486,203 @@ void TRenderPool::Fail(std::int64_t index, Failure failure) {
 }
 
 void TRenderPool::EntryFinished(std::size_t index) {
-    Worker& worker = FWorkers[index];
-    FWaiting.erase(worker.Entry);
-    FReserved -= std::min(FReserved, worker.Reserved);
-    worker.Reserved = 0;
-    worker.Entry = -1;
+    Slot& slot = FSlots[index];
+    FReserved -= std::min(FReserved, slot.Reserved);
+    slot.Reserved = 0;
+    slot.Size = {};
+    slot.Entry = -1;
     Grant();
 }
 
 void TRenderPool::Grant() {
-    for (auto it = FWaiting.begin(); it != FWaiting.end();) {
-        const auto [index, wait] = *it;
-        const auto [worker, bytes] = wait;
+    // In list order, so that the next entry in order is never kept waiting behind later ones.
+    std::vector<std::size_t> sized;
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        const Slot& slot = FSlots[i];
+        if (slot.Worker && slot.Entry >= 0 && slot.Reserved == 0 && slot.Size.Width > 0 &&
+            slot.Worker->Link().Stage() == WireStage::Sized) {
+            sized.push_back(i);
+        }
+    }
+    std::sort(sized.begin(), sized.end(),
+              [this](std::size_t a, std::size_t b) { return FSlots[a].Entry < FSlots[b].Entry; });
+    for (const std::size_t i : sized) {
+        Slot& slot = FSlots[i];
+        if (slot.Encoding >= 0) {
+            continue; // its buffer still holds the last page
+        }
+        const std::uint64_t bytes = PageMemoryBytes(slot.Size.Width, slot.Size.Height);
         // The next entry in order may always be drawn, so the run never stands still.
         const bool fits = FMemory == 0 || FReserved == 0 || FReserved + bytes <= FMemory;
-        if (!fits && index != FFront) {
-            ++it;
+        if (!fits && slot.Entry != FFront) {
             continue;
         }
-        it = FWaiting.erase(it);
-        Worker& w = FWorkers[worker];
-        if (!w.Alive || w.Entry != index) {
-            continue;
-        }
-        w.Reserved = bytes;
-        FReserved += bytes;
+        const std::size_t pixels = static_cast<std::size_t>(slot.Size.Width) *
+                                   static_cast<std::size_t>(slot.Size.Height) * 4;
         try {
-            w.Link->Send(FrameType::Go, index);
-        } catch (const Error&) {
-            // Gone: its end is on its way.
+            // Kept from page to page; a much larger one is not kept for small pages.
+            if (!slot.Buffer || slot.Buffer->Size() < pixels || slot.Buffer->Size() / 4 > pixels) {
+                slot.Buffer.reset();
+                slot.Buffer = std::make_unique<TPageBuffer>(pixels);
+                slot.BufferSent = false;
+            }
+        } catch (const std::exception& e) {
+            Fail(slot.Entry, FailureOf(e, FailureStage::BeforeFile));
+            EntryFinished(i);
+            continue;
         }
+        slot.Reserved = bytes;
+        FReserved += bytes;
+        Ask(i, FrameType::Draw, slot.Entry, EncodeDraw(slot.Size),
+            slot.BufferSent ? -1 : slot.Buffer->Fd());
+        slot.BufferSent = true;
     }
 }
 
-void TRenderPool::Reap(std::size_t index, const std::string& reason) {
-    Worker& worker = FWorkers[index];
-    if (!worker.Alive) {
+void TRenderPool::Encode(std::size_t index) {
+    std::unique_ptr<ImageWriter> writer;
+    std::int64_t writerDocument = -1;
+    for (;;) {
+        EncodeJob job;
+        const TPageBuffer* buffer = nullptr;
+        {
+            std::unique_lock lock(FMutex);
+            FChanged.wait(
+                lock, [&] { return FStopping || (FSlots[index].Job && !FSlots[index].Encoded); });
+            if (FStopping) {
+                return;
+            }
+            job = *FSlots[index].Job;
+            buffer = FSlots[index].Buffer.get();
+        }
+        const Clock::time_point start = Clock::now();
+        std::optional<Failure> failure;
+        FailureStage stage = FailureStage::BeforeFile;
+        try {
+            const DocumentJob& document = FDocuments[static_cast<std::size_t>(job.Document)].Job;
+            if (writerDocument != job.Document) {
+                writer.reset();
+                writer = CreateWriter(StandardImageFormats().Find(document.ImageType),
+                                      WriterOptions{document.JpegQuality});
+                writerDocument = job.Document;
+            }
+            // Read only: the buffer is mapped so, and the writers only read a page.
+            const PageBitmap bitmap = PageBitmap::View(const_cast<std::uint8_t*>(buffer->Pixels()),
+                                                       job.Size.Width, job.Size.Height);
+            CheckPage(writer.get(), bitmap);
+            stage = FailureStage::AfterFile;
+            DeliverySink sink(
+                [this, &job](std::string& bytes) { return Deliver(job.Entry, bytes); });
+            EncodePage(writer.get(), bitmap, sink);
+            sink.Flush();
+        } catch (const TNotWanted&) {
+        } catch (const std::exception& e) {
+            failure = FailureOf(e, stage);
+        }
+        {
+            const std::lock_guard lock(FMutex);
+            const auto found = FOutputs.find(job.Entry);
+            if (found != FOutputs.end()) {
+                Output& output = found->second;
+                if (failure) {
+                    if (job.Entry != FSharedFront) {
+                        FBuffered -= std::min<std::uint64_t>(FBuffered, output.Data.size());
+                    }
+                    output.Data.clear();
+                    output.Failed = std::move(failure);
+                } else {
+                    output.Complete = true;
+                    output.Milliseconds = job.Milliseconds + MillisecondsSince(start);
+                }
+            }
+            FSlots[index].Encoded = true;
+        }
+        Signal(FWake.Get());
+    }
+}
+
+bool TRenderPool::Deliver(std::int64_t entry, std::string& bytes) {
+    {
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            const auto found = FOutputs.find(entry);
+            if (FStopping || found == FOutputs.end() || found->second.Dropped) {
+                return false;
+            }
+            const bool front = entry == FSharedFront;
+            if (front ? found->second.Data.size() < kFrontBytes : FBuffered < FBufferLimit) {
+                found->second.Data += bytes;
+                if (!front) {
+                    FBuffered += bytes.size();
+                }
+                break;
+            }
+            FChanged.wait(lock);
+        }
+    }
+    Signal(FWake.Get());
+    return true;
+}
+
+void TRenderPool::CollectEncoded() {
+    std::vector<std::int64_t> failed;
+    {
+        const std::lock_guard lock(FMutex);
+        for (Slot& slot : FSlots) {
+            if (!slot.Job || !slot.Encoded) {
+                continue;
+            }
+            const std::int64_t entry = slot.Job->Entry;
+            slot.Job.reset();
+            slot.Encoded = false;
+            slot.Encoding = -1;
+            FReserved -= std::min(FReserved, slot.EncodingReserved);
+            slot.EncodingReserved = 0;
+            const auto found = FOutputs.find(entry);
+            if (found != FOutputs.end() && found->second.Dropped) {
+                FOutputs.erase(found);
+            } else if (found != FOutputs.end() && found->second.Failed) {
+                failed.push_back(entry);
+            }
+        }
+    }
+    // Nothing of a document after its failing entry is handed out.
+    for (const std::int64_t entry : failed) {
+        std::int64_t& failedAt = FFailedAt[static_cast<std::size_t>(DocumentOf(entry))];
+        failedAt = std::min(failedAt, entry);
+    }
+    Grant();
+}
+
+void TRenderPool::Reap(std::size_t index, const std::string& violation) {
+    Slot& slot = FSlots[index];
+    if (!slot.Worker) {
         return;
     }
-    worker.Alive = false;
-    epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, worker.Link->Fd(), nullptr);
-    if (worker.PidFd) {
-        epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, worker.PidFd.Get(), nullptr);
+    for (const int fd :
+         {slot.Worker->Link().Fd(), slot.Worker->EndFd(), slot.Worker->Output().Fd()}) {
+        if (fd >= 0) {
+            epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
+        }
     }
-    int status = 0;
-    pid_t done;
-    while ((done = waitpid(worker.Pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    // All it wrote is in the pipe now: a sanitizer's report of its end is passed on whole.
-    worker.Output->Finish();
-    if (worker.Entry >= 0) {
-        const std::string why = !reason.empty() ? reason : done < 0 ? "lost" : EndText(status);
-        Fail(worker.Entry, {ErrorKind::Other, FailureStage::BeforeFile,
-                            "The PDF engine stopped while drawing page " +
-                                FEntryAt(worker.Entry).Text + " (" + why + ")"});
+    const std::string how = slot.Worker->End();
+    slot.Worker.reset();
+    slot.Document = -1;
+    slot.BufferSent = false;
+    if (slot.Entry >= 0) {
+        const std::string page = EntryText(slot.Entry);
+        Fail(slot.Entry,
+             violation.empty()
+                 ? Failure{ErrorKind::Other, FailureStage::BeforeFile,
+                           "The PDF engine stopped while drawing page " + page + " (" + how + ")"}
+                 : Failure{ErrorKind::Protocol, FailureStage::BeforeFile,
+                           "The PDF engine broke the page workers' protocol while "
+                           "drawing page " +
+                               page + ": " + violation});
         EntryFinished(index);
-    } else if (!FClosing && FNext < FCount) {
-        // Ended while idle (killed from outside): nothing failed, and the entries left need its
-        // slot, which Dispatch fills with a new worker.
-        Dispatch();
     }
+    // Ended while idle (killed from outside): nothing failed, and Dispatch gives its slot a new
+    // worker when there is more to draw.
 }
 
 void TRenderPool::CheckClock() {
@@ -412,14 +690,12 @@ void TRenderPool::CheckClock() {
         return;
     }
     const Clock::time_point now = Clock::now();
-    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
-        Worker& worker = FWorkers[i];
-        if (worker.Alive && worker.Entry >= 0 && worker.Deadline <= now) {
-            Fail(worker.Entry,
-                 {ErrorKind::Other, FailureStage::BeforeFile,
-                  "Page " + FEntryAt(worker.Entry).Text + " took longer than the limit of " +
-                      Seconds(FOptions.PageTimeoutSeconds) + " seconds"});
-            kill(worker.Pid, SIGKILL);
+    for (std::size_t i = 0; i < FSlots.size(); ++i) {
+        Slot& slot = FSlots[i];
+        if (slot.Worker && slot.Entry >= 0 && slot.Deadline <= now) {
+            Fail(slot.Entry, {ErrorKind::Other, FailureStage::BeforeFile,
+                              "Page " + EntryText(slot.Entry) + " took longer than the limit of " +
+                                  Seconds(FOptions.PageTimeoutSeconds) + " seconds"});
             Reap(i);
         }
     }
@@ -431,9 +707,9 @@ void TRenderPool::ArmClock() {
         return;
     }
     std::optional<Clock::time_point> first;
-    for (const Worker& worker : FWorkers) {
-        if (worker.Alive && worker.Entry >= 0 && (!first || worker.Deadline < *first)) {
-            first = worker.Deadline;
+    for (const Slot& slot : FSlots) {
+        if (slot.Worker && slot.Entry >= 0 && (!first || slot.Deadline < *first)) {
+            first = slot.Deadline;
         }
     }
     itimerspec when{};
@@ -453,6 +729,32 @@ FrontEntry* TRenderPool::Front() {
         return nullptr;
     }
     FrontEntry& entry = found->second.Front;
+    if (!entry.Failed && !entry.Complete) {
+        bool taken = false;
+        {
+            const std::lock_guard lock(FMutex);
+            const auto output = FOutputs.find(FFront);
+            if (output != FOutputs.end()) {
+                Output& out = output->second;
+                if (out.Failed) {
+                    entry.Data.clear();
+                    entry.Failed = out.Failed;
+                } else {
+                    if (entry.Data.empty() && !out.Data.empty()) {
+                        entry.Data.swap(out.Data);
+                        taken = true;
+                    }
+                    if (out.Complete && out.Data.empty()) {
+                        entry.Complete = true;
+                        entry.Milliseconds = out.Milliseconds;
+                    }
+                }
+            }
+        }
+        if (taken) {
+            FChanged.notify_all(); // its encoder may be waiting for room
+        }
+    }
     return entry.Complete || entry.Failed || !entry.Data.empty() ? &entry : nullptr;
 }
 
@@ -470,27 +772,37 @@ void TRenderPool::AdvanceDocument() {
 }
 
 void TRenderPool::MoveFront(std::int64_t to) {
-    // The entries passed over; those still being drawn are dropped as their bytes arrive.
+    // The entries passed over; those still being drawn or encoded are dropped as they go on.
     for (auto it = FEntries.lower_bound(FFront); it != FEntries.end() && it->first < to;) {
-        if (it->first != FFront) {
-            FBuffered -= std::min<std::uint64_t>(FBuffered, it->second.Front.Data.size());
-        }
         it = FEntries.erase(it);
     }
-    FFront = to;
-    FNext = std::max(FNext, FFront);
-    const auto next = FEntries.find(FFront);
-    if (next != FEntries.end()) {
+    {
+        const std::lock_guard lock(FMutex);
+        for (auto it = FOutputs.lower_bound(FFront); it != FOutputs.end() && it->first < to;) {
+            if (it->first != FFront) {
+                FBuffered -= std::min<std::uint64_t>(FBuffered, it->second.Data.size());
+            }
+            const bool encoding = std::any_of(FSlots.begin(), FSlots.end(), [&](const Slot& s) {
+                return s.Job && s.Job->Entry == it->first && !s.Encoded;
+            });
+            if (encoding) {
+                it->second.Dropped = true;
+                it->second.Data.clear();
+                ++it;
+            } else {
+                it = FOutputs.erase(it);
+            }
+        }
+        FSharedFront = to;
         // Its bytes are now taken as they come: no longer held against the bound.
-        FBuffered -= std::min<std::uint64_t>(FBuffered, next->second.Front.Data.size());
-    }
-    for (std::size_t i = 0; i < FWorkers.size(); ++i) {
-        Worker& worker = FWorkers[i];
-        if (worker.Paused && (FBuffered <= FBufferLimit || worker.Entry == FFront)) {
-            worker.Paused = false;
-            Watch(i);
+        const auto next = FOutputs.find(to);
+        if (next != FOutputs.end()) {
+            FBuffered -= std::min<std::uint64_t>(FBuffered, next->second.Data.size());
         }
     }
+    FChanged.notify_all();
+    FFront = to;
+    FNext = std::max(FNext, FFront);
     Grant();
     Dispatch();
 }

@@ -1,27 +1,48 @@
 #pragma once
 
 #include "base/FileDescriptor.h"
+#include "conversion/ConversionJob.h"
 #include "pool/Wire.h"
-#include "pool/WorkerOutput.h"
-
-#include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace folioxa {
 
+class TPageBuffer;
+class TPageWorker;
+
+// The failure an exception stands for: its kind (KindOf) and its text.
+Failure FailureOf(const std::exception& error, FailureStage stage);
+// Throws the exception of `failure`'s kind with its message.
+[[noreturn]] void ThrowFailure(const Failure& failure);
+
+// How every page of one document is drawn and encoded.
+struct DocumentJob {
+    std::string FileName; // names the document in messages; the workers never open it
+    std::string Password;
+    std::string ImageType;
+    PageSizing Sizing; // as the settings give it
+    std::int32_t JpegQuality = 100;
+};
+
+// The job that draws and encodes the pages as `settings` ask.
+DocumentJob DocumentJobOf(const ConversionSettings& settings);
+
 // A document whose pages the pool draws: how, the open file the workers read it from, and how
 // many entries of the list are its own (they follow those of the documents before it).
 struct PoolDocument {
-    DocumentJob Job; // Id is the document's position among the pool's documents
+    DocumentJob Job;
     std::shared_ptr<FileDescriptor> File;
     std::int64_t Entries = 0;
 };
@@ -47,8 +68,8 @@ struct FrontEntry {
     std::int64_t Index = 0;
     std::string Data;              // bytes of its file that arrived and were not taken yet
     bool Complete = false;         // every byte has arrived
-    std::optional<Failure> Failed; // the entry failed in its worker (or its worker stopped)
-    double Milliseconds = 0;       // the worker's time for it, once complete
+    std::optional<Failure> Failed; // the entry failed (in its worker, or encoding it)
+    double Milliseconds = 0;       // the time spent on it, once complete
 };
 
 // Where the worker executable lies: in lib/folioxa beside the engine, next to this program's bin
@@ -58,29 +79,33 @@ std::string DefaultWorkerPath();
 // The number of processors this process may run on.
 int OnlineCores();
 
-// Worker processes that draw and encode the entries of a list, ahead of the caller and in
-// parallel, while the caller takes each entry's file in list order. The list holds the entries
-// of one document after another; a failing entry ends its document's entries, not the list. Entries
-// are handed out in list order, one to each idle worker, no further ahead of the caller than a few
-// per worker; an entry is drawn only when the memory free at the start holds it beside those being
-// drawn (the next entry in order always may); bytes that arrive ahead of their turn are kept up to
-// a bound, beyond which those workers wait. A worker that ended is replaced when there is more to
-// draw. The pool never blocks: its owner watches EventFd and calls Process. No worker outlives the
-// pool, nor its parent process.
+// Worker processes that draw the entries of a list into page buffers, ahead of the caller and in
+// parallel, and encoder threads of this process that turn each drawn page into its file's bytes
+// with the document's writer, while the caller takes each entry's bytes in list order. Each
+// worker has its page buffer and its encoder: the worker draws the next page once the encoder is
+// done with the last. The list holds the entries of one document after another; a failing entry
+// ends its document's entries, not the list. Entries are handed out in list order, one to each
+// idle worker, no further ahead of the caller than a few per worker; a page is drawn only when
+// the memory free at the start holds it beside those being drawn and encoded (the next entry in
+// order always may); bytes encoded ahead of their turn are kept up to a bound, beyond which their
+// encoders wait. A worker that ended is replaced when there is more to draw; one that breaks the
+// protocol is ended and its entry fails. The pool never blocks: its owner watches EventFd and
+// calls Process. No worker outlives the pool, nor its parent process.
 class TRenderPool {
 public:
-    // Starts the workers. Throws Error when the worker executable cannot be started.
-    // `entryAt` gives entry `index` of the list (its Document as `documents` say).
+    // Starts the workers and their encoders. Throws Error when the worker executable cannot be
+    // started. `entryAt` gives entry `index` of the list (its Document as `documents` say).
     TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
                 std::function<PoolEntry(std::int64_t index)> entryAt);
-    // Ends every worker at once and waits for it.
+    // Ends every worker at once and waits for it, and for the encoders.
     ~TRenderPool();
     TRenderPool(const TRenderPool&) = delete;
     TRenderPool& operator=(const TRenderPool&) = delete;
 
     // Readable whenever Process has something to do.
     int EventFd() const { return FEpoll.Get(); }
-    // Handles what the workers sent, their ends and the page clock; never blocks.
+    // Handles what the workers sent, their ends, the encoders' progress and the page clock;
+    // never blocks.
     void Process();
 
     // The next entry in list order once something is known of it, else null. Its Data may be
@@ -94,28 +119,49 @@ public:
     // The index of the entry next in list order.
     std::int64_t FrontIndex() const { return FFront; }
 
-    int WorkerCount() const { return static_cast<int>(FWorkers.size()); }
+    int WorkerCount() const { return static_cast<int>(FSlots.size()); }
     // Each worker's memory cap in bytes; 0 when they have none.
     std::uint64_t MemoryLimit() const { return FMemoryLimit; }
 
 private:
-    struct Worker {
-        pid_t Pid = -1;
-        FileDescriptor PidFd;
-        std::unique_ptr<Channel> Link;
-        std::optional<TWorkerOutput> Output; // its standard error
-        bool Alive = true;
-        bool Paused = false;
-        std::int64_t Document = -1; // the document it has open
-        std::int64_t Entry = -1;    // the entry it holds, -1 when idle
-        std::uint64_t Reserved = 0; // memory granted for that entry
+    // What one encoder shares with the pool, under FMutex.
+    struct Output {
+        std::string Data;
+        bool Complete = false;
+        std::optional<Failure> Failed;
+        double Milliseconds = 0;
+        bool Dropped = false; // passed over: its bytes are thrown away as they come
+    };
+    struct EncodeJob {
+        std::int64_t Entry = -1;
+        std::int64_t Document = -1;
+        PagePixels Size;
+        double Milliseconds = 0; // the worker's part
+    };
+    // A worker, its page buffer and its encoder.
+    struct Slot {
+        std::unique_ptr<TPageWorker> Worker;
+        std::int64_t Document = -1; // open in the worker
+        std::int64_t Entry = -1;    // the entry the worker holds, -1 when idle
+        int Page = 0;
+        PagePixels Size;            // of the entry, once its page is sized
+        std::uint64_t Reserved = 0; // memory granted for it
         std::chrono::steady_clock::time_point Deadline;
+        std::unique_ptr<TPageBuffer> Buffer;
+        bool BufferSent = false;    // the worker has the buffer
+        std::int64_t Encoding = -1; // the entry whose pixels the buffer holds, -1 when free
+        std::uint64_t EncodingReserved = 0;
+        // The encoder; under FMutex.
+        std::optional<EncodeJob> Job;
+        bool Encoded = false; // the job is done: the buffer may be drawn into again
+        std::thread Encoder;
     };
     struct EntryState {
         FrontEntry Front;
-        std::size_t Worker = 0;
     };
 
+    // Ends the workers and the encoders.
+    void Shut();
     std::int64_t DocumentOf(std::int64_t index) const;
     // A failed entry ends its document: no later entry of it is handed out.
     bool Ended(std::int64_t index) const;
@@ -123,17 +169,25 @@ private:
     void MoveFront(std::int64_t to);
     void Spawn(std::size_t slot);
     void Dispatch();
-    void Handle(std::size_t worker, Frame& frame);
-    void Read(std::size_t worker);
-    // Waits for a worker that ended (or was ended); the entry it held fails, for `reason` or
-    // for how it ended.
-    void Reap(std::size_t worker, const std::string& reason = {});
-    void EntryFinished(std::size_t worker);
+    void Ask(std::size_t slot, FrameType type, std::int64_t index, const std::string& payload,
+             int file = -1);
+    void Handle(std::size_t slot, Frame& frame);
+    void Sized(std::size_t slot, PageSizePoints points);
+    void Read(std::size_t slot);
+    // Ends a worker (killed when it still runs) and waits for it; the entry it held fails, for
+    // `reason` or for how it ended.
+    void Reap(std::size_t slot, const std::string& reason = {});
+    void EntryFinished(std::size_t slot);
     void Grant();
+    void CollectEncoded();
     void CheckClock();
     void ArmClock();
-    void Watch(std::size_t worker);
+    void Watch(std::size_t slot);
     void Fail(std::int64_t index, Failure failure);
+    void Encode(std::size_t slot);
+    // What an encoder thread sends an entry's bytes through; false once they are not wanted.
+    bool Deliver(std::int64_t entry, std::string& bytes);
+    std::string EntryText(std::int64_t index) const;
 
     PoolOptions FOptions;
     std::vector<PoolDocument> FDocuments;
@@ -143,17 +197,24 @@ private:
     std::function<PoolEntry(std::int64_t)> FEntryAt;
     FileDescriptor FEpoll;
     FileDescriptor FClock;
-    std::vector<Worker> FWorkers;
+    FileDescriptor FWake; // an eventfd the encoders signal
+    std::vector<Slot> FSlots;
     std::map<std::int64_t, EntryState> FEntries; // handed out, not yet advanced past
     std::int64_t FFront = 0;
     std::int64_t FNext = 0;
-    std::map<std::int64_t, std::pair<std::size_t, std::uint64_t>> FWaiting; // entry: worker, bytes
     std::uint64_t FReserved = 0;
     std::uint64_t FMemory = 0; // free at the start; 0 when unknown
     std::uint64_t FMemoryLimit = 0;
     bool FClosing = false; // the pool is ending its workers: none is replaced
-    std::uint64_t FBuffered = 0;
+
+    // Shared with the encoders.
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    std::map<std::int64_t, Output> FOutputs; // entries being encoded or encoded ahead
+    std::int64_t FSharedFront = 0;
+    std::uint64_t FBuffered = 0; // bytes kept ahead of their turn
     std::uint64_t FBufferLimit;
+    bool FStopping = false;
 };
 
 } // namespace folioxa

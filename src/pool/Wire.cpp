@@ -1,15 +1,15 @@
 #include "pool/Wire.h"
 
 #include "base/IoVector.h"
-#include "conversion/Messages.h"
-#include "imaging/JpegWriter.h"
-#include "imaging/OutputFile.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace folioxa {
 
@@ -25,15 +25,48 @@ struct Header {
 };
 static_assert(sizeof(Header) == 24);
 
-// The longest payload a frame may announce: a whole BMP file of the largest page.
-constexpr std::uint64_t kMaxPayload = std::uint64_t{1} << 33;
+constexpr std::uint8_t kAnyIdle = StageBit(WireStage::Idle) | StageBit(WireStage::Sized);
+constexpr std::uint8_t kAsked =
+    StageBit(WireStage::Opening) | StageBit(WireStage::Paging) | StageBit(WireStage::Drawing);
+// A file name and a password; far more than either ever is.
+constexpr std::uint32_t kMaxOpen = 1U << 20;
+
+// clang-format off
+constexpr std::array<FrameRule, 7> kFrameRules{{
+    // type               name        from              valid in         leads to            max payload            descriptor
+    {FrameType::Open,     "Open",     WireSide::Parent, kAnyIdle,        WireStage::Opening, kMaxOpen,              WireFile::Required},
+    {FrameType::Page,     "Page",     WireSide::Parent, kAnyIdle,        WireStage::Paging,  8,                     WireFile::None},
+    {FrameType::Draw,     "Draw",     WireSide::Parent, StageBit(WireStage::Sized), WireStage::Drawing, 16,     WireFile::Optional},
+    {FrameType::Opened,   "Opened",   WireSide::Worker, StageBit(WireStage::Opening), WireStage::Idle,  8,       WireFile::None},
+    {FrameType::PageSize, "PageSize", WireSide::Worker, StageBit(WireStage::Paging), WireStage::Sized,  16,      WireFile::None},
+    {FrameType::Drawn,    "Drawn",    WireSide::Worker, StageBit(WireStage::Drawing), WireStage::Idle,  24,      WireFile::None},
+    {FrameType::Failed,   "Failed",   WireSide::Worker, kAsked,          WireStage::Idle,    16 + kMaxFailureText,  WireFile::None},
+}};
+// clang-format on
+
+// At most one descriptor rides on a frame; room for a few more lets us see (and close) extras.
+constexpr std::size_t kControlFiles = 4;
+
+const char* StageName(WireStage stage) {
+    switch (stage) {
+    case WireStage::Idle:
+        return "idle";
+    case WireStage::Opening:
+        return "opening";
+    case WireStage::Paging:
+        return "loading a page";
+    case WireStage::Sized:
+        return "waiting to draw";
+    case WireStage::Drawing:
+        return "drawing";
+    }
+    return "?";
+}
 
 class PayloadWriter {
 public:
-    PayloadWriter& Int(std::int64_t value) {
-        FBytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-        return *this;
-    }
+    PayloadWriter& Int(std::int64_t value) { return Raw(&value, sizeof value); }
+    PayloadWriter& Real(double value) { return Raw(&value, sizeof value); }
     PayloadWriter& Text(const std::string& text) {
         Int(static_cast<std::int64_t>(text.size()));
         FBytes += text;
@@ -42,6 +75,10 @@ public:
     std::string Bytes() { return std::move(FBytes); }
 
 private:
+    PayloadWriter& Raw(const void* value, std::size_t size) {
+        FBytes.append(static_cast<const char*>(value), size);
+        return *this;
+    }
     std::string FBytes;
 };
 
@@ -50,17 +87,19 @@ public:
     explicit PayloadReader(const std::string& bytes) : FBytes(bytes) {}
     std::int64_t Int() {
         std::int64_t value = 0;
-        Need(sizeof value);
-        std::memcpy(&value, FBytes.data() + FAt, sizeof value);
-        FAt += sizeof value;
+        Raw(&value, sizeof value);
+        return value;
+    }
+    double Real() {
+        double value = 0;
+        Raw(&value, sizeof value);
         return value;
     }
     std::string Text() {
         const std::int64_t size = Int();
-        if (size < 0) {
+        if (size < 0 || static_cast<std::uint64_t>(size) > FBytes.size() - FAt) {
             Bad();
         }
-        Need(static_cast<std::size_t>(size));
         std::string text = FBytes.substr(FAt, static_cast<std::size_t>(size));
         FAt += static_cast<std::size_t>(size);
         return text;
@@ -72,151 +111,148 @@ public:
     }
 
 private:
-    void Need(std::size_t size) const {
+    void Raw(void* value, std::size_t size) {
         if (FBytes.size() - FAt < size) {
             Bad();
         }
+        std::memcpy(value, FBytes.data() + FAt, size);
+        FAt += size;
     }
-    [[noreturn]] static void Bad() { throw Error("A page worker sent a malformed message"); }
+    [[noreturn]] static void Bad() { throw EProtocolError("a malformed payload"); }
 
     const std::string& FBytes;
     std::size_t FAt = 0;
 };
 
-std::int32_t Narrow(std::int64_t value) {
-    return value < INT32_MIN || value > INT32_MAX ? 0 : static_cast<std::int32_t>(value);
+// A count or a side in pixels: positive and within int.
+std::int32_t Positive(std::int64_t value) {
+    if (value < 0 || value > INT32_MAX) {
+        throw EProtocolError("a number out of range: " + std::to_string(value));
+    }
+    return static_cast<std::int32_t>(value);
 }
 
 } // namespace
 
-Failure FailureOf(const std::exception& error, FailureStage stage) {
-    return {KindOf(error), stage, error.what()};
+const FrameRule* FindFrameRule(std::uint32_t type) {
+    for (const FrameRule& rule : kFrameRules) {
+        if (static_cast<std::uint32_t>(rule.Type) == type) {
+            return &rule;
+        }
+    }
+    return nullptr;
 }
 
-void ThrowFailure(const Failure& failure) {
-    const std::string& m = failure.Message;
-    // The classes the trusted side catches by name; every other kind travels as a plain Error
-    // of its kind.
-    switch (failure.Kind) {
+std::string CutFailureText(std::string text) {
+    if (text.size() <= kMaxFailureText) {
+        return text;
+    }
+    std::size_t end = kMaxFailureText - 3;
+    // Back to the first byte of a UTF-8 character, so that no character is cut in two.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    text.resize(end);
+    return text + "...";
+}
+
+bool FailureKindAllowed(WireStage stage, ErrorKind kind) {
+    switch (kind) {
+    case ErrorKind::Other:
     case ErrorKind::OutOfMemory:
-        throw EOutOfMemory(m);
-    case ErrorKind::CreateFile:
-        throw EFCreateError(m);
-    case ErrorKind::Write:
-        throw EWriteError(m);
-    case ErrorKind::Jpeg:
-        throw EJPEG(m);
-    case ErrorKind::Convert:
-        throw EConvertError(m);
-    case ErrorKind::List:
-        throw EListError(m);
-    case ErrorKind::PageSize:
-        throw EPageSizeError(m);
-    case ErrorKind::Open:
-        throw EOpenError(m);
+    case ErrorKind::Pdf:
+        return true;
+    case ErrorKind::Password:
+        return stage == WireStage::Opening;
     default:
-        throw Error(failure.Kind, m);
+        return false;
     }
 }
 
-DocumentJob DocumentJobOf(const ConversionSettings& settings) {
-    DocumentJob job;
-    job.FileName = settings.InputFileName;
-    job.Password = settings.InputPassword;
-    job.ImageType = settings.ImageType;
-    job.Sizing = SizingOf(settings);
-    job.JpegQuality = settings.JpegQuality;
-    return job;
+std::string EncodeOpen(const std::string& fileName, const std::string& password) {
+    return PayloadWriter().Text(fileName).Text(password).Bytes();
 }
 
-std::string EncodeDocumentJob(const DocumentJob& job) {
+std::pair<std::string, std::string> DecodeOpen(const std::string& payload) {
+    PayloadReader reader(payload);
+    std::string fileName = reader.Text();
+    std::string password = reader.Text();
+    reader.End();
+    return {std::move(fileName), std::move(password)};
+}
+
+std::string EncodeCount(std::int64_t count) {
+    return PayloadWriter().Int(count).Bytes();
+}
+
+std::int32_t DecodeCount(const std::string& payload) {
+    PayloadReader reader(payload);
+    const std::int32_t count = Positive(reader.Int());
+    reader.End();
+    return count;
+}
+
+std::string EncodePageSize(PageSizePoints size) {
+    return PayloadWriter().Real(size.Width).Real(size.Height).Bytes();
+}
+
+PageSizePoints DecodePageSize(const std::string& payload) {
+    PayloadReader reader(payload);
+    PageSizePoints size;
+    size.Width = reader.Real();
+    size.Height = reader.Real();
+    reader.End();
+    return size;
+}
+
+std::string EncodeDraw(PagePixels size) {
+    return PayloadWriter().Int(size.Width).Int(size.Height).Bytes();
+}
+
+PagePixels DecodeDraw(const std::string& payload) {
+    PayloadReader reader(payload);
+    PagePixels size;
+    size.Width = Positive(reader.Int());
+    size.Height = Positive(reader.Int());
+    reader.End();
+    return size;
+}
+
+std::string EncodeDrawn(const DrawnPage& drawn) {
     return PayloadWriter()
-        .Int(job.Id)
-        .Text(job.FileName)
-        .Text(job.Password)
-        .Text(job.ImageType)
-        .Int(job.Sizing.Resolution)
-        .Int(job.JpegQuality)
-        .Int(job.Sizing.ScaleTo)
-        .Int(job.Sizing.ScaleToX)
-        .Int(job.Sizing.ScaleToY)
-        .Int(static_cast<std::int64_t>(job.AvailableMemory))
+        .Int(drawn.Size.Width)
+        .Int(drawn.Size.Height)
+        .Int(drawn.Microseconds)
         .Bytes();
 }
 
-DocumentJob DecodeDocumentJob(const std::string& payload) {
+DrawnPage DecodeDrawn(const std::string& payload) {
     PayloadReader reader(payload);
-    DocumentJob job;
-    job.Id = reader.Int();
-    job.FileName = reader.Text();
-    job.Password = reader.Text();
-    job.ImageType = reader.Text();
-    job.Sizing.Resolution = Narrow(reader.Int());
-    job.JpegQuality = Narrow(reader.Int());
-    job.Sizing.ScaleTo = Narrow(reader.Int());
-    job.Sizing.ScaleToX = Narrow(reader.Int());
-    job.Sizing.ScaleToY = Narrow(reader.Int());
-    job.AvailableMemory = static_cast<std::uint64_t>(reader.Int());
+    DrawnPage drawn;
+    drawn.Size.Width = Positive(reader.Int());
+    drawn.Size.Height = Positive(reader.Int());
+    drawn.Microseconds = std::max<std::int64_t>(reader.Int(), 0);
     reader.End();
-    return job;
+    return drawn;
 }
 
-std::string EncodeEntry(std::int64_t document, const std::string& text) {
-    return PayloadWriter().Int(document).Text(text).Bytes();
-}
-
-std::pair<std::int64_t, std::string> DecodeEntry(const std::string& payload) {
-    PayloadReader reader(payload);
-    const std::int64_t document = reader.Int();
-    std::string text = reader.Text();
-    reader.End();
-    return {document, std::move(text)};
-}
-
-std::string EncodeSize(std::int32_t width, std::int32_t height) {
-    return PayloadWriter().Int(width).Int(height).Bytes();
-}
-
-std::pair<std::int32_t, std::int32_t> DecodeSize(const std::string& payload) {
-    PayloadReader reader(payload);
-    const std::int32_t width = Narrow(reader.Int());
-    const std::int32_t height = Narrow(reader.Int());
-    reader.End();
-    return {width, height};
-}
-
-std::string EncodeDone(std::int64_t microseconds) {
-    return PayloadWriter().Int(microseconds).Bytes();
-}
-
-std::int64_t DecodeDone(const std::string& payload) {
-    PayloadReader reader(payload);
-    const std::int64_t microseconds = reader.Int();
-    reader.End();
-    return microseconds;
-}
-
-std::string EncodeFailure(const Failure& failure) {
+std::string EncodeFailure(ErrorKind kind, const std::string& message) {
     return PayloadWriter()
-        .Int(static_cast<std::int64_t>(failure.Kind))
-        .Int(static_cast<std::int64_t>(failure.Stage))
-        .Text(failure.Message)
+        .Int(static_cast<std::int64_t>(kind))
+        .Text(CutFailureText(message))
         .Bytes();
 }
 
 Failure DecodeFailure(const std::string& payload) {
     PayloadReader reader(payload);
-    Failure failure;
     const std::int64_t kind = reader.Int();
-    const std::int64_t stage = reader.Int();
-    failure.Message = reader.Text();
+    Failure failure;
+    failure.Message = CutFailureText(reader.Text());
     reader.End();
-    failure.Kind = kind >= 0 && kind <= static_cast<std::int64_t>(kLastErrorKind)
-                       ? static_cast<ErrorKind>(kind)
-                       : ErrorKind::Other;
-    failure.Stage = stage == static_cast<std::int64_t>(FailureStage::AfterFile)
-                        ? FailureStage::AfterFile
-                        : FailureStage::BeforeFile;
+    if (kind < 0 || kind > static_cast<std::int64_t>(kLastErrorKind)) {
+        throw EProtocolError("a failure of unknown kind " + std::to_string(kind));
+    }
+    failure.Kind = static_cast<ErrorKind>(kind);
     return failure;
 }
 
@@ -225,13 +261,21 @@ std::string FrameBytes(FrameType type, std::int64_t index, const std::string& pa
     return std::string(reinterpret_cast<const char*>(&header), sizeof header) + payload;
 }
 
-void Channel::Send(FrameType type, std::int64_t index, const void* payload, std::size_t size,
-                   int file) {
-    Header header{static_cast<std::uint32_t>(type), file >= 0 ? kCarriesFile : 0, index, size};
-    iovec parts[2] = {{&header, sizeof header}, {const_cast<void*>(payload), size}};
-    std::size_t left = sizeof header + size;
+void Channel::Send(FrameType type, std::int64_t index, const std::string& payload, int file) {
+    const FrameRule& rule = *FindFrameRule(static_cast<std::uint32_t>(type));
+    if (rule.From != FSelf || (rule.Stages & StageBit(FStage)) == 0 ||
+        payload.size() > rule.MaxPayload || (file >= 0 && rule.File == WireFile::None) ||
+        (file < 0 && rule.File == WireFile::Required)) {
+        throw Error(std::string("A page worker cannot be sent ") + rule.Name + " while " +
+                    StageName(FStage));
+    }
+    Header header{static_cast<std::uint32_t>(type), file >= 0 ? kCarriesFile : 0, index,
+                  payload.size()};
+    iovec parts[2] = {{&header, sizeof header},
+                      {const_cast<char*>(payload.data()), payload.size()}};
+    std::size_t left = sizeof header + payload.size();
     iovec* next = parts;
-    std::size_t count = size > 0 ? 2 : 1;
+    std::size_t count = payload.empty() ? 1 : 2;
     // The descriptor rides on the frame's first byte.
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     bool fileSent = file < 0;
@@ -260,17 +304,69 @@ void Channel::Send(FrameType type, std::int64_t index, const void* payload, std:
         left -= static_cast<std::size_t>(sent);
         SkipSent(next, count, static_cast<std::size_t>(sent));
     }
+    FStage = rule.Next;
+    if (rule.From == WireSide::Parent) {
+        FAsked = index;
+    }
 }
 
-long Channel::ReadSome(std::size_t limit, bool wait) {
-    if (FConsumed > 0 && FConsumed * 2 >= FInput.size()) {
-        FInput.erase(0, FConsumed);
-        FConsumed = 0;
+void Channel::TakeControl(msghdr& message, bool first) {
+    // Every descriptor that came is owned before anything is decided, so that each is closed
+    // whatever happens next.
+    std::vector<FileDescriptor> files;
+    bool foreign = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+            c->cmsg_len >= CMSG_LEN(0)) {
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                files.emplace_back(fd);
+            }
+        } else {
+            foreign = true;
+        }
     }
-    const std::size_t old = FInput.size();
-    FInput.resize(old + limit);
-    iovec part{FInput.data() + old, limit};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+    if ((message.msg_flags & MSG_CTRUNC) != 0) {
+        throw EProtocolError("more control data than a frame may carry");
+    }
+    if (foreign) {
+        throw EProtocolError("control data that is not a descriptor");
+    }
+    if (files.empty()) {
+        return;
+    }
+    if (FSelf == WireSide::Parent) {
+        throw EProtocolError("a descriptor from the worker");
+    }
+    // It rides on a frame's first byte, alone.
+    if (!first || files.size() > 1 || FFile) {
+        throw EProtocolError("a descriptor that belongs to no frame");
+    }
+    FFile = std::move(files.front());
+}
+
+bool Channel::ReadSome(bool wait) {
+    if (FEnded) {
+        return false;
+    }
+    const std::size_t have = FInput.size();
+    std::size_t want = sizeof(Header) - std::min(have, sizeof(Header));
+    if (want == 0) {
+        Header header{};
+        std::memcpy(&header, FInput.data(), sizeof header);
+        want = sizeof(Header) + static_cast<std::size_t>(header.Length) - have;
+    }
+    if (want == 0) {
+        return false;
+    }
+    // Header bytes first, then exactly the payload the checked header announced: nothing beyond
+    // the frame in hand is ever read, so no size but the table's is ever buffered.
+    FInput.resize(have + want);
+    iovec part{FInput.data() + have, want};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kControlFiles)];
+    std::memset(control, 0, sizeof control);
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
@@ -280,62 +376,106 @@ long Channel::ReadSome(std::size_t limit, bool wait) {
     do {
         got = ::recvmsg(FSocket.Get(), &message, MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT));
     } while (got < 0 && errno == EINTR);
-    FInput.resize(old + (got > 0 ? static_cast<std::size_t>(got) : 0));
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (std::size_t i = 0; i < count; ++i) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                FFiles.emplace_back(fd);
-            }
-        }
+    FInput.resize(have + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return false;
     }
-    if (got < 0) {
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    if (got <= 0) {
+        FEnded = true;
+        return false;
     }
-    return got > 0 ? static_cast<long>(got) : -1;
+    // Only a read that returned data has control data to look at.
+    TakeControl(message, have == 0);
+    if (have < sizeof(Header) && FInput.size() >= sizeof(Header)) {
+        CheckHeader();
+    }
+    return true;
 }
 
-long Channel::ReadAvailable(std::size_t limit) {
-    return ReadSome(limit, /*wait=*/false);
+void Channel::CheckHeader() {
+    Header header{};
+    std::memcpy(&header, FInput.data(), sizeof header);
+    const FrameRule* rule = FindFrameRule(header.Type);
+    if (rule == nullptr) {
+        throw EProtocolError("a frame of unknown type " + std::to_string(header.Type));
+    }
+    const std::string name = rule->Name;
+    if (rule->From == FSelf) {
+        throw EProtocolError("a " + name + " frame, which only the other side sends");
+    }
+    if ((rule->Stages & StageBit(FStage)) == 0) {
+        throw EProtocolError("a " + name + " frame while " + StageName(FStage));
+    }
+    if (header.Length > rule->MaxPayload) {
+        throw EProtocolError("a " + name + " frame of " + std::to_string(header.Length) +
+                             " bytes, more than the " + std::to_string(rule->MaxPayload) +
+                             " it may have");
+    }
+    if ((header.Flags & ~kCarriesFile) != 0) {
+        throw EProtocolError("a " + name + " frame with unknown flags");
+    }
+    const bool carries = (header.Flags & kCarriesFile) != 0;
+    if (carries != static_cast<bool>(FFile) || (carries && rule->File == WireFile::None) ||
+        (!carries && rule->File == WireFile::Required)) {
+        throw EProtocolError("a " + name + " frame with a descriptor it may not have");
+    }
+    if (rule->From == WireSide::Worker && header.Index != FAsked) {
+        throw EProtocolError("a " + name + " frame about " + std::to_string(header.Index) +
+                             " where " + std::to_string(FAsked) + " was asked");
+    }
+    FRule = rule;
 }
 
-std::optional<Frame> Channel::NextFrame() {
-    const std::size_t available = FInput.size() - FConsumed;
-    if (available < sizeof(Header)) {
-        return std::nullopt;
+Frame Channel::TakeFrame() {
+    Header header{};
+    std::memcpy(&header, FInput.data(), sizeof header);
+    Frame frame;
+    frame.Type = FRule->Type;
+    frame.Index = header.Index;
+    frame.Payload = FInput.substr(sizeof header);
+    frame.File = std::move(FFile);
+    frame.Stage = FStage;
+    if (frame.Type == FrameType::Failed &&
+        !FailureKindAllowed(FStage, DecodeFailure(frame.Payload).Kind)) {
+        throw EProtocolError("a failure of a kind impossible while " +
+                             std::string(StageName(FStage)));
+    }
+    FStage = FRule->Next;
+    if (FRule->From == WireSide::Parent) {
+        FAsked = frame.Index;
+    }
+    FInput.clear();
+    FRule = nullptr;
+    return frame;
+}
+
+bool Channel::Whole() const {
+    if (FRule == nullptr) {
+        return false;
     }
     Header header{};
-    std::memcpy(&header, FInput.data() + FConsumed, sizeof header);
-    if (header.Length > kMaxPayload) {
-        throw Error("A page worker sent a malformed message");
-    }
-    if (available - sizeof header < header.Length) {
-        return std::nullopt;
-    }
-    Frame frame;
-    frame.Type = static_cast<FrameType>(header.Type);
-    frame.Index = header.Index;
-    frame.Payload = FInput.substr(FConsumed + sizeof header, header.Length);
-    FConsumed += sizeof header + header.Length;
-    if ((header.Flags & kCarriesFile) != 0) {
-        if (FFiles.empty()) {
-            throw Error("A page worker sent a malformed message");
+    std::memcpy(&header, FInput.data(), sizeof header);
+    return FInput.size() == sizeof header + header.Length;
+}
+
+std::optional<Frame> Channel::ReadFrame() {
+    for (;;) {
+        if (Whole()) {
+            return TakeFrame();
         }
-        frame.File = std::move(FFiles.front());
-        FFiles.erase(FFiles.begin());
+        if (!ReadSome(/*wait=*/false)) {
+            return std::nullopt;
+        }
     }
-    return frame;
 }
 
 std::optional<Frame> Channel::Receive() {
     for (;;) {
-        if (std::optional<Frame> frame = NextFrame()) {
-            return frame;
+        if (Whole()) {
+            return TakeFrame();
         }
-        if (ReadSome(std::size_t{1} << 16, /*wait=*/true) <= 0) {
-            if (FInput.size() != FConsumed) {
+        if (!ReadSome(/*wait=*/true)) {
+            if (!FInput.empty()) {
                 throw Error("A page worker's connection ended in the middle of a message");
             }
             return std::nullopt;

@@ -13,14 +13,19 @@ class WorkerEngine {
 public:
     virtual ~WorkerEngine() = default;
     // Closes the document open before, then opens the one in `file` (read through the
-    // descriptor; `job.FileName` only names it). Throws the opening's error.
-    virtual ConversionDocument& Open(const DocumentJob& job, FileDescriptor file) = 0;
+    // descriptor; `fileName` only names it) as quickly as a page count and the password check
+    // allow. Throws the opening's error.
+    virtual ConversionDocument& Open(const std::string& fileName, const std::string& password,
+                                     FileDescriptor file) = 0;
+    // Sets up what drawing the open document's pages needs beyond opening it (its form fields);
+    // called once, before its first page is loaded. Throws the engine's error.
+    virtual void PrepareDrawing() = 0;
 };
 
-// A worker's life: documents and entries from the parent, for each entry exactly what the serial
-// run does (the page from the entry's text, its pixel size and checks, then, once the parent
-// lets it, the page drawn on white and encoded), the file's bytes back to the parent. Ends at
-// the end of the parent's stream; returns the process's exit code.
+// A worker's life: documents to open, pages to load and to draw into the page buffers the parent
+// hands it, each answered on the wire (Opened, PageSize, Drawn, or Failed with the engine's own
+// text). It never encodes, and never writes a file. Ends at the end of the parent's stream;
+// returns the process's exit code. Throws on a frame the protocol refuses.
 int RunWorkerLoop(Channel& channel, WorkerEngine& engine);
 
 } // namespace folioxa

@@ -1,13 +1,11 @@
-// folioxa-worker: draws and encodes the pages its parent hands it, one engine to a process.
-// Started by the window and folioxa-convert with its socket at descriptor 3 (pool/WorkerProcess.h);
-// writes no file.
+// folioxa-worker: opens the documents and draws the pages its parent hands it into the page
+// buffers it is given, one engine to a process. Started by the window and folioxa-convert with
+// its socket at descriptor 3 (pool/WorkerProcess.h); encodes nothing and writes no file.
 #include "pdf/PDFium.h"
 #include "pool/MemoryLimit.h"
 #include "pool/WorkerLoop.h"
 #include "pool/WorkerProcess.h"
 #include "sandbox/Sandbox.h"
-
-#include <malloc.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -35,7 +33,8 @@ public:
         }
     }
 
-    ConversionDocument& Open(const DocumentJob& job, FileDescriptor file) override {
+    ConversionDocument& Open(const std::string& fileName, const std::string& password,
+                             FileDescriptor file) override {
         if (FLoadError) {
             throw EPdfError(*FLoadError);
         }
@@ -44,11 +43,16 @@ public:
         FPdf.SetPageNumber(0);
         FFile = std::move(file);
         FPdf.SetFileHandle(FFile.Get());
-        FPdf.SetFileName(job.FileName);
-        FPdf.SetPassword(job.Password);
+        FPdf.SetFileName(fileName);
+        FPdf.SetPassword(password);
+        // The form set-up can take the engine minutes: only a document whose pages are drawn
+        // pays for it (PrepareDrawing), not one opened to be counted.
+        FPdf.SetFormFill(false);
         FPdf.SetActive(true);
         return FPdf;
     }
+
+    void PrepareDrawing() override { FPdf.CreateFormFill(); }
 
 private:
     std::optional<std::string> FLoadError;
@@ -89,13 +93,9 @@ int main(int argc, char** argv) {
         unconfined = unconfined || option == kUnconfinedOption;
 #endif
     }
-    // Page bitmaps of tens of megabytes would each get fresh pages from the system (mmap), which
-    // the kernel faults in and zeroes anew for every page; kept in the heap they are reused.
-    mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     // A parent that has gone shows as a failed send, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    Channel channel{FileDescriptor(kWorkerSocket)};
+    Channel channel(FileDescriptor(kWorkerSocket), WireSide::Worker);
     TPdfEngine engine;
     ConfineWorker(unconfined);
     try {
