@@ -9,11 +9,14 @@
 #include "pool/PooledConversion.h"
 #include "ui_Main.h"
 
+#include <poll.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -40,10 +43,10 @@ QString PathText(const std::string& path) {
     return QFile::decodeName(path.c_str());
 }
 
-// Leaves the component as a selection must: closed, with an empty password.
+// Leaves the document as a selection must: closed, with an empty password.
 class SelectionCloser {
 public:
-    explicit SelectionCloser(ConversionDocument& pdf) : FPdf(pdf) {}
+    explicit SelectionCloser(RunDocument& pdf) : FPdf(pdf) {}
     SelectionCloser(const SelectionCloser&) = delete;
     SelectionCloser& operator=(const SelectionCloser&) = delete;
     ~SelectionCloser() {
@@ -52,12 +55,12 @@ public:
     }
 
 private:
-    ConversionDocument& FPdf;
+    RunDocument& FPdf;
 };
 
-// The busy cursor for as long as the engine works for the window: a document whose forms branch
-// millions of ways keeps the engine in its form set-up for minutes. Every dialog takes it down
-// first (ShowNotice; the error display comes after this guard has gone).
+// The busy cursor for as long as a worker's engine works for the window: a document whose forms
+// branch millions of ways keeps the engine in its form set-up for minutes. Every dialog takes it
+// down first (ShowNotice; the error display comes after this guard has gone).
 class EngineBusy {
 public:
     explicit EngineBusy(ConversionView& view) : FView(view) { FView.SetBusy(true); }
@@ -77,7 +80,7 @@ private:
 };
 
 // One attempt to open the document; a failed attempt before it may have left it open.
-int OpenAndCountPages(ConversionDocument& pdf, ConversionView& view, const std::string& path,
+int OpenAndCountPages(RunDocument& pdf, ConversionView& view, const std::string& path,
                       const std::string& password) {
     const EngineBusy busy(view);
     pdf.SetActive(false);
@@ -85,6 +88,18 @@ int OpenAndCountPages(ConversionDocument& pdf, ConversionView& view, const std::
     pdf.SetPassword(password);
     pdf.SetActive(true);
     return pdf.PageCount();
+}
+
+// Waits for a worker's answer while the window keeps repainting (user input waits until
+// afterwards). Nothing outlives the wait: the loop and the notifier are this frame's, and no other
+// thread takes part. False when the program quits meanwhile.
+bool WaitRepainting(int fd) {
+    QEventLoop loop;
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&loop] { loop.quit(); });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    pollfd readable{fd, POLLIN, 0};
+    return ::poll(&readable, 1, 0) > 0;
 }
 
 } // namespace
@@ -137,30 +152,6 @@ void FitBeside(QWidget* widget, int formWidth, int limit) {
 
 } // namespace
 
-void TEngineDocument::SetActive(bool active) {
-    FEngine.Run([&] { FPdf.SetActive(active); });
-}
-
-void TEngineDocument::SetPageNumber(int pageNumber) {
-    FEngine.Run([&] { FPdf.SetPageNumber(pageNumber); });
-}
-
-int TEngineDocument::PageCount() {
-    return Ask<int>([this] { return FPdf.PageCount(); });
-}
-
-double TEngineDocument::PageWidth() {
-    return Ask<double>([this] { return FPdf.PageWidth(); });
-}
-
-double TEngineDocument::PageHeight() {
-    return Ask<double>([this] { return FPdf.PageHeight(); });
-}
-
-std::unique_ptr<PageBitmap> TEngineDocument::RenderPageOnWhite(int width, int height) {
-    return Ask<std::unique_ptr<PageBitmap>>([&] { return FPdf.RenderPageOnWhite(width, height); });
-}
-
 QString DocumentationUrl() {
     // The same place relative to the program in the build tree and in an installed tree.
     const QString readme =
@@ -171,7 +162,7 @@ QString DocumentationUrl() {
 TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     : QMainWindow(parent), FUi(std::make_unique<Ui::TFormTest>()),
       FOwnDialogs(dialogs != nullptr ? nullptr : std::make_unique<QtDialogs>(this)),
-      FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs), FPdf("Pdf", &FPdfTimer) {
+      FDialogs(dialogs != nullptr ? *dialogs : *FOwnDialogs) {
     FUi->setupUi(this);
     // Stop sits at the end of the progress bar, and shows with it: only while a run goes on.
     FStopButton = new QPushButton("Stop", FUi->TabExport);
@@ -182,9 +173,7 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FBarWidth = FUi->ProgressBar->width();
     setAcceptDrops(true);
     FUi->StatusBar1->setFixedHeight(37);
-    // This process only opens documents (page count, password); the page workers draw pages and
-    // their form fields, so the engine's form set-up, which can take minutes, is theirs alone.
-    FPdf.SetFormFill(false);
+    FPdf.SetWait(WaitRepainting);
 
     setFont(UiFont("Tahoma", 11));
     FUi->PageControl1->setFont(UiFont("Segoe UI", 13));
@@ -277,10 +266,10 @@ bool TFormTest::SetInputFile(const std::string& path) {
 
 InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     InputDocument result;
-    const SelectionCloser closer(FDocument);
+    const SelectionCloser closer(FPdf);
     bool passwordNeeded = false;
     try {
-        result.PageCount = OpenAndCountPages(FDocument, *this, path, "");
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
         passwordNeeded = KindOf(e) == ErrorKind::Password;
@@ -294,7 +283,7 @@ InputDocument TFormTest::OpenInputDocument(const std::string& path) {
         return result;
     }
     try {
-        result.PageCount = OpenAndCountPages(FDocument, *this, path, answer);
+        result.PageCount = OpenAndCountPages(FPdf, *this, path, answer);
         result.Password = answer;
     } catch (const std::exception& e) {
         FDialogs.ShowNotice(e.what());
@@ -328,8 +317,8 @@ void TFormTest::StartConversion() {
         [this, &busy](const ConversionSettings& settings) {
             PoolOptions options;
             options.Workers = OnlineCores();
-            auto run = std::make_unique<TPooledConversion>(settings, FDocument, *this, options,
-                                                           FRunObserver);
+            auto run =
+                std::make_unique<TPooledConversion>(settings, FPdf, *this, options, FRunObserver);
             if (run->Finished()) {
                 return;
             }
@@ -390,7 +379,7 @@ void TFormTest::stop_buttonClick() {
 }
 
 void TFormTest::closeEvent(QCloseEvent* event) {
-    if (FEngine.Busy()) {
+    if (FPdf.Busy()) {
         FCloseWhenIdle = true;
         event->ignore();
         return;
@@ -403,7 +392,7 @@ void TFormTest::closeEvent(QCloseEvent* event) {
 }
 
 void TFormTest::CloseWhenIdle() {
-    if (FCloseWhenIdle && !FEngine.Busy()) {
+    if (FCloseWhenIdle && !FPdf.Busy()) {
         FCloseWhenIdle = false;
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     }
@@ -426,14 +415,14 @@ std::optional<QString> DraggedPdf(const QMimeData* data) {
 } // namespace
 
 void TFormTest::dragEnterEvent(QDragEnterEvent* event) {
-    if (!FRun && !FEngine.Busy() && DraggedPdf(event->mimeData())) {
+    if (!FRun && !FPdf.Busy() && DraggedPdf(event->mimeData())) {
         event->acceptProposedAction();
     }
 }
 
 void TFormTest::dropEvent(QDropEvent* event) {
     const std::optional<QString> file = DraggedPdf(event->mimeData());
-    if (FRun || FEngine.Busy() || !file) {
+    if (FRun || FPdf.Busy() || !file) {
         return;
     }
     event->acceptProposedAction();

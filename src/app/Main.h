@@ -1,12 +1,10 @@
 #pragma once
 
-#include "app/EngineThread.h"
-#include "app/QtPdfTimer.h"
 #include "base/FileDescriptor.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/ConversionSettings.h"
 #include "conversion/ConversionView.h"
-#include "pdf/PDFium.h"
+#include "pool/WorkerDocument.h"
 
 #include <QMainWindow>
 
@@ -26,33 +24,6 @@ namespace folioxa {
 class Dialogs;
 class TPooledConversion;
 
-// The window's document component as the run and the selection use it: every call that reaches
-// the engine runs on the window's engine thread, while the window keeps repainting.
-class TEngineDocument : public ConversionDocument {
-public:
-    TEngineDocument(TPdf& pdf, TEngineThread& engine) : FPdf(pdf), FEngine(engine) {}
-    void SetFileName(const std::string& fileName) override { FPdf.SetFileName(fileName); }
-    void SetPassword(const std::string& password) override { FPdf.SetPassword(password); }
-    void SetActive(bool active) override;
-    int PageCount() override;
-    void SetPageNumber(int pageNumber) override;
-    double PageWidth() override;
-    double PageHeight() override;
-    std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override;
-
-private:
-    // What `question` answers, asked on the engine thread.
-    template <typename T>
-    T Ask(const std::function<T()>& question) {
-        T answer{};
-        FEngine.Run([&] { answer = question(); });
-        return answer;
-    }
-
-    TPdf& FPdf;
-    TEngineThread& FEngine;
-};
-
 // What opening a chosen file found: its page count (-1 when it did not open) and the password
 // that opened it (empty when none was needed).
 struct InputDocument {
@@ -71,8 +42,8 @@ public:
     explicit TFormTest(Dialogs* dialogs = nullptr, QWidget* parent = nullptr);
     ~TFormTest() override;
 
-    // The window's document component, inactive between operations.
-    TPdf& Pdf() { return FPdf; }
+    // The window's document, inactive between operations; the page workers open it.
+    TWorkerDocument& Pdf() { return FPdf; }
     // The password that opened the selected document; empty when it needed none.
     const std::string& InputPassword() const { return _input_password; }
     // Watches the entries of the runs to come (the tests see the window as each file is written).
@@ -99,8 +70,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    // Closing stops a run first, as Stop does; while the engine opens a document the close
-    // waits until it has.
+    // Closing stops a run first, as Stop does; while a worker opens a document the close waits
+    // until it has.
     void closeEvent(QCloseEvent* event) override;
     // One PDF file dropped on the window is selected as Select would.
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -121,11 +92,7 @@ private:
     Dialogs& FDialogs;
     QPushButton* FStopButton; // owned by the Convert page
     int FBarWidth = 0;        // the progress bar's width in the form
-    // Declared before the component, which may still stop it while it is destroyed.
-    QtPdfTimer FPdfTimer;
-    TEngineThread FEngine;
-    TPdf FPdf;
-    TEngineDocument FDocument{FPdf, FEngine};
+    TWorkerDocument FPdf{"Pdf"};
     std::string _input_password;
     RunObserver FRunObserver;
     bool FBusy = false;

@@ -8,7 +8,6 @@
 #include "cli/TextView.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
-#include "pdf/PDFium.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
@@ -34,7 +33,7 @@ double SecondsSince(Clock::time_point start) {
 // Leaves the document inactive with page number 0 on every way out, as the run does.
 class TDocumentCloser {
 public:
-    explicit TDocumentCloser(ConversionDocument& document) : FDocument(document) {}
+    explicit TDocumentCloser(RunDocument& document) : FDocument(document) {}
     TDocumentCloser(const TDocumentCloser&) = delete;
     TDocumentCloser& operator=(const TDocumentCloser&) = delete;
     ~TDocumentCloser() {
@@ -44,10 +43,10 @@ public:
     }
 
 private:
-    ConversionDocument& FDocument;
+    RunDocument& FDocument;
 };
 
-int OpenOnce(ConversionDocument& document, const ConversionSettings& settings, int fileHandle) {
+int OpenOnce(RunDocument& document, const ConversionSettings& settings, int fileHandle) {
     TDocumentCloser closer(document);
     document.SetFileName(settings.InputFileName);
     document.SetPassword(settings.InputPassword);
@@ -92,6 +91,8 @@ public:
 
 private:
     std::string ReadPassword();
+    // The run's pool, as the command line sets it up.
+    PoolOptions Options() const;
     void Open(ToolDocument& document);
     std::optional<PageList> List(const ToolDocument& document, const NoticeFunction& notice);
     bool NamesCollide();
@@ -123,6 +124,8 @@ int TTool::Run() {
         return kExitUsage;
     }
     const std::string password = FLine.PasswordFromStdin ? ReadPassword() : std::string();
+    // Opened by workers started as the run's will be.
+    FEnv.Document.SetOptions(Options());
     FDocuments.resize(FLine.InputFiles.size());
     for (std::size_t i = 0; i < FDocuments.size(); ++i) {
         ToolDocument& document = FDocuments[i];
@@ -145,6 +148,15 @@ int TTool::Run() {
         Convert();
     }
     return FSignal != 0 ? 128 + FSignal : Worst();
+}
+
+PoolOptions TTool::Options() const {
+    PoolOptions options;
+    options.Workers = FLine.Jobs;
+    options.WorkerPath = FEnv.WorkerPath;
+    options.PageTimeoutSeconds = FLine.PageTimeout;
+    options.MemoryLimit = static_cast<std::uint64_t>(FLine.MemoryLimitMb) << 20;
+    return options;
 }
 
 std::string TTool::ReadPassword() {
@@ -342,16 +354,11 @@ void TTool::Convert() {
     if (inputs.empty()) {
         return;
     }
-    PoolOptions options;
-    options.Workers = FLine.Jobs;
-    options.WorkerPath = FEnv.WorkerPath;
-    options.PageTimeoutSeconds = FLine.PageTimeout;
-    options.MemoryLimit = static_cast<std::uint64_t>(FLine.MemoryLimitMb) << 20;
     try {
         MakeOutputFolder(FLine.OutputDirectory.value_or(""));
         // Caught from before the run starts, so that no signal ends it with a file half written.
         TSignalPipe signals;
-        TPooledConversion run(std::move(inputs), FEnv.Document, options);
+        TPooledConversion run(std::move(inputs), FEnv.Document, Options());
         FJobs = run.WorkerCount();
         int signal = 0;
         while (!run.Finished() && (signal = signals.Take()) == 0) {

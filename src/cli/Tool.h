@@ -1,6 +1,6 @@
 #pragma once
 
-#include "conversion/ConversionDocument.h"
+#include "pool/WorkerDocument.h"
 
 #include <functional>
 #include <istream>
@@ -15,7 +15,7 @@ namespace folioxa {
 // SIGTERM or SIGHUP returns 128 + the signal.
 enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCannotOpen = 3 };
 
-// What folioxa-convert works with; main fills it with the real streams, engine and writers.
+// What folioxa-convert works with; main fills it with the real streams and document.
 struct ToolEnvironment {
     std::ostream& Out;
     std::ostream& Err;
@@ -25,7 +25,7 @@ struct ToolEnvironment {
     bool ErrIsTerminal = false; // shows the progress line
     // Asks for the document's password with the echo off; nothing when there is no terminal.
     std::function<std::optional<std::string>(const std::string& prompt)> AskPassword;
-    ConversionDocument& Document;
+    TWorkerDocument& Document; // opened by the page workers
     int OnlineCores = 1;
     std::string WorkerPath; // the page workers' program; empty: the one beside this program
 };

@@ -1,10 +1,9 @@
 // folioxa-convert: the command-line converter on the window's conversion run.
 #include "cli/Terminal.h"
 #include "cli/Tool.h"
-#include "pdf/PDFium.h"
-#include "pdf/PdfTimer.h"
 #include "pool/RenderPool.h"
 #include "pool/SignalPipe.h"
+#include "pool/WorkerDocument.h"
 
 #include <unistd.h>
 
@@ -18,12 +17,8 @@ int main(int argc, char** argv) {
     // A file size limit must fail the page's write ("Stream write error"), which removes its
     // hidden file, not end the process and leave the file behind.
     std::signal(SIGXFSZ, SIG_IGN);
-    // No event loop here: the engine's form-fill timer never fires, as the engine allows.
-    NullPdfTimer timer;
-    TPdf document("Pdf", &timer);
-    // This process only opens the document (page count, password); the workers draw its pages
-    // and its form fields, so the engine's form set-up, which can take minutes, is theirs alone.
-    document.SetFormFill(false);
+    // The engine runs only in the page workers, which open the documents too.
+    TWorkerDocument document("Pdf");
     ToolEnvironment env{.Out = std::cout,
                         .Err = std::cerr,
                         .In = std::cin,

@@ -23,34 +23,27 @@ std::vector<PooledDocument> OneDocument(const ConversionSettings& settings, Conv
     return documents;
 }
 
-// The workers read the very file this process opened, never its path again.
-std::shared_ptr<FileDescriptor> OpenForWorkers(const std::string& path) {
-    auto file = std::make_shared<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!*file) {
-        throw Error("Cannot open \"" + path + "\" for the page workers: " + std::strerror(errno));
-    }
-    return file;
-}
-
 } // namespace
 
-TPooledConversion::TPooledConversion(const ConversionSettings& settings,
-                                     ConversionDocument& document, ConversionView& view,
-                                     PoolOptions options, RunObserver observer)
+TPooledConversion::TPooledConversion(const ConversionSettings& settings, TWorkerDocument& document,
+                                     ConversionView& view, PoolOptions options,
+                                     RunObserver observer)
     : TPooledConversion(OneDocument(settings, view, std::move(observer)), document,
                         std::move(options)) {}
 
 TPooledConversion::TPooledConversion(std::vector<PooledDocument> documents,
-                                     ConversionDocument& document, PoolOptions options)
+                                     TWorkerDocument& document, PoolOptions options)
     : FParts(documents.size()) {
     for (std::size_t i = 0; i < documents.size(); ++i) {
         FParts[i].Input = std::move(documents[i]);
     }
+    // The document's worker is started as the pool's are, so that the pool can keep it.
+    document.SetOptions(options);
     for (std::size_t i = 0; i < FParts.size(); ++i) {
         Open(i, document);
     }
     try {
-        Start(std::move(options));
+        Start(std::move(options), document);
         CommitReady();
     } catch (...) {
         End();
@@ -58,9 +51,9 @@ TPooledConversion::TPooledConversion(std::vector<PooledDocument> documents,
     }
 }
 
-void TPooledConversion::Open(std::size_t index, ConversionDocument& document) {
+void TPooledConversion::Open(std::size_t index, TWorkerDocument& document) {
     Part& part = FParts[index];
-    // The one component lists one document at a time; the workers draw the pages.
+    // The one document lists one file at a time; the workers draw the pages.
     if (index > 0 && FParts[index - 1].Session) {
         FParts[index - 1].Session->ReleaseDocument();
     }
@@ -78,16 +71,14 @@ void TPooledConversion::Open(std::size_t index, ConversionDocument& document) {
         (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
                            WriterOptions{input.Settings.JpegQuality});
         part.Count = part.Session->Pages().Count();
-        if (part.Count > 0) {
-            part.WorkerFile =
-                input.File ? input.File : OpenForWorkers(input.Settings.InputFileName);
-        }
+        // The workers read the very file the document was opened from, never its path again.
+        part.WorkerFile = document.File();
     } catch (const std::exception& e) {
         FailPart(part, e);
     }
 }
 
-void TPooledConversion::Start(PoolOptions options) {
+void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
     std::vector<PoolDocument> pooled(FParts.size());
     for (std::size_t i = 0; i < FParts.size(); ++i) {
         const Part& part = FParts[i];
@@ -102,13 +93,21 @@ void TPooledConversion::Start(PoolOptions options) {
     if (FFinished || FCount == 0) {
         return;
     }
+    // The document still open is the last one opened: its worker draws for the pool.
+    AdoptedWorker adopted;
+    if (document.Active() && !FParts.back().Ended && FParts.back().Count > 0) {
+        adopted.Document = static_cast<std::int64_t>(FParts.size() - 1);
+        adopted.Worker = document.TakeWorker();
+    }
     FPool = std::make_unique<TRenderPool>(
-        std::move(options), std::move(pooled), [this](std::int64_t index) {
+        std::move(options), std::move(pooled),
+        [this](std::int64_t index) {
             const auto part = static_cast<std::size_t>(
                 std::upper_bound(FStarts.begin(), FStarts.end(), index) - FStarts.begin() - 1);
             return PoolEntry{static_cast<std::int64_t>(part),
                              FParts[part].Session->Pages().Entry(index - FStarts[part])};
-        });
+        },
+        std::move(adopted));
 }
 TPooledConversion::~TPooledConversion() {
     Stop();
@@ -282,7 +281,7 @@ void RunToEnd(TPooledConversion& run) {
     }
 }
 
-void RunPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
+void RunPooledConversion(const ConversionSettings& settings, TWorkerDocument& document,
                          ConversionView& view, const PoolOptions& options,
                          const RunObserver& observer) {
     TPooledConversion run(settings, document, view, options, observer);

@@ -3,6 +3,7 @@
 #include "conversion/ConversionJob.h"
 #include "imaging/OutputFile.h"
 #include "pool/RenderPool.h"
+#include "pool/WorkerDocument.h"
 
 #include <exception>
 #include <functional>
@@ -26,8 +27,7 @@ struct PooledDocument {
     ConversionSettings Settings;
     ConversionView* View = nullptr; // its run's window operations; outlives the run
     RunObserver Observer;
-    // The open file the document is read from, by this process and the workers alike; null: its
-    // file name is opened.
+    // The open file the document is read from; null: its file name is opened.
     std::shared_ptr<FileDescriptor> File;
     // Where the document's failure goes (opening, listing, its first failing entry) once its
     // run is cleaned up; the other documents go on. Empty: the failure ends the whole run and is
@@ -36,23 +36,24 @@ struct PooledDocument {
 };
 
 // One run whose entries the render pool draws and encodes while this process writes each file
-// itself, strictly in list order, through the output-file step. The run keeps the serial run's
-// steps and window operations (the bar's position moves as each entry's file is written); the
-// files on disk and the failure, message for message, are the serial run's at any worker count.
-// It never blocks: the owner watches EventFd and calls Process (the window from its event loop,
-// the command line from a loop of its own, RunPooledConversion).
+// itself, strictly in list order, through the output-file step. Its documents are opened by the
+// page workers (TWorkerDocument): the worker that opened the last one draws its pages. The run
+// keeps the serial run's steps and window operations (the bar's position moves as each entry's file
+// is written); the files on disk and the failure, message for message, are the serial run's at any
+// worker count. It never blocks: the owner watches EventFd and calls Process (the window from its
+// event loop, the command line from a loop of its own, RunPooledConversion).
 class TPooledConversion {
 public:
     // Opens the document, builds the list (its notices), shows the run and starts the workers.
     // An empty selection ends the run here with nothing shown; an empty list completes it
     // ("Conversion complete!"). Throws what opening and listing throw, and Error when the workers
     // cannot start (after the clean-up).
-    TPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
+    TPooledConversion(const ConversionSettings& settings, TWorkerDocument& document,
                       ConversionView& view, PoolOptions options, RunObserver observer = {});
     // Several documents through one pool, their entries one document after the other: each is
     // opened in turn by `document`, listed and shown on its own view, and completes or fails as
     // a run of its own would (its failure ends its own entries only, when it has OnFailed).
-    TPooledConversion(std::vector<PooledDocument> documents, ConversionDocument& document,
+    TPooledConversion(std::vector<PooledDocument> documents, TWorkerDocument& document,
                       PoolOptions options);
     // Ends a run still going as Stop does.
     ~TPooledConversion();
@@ -89,8 +90,8 @@ private:
         bool Ended = false;
     };
 
-    void Open(std::size_t part, ConversionDocument& document);
-    void Start(PoolOptions options);
+    void Open(std::size_t part, TWorkerDocument& document);
+    void Start(PoolOptions options, TWorkerDocument& document);
     void CommitReady();
     // Writes what arrived of the front entry; true once its file is complete.
     bool WriteFront(Part& part, FrontEntry& front);
@@ -123,7 +124,7 @@ private:
 void RunToEnd(TPooledConversion& run);
 
 // The same run, waited for here.
-void RunPooledConversion(const ConversionSettings& settings, ConversionDocument& document,
+void RunPooledConversion(const ConversionSettings& settings, TWorkerDocument& document,
                          ConversionView& view, const PoolOptions& options,
                          const RunObserver& observer = {});
 

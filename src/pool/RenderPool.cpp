@@ -165,8 +165,21 @@ int OnlineCores() {
     return cores > 0 ? static_cast<int>(cores) : 1;
 }
 
+std::uint64_t WorkerMemoryLimit(const PoolOptions& options, std::int64_t workers,
+                                std::uint64_t available) {
+    if (!MemoryLimitSupported() || workers <= 0) {
+        return 0;
+    }
+    if (options.MemoryLimit > 0) {
+        return options.MemoryLimit;
+    }
+    return available > 0
+               ? std::max(available / static_cast<std::uint64_t>(workers), kLeastMemoryShare)
+               : 0;
+}
+
 TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
-                         std::function<PoolEntry(std::int64_t)> entryAt)
+                         std::function<PoolEntry(std::int64_t)> entryAt, AdoptedWorker adopted)
     : FOptions(std::move(options)), FDocuments(std::move(documents)), FEntryAt(std::move(entryAt)),
       FBufferLimit(std::uint64_t{64} << 20) {
     for (const PoolDocument& document : FDocuments) {
@@ -192,12 +205,7 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
         throw Error(SystemText("Cannot start the page workers: " + FOptions.WorkerPath));
     }
     const std::int64_t workers = std::min<std::int64_t>(std::max(FOptions.Workers, 1), FCount);
-    if (MemoryLimitSupported() && workers > 0) {
-        FMemoryLimit = FOptions.MemoryLimit > 0 ? FOptions.MemoryLimit
-                       : FMemory > 0 ? std::max(FMemory / static_cast<std::uint64_t>(workers),
-                                                kLeastMemoryShare)
-                                     : 0;
-    }
+    FMemoryLimit = WorkerMemoryLimit(FOptions, workers, FMemory);
     // Every slot exists before any encoder starts: the encoders find their slot by its place.
     FSlots.resize(static_cast<std::size_t>(std::max<std::int64_t>(workers, 0)));
     try {
@@ -205,6 +213,9 @@ TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> document
             FSlots[i].Encoder = std::thread([this, i] { Encode(i); });
         }
         for (std::size_t i = 0; i < FSlots.size(); ++i) {
+            if (i == 0 && Adopt(adopted)) {
+                continue;
+            }
             Spawn(i);
         }
         Dispatch();
@@ -235,23 +246,40 @@ void TRenderPool::Shut() {
     }
 }
 
+bool TRenderPool::Adopt(AdoptedWorker& adopted) {
+    if (!adopted.Worker || FSlots.empty() || adopted.Document < 0 ||
+        adopted.Document >= static_cast<std::int64_t>(FDocuments.size())) {
+        return false;
+    }
+    // Its cap came from the memory free when it started, a moment before the pool's reading:
+    // near enough is the same cap, while one made for another number of workers is not.
+    const std::uint64_t cap = adopted.Worker->MemoryLimit();
+    const std::uint64_t apart = cap > FMemoryLimit ? cap - FMemoryLimit : FMemoryLimit - cap;
+    if (apart > std::max(cap, FMemoryLimit) / 8) {
+        return false;
+    }
+    Watch(0, std::move(adopted.Worker));
+    FSlots[0].Document = adopted.Document;
+    return true;
+}
+
 void TRenderPool::Spawn(std::size_t index) {
+    Watch(index, std::make_unique<TPageWorker>(FOptions.WorkerPath, FMemoryLimit));
+}
+
+void TRenderPool::Watch(std::size_t index, std::unique_ptr<TPageWorker> worker) {
     Slot& slot = FSlots[index];
-    slot.Worker = std::make_unique<TPageWorker>(FOptions.WorkerPath, FMemoryLimit);
+    slot.Worker = std::move(worker);
     slot.Document = -1;
     slot.BufferSent = false;
-    Watch(index);
+    epoll_event readable{EPOLLIN, {.u64 = index}};
+    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, slot.Worker->Link().Fd(), &readable);
     if (slot.Worker->EndFd() >= 0) {
         epoll_event ended{EPOLLIN, {.u64 = kEndTag | index}};
         epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, slot.Worker->EndFd(), &ended);
     }
     epoll_event output{EPOLLIN, {.u64 = kOutputTag | index}};
     epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, slot.Worker->Output().Fd(), &output);
-}
-
-void TRenderPool::Watch(std::size_t index) {
-    epoll_event readable{EPOLLIN, {.u64 = index}};
-    epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, FSlots[index].Worker->Link().Fd(), &readable);
 }
 
 std::int64_t TRenderPool::DocumentOf(std::int64_t index) const {
@@ -315,7 +343,8 @@ void TRenderPool::Dispatch() {
         if (slot.Document != entry.Document) {
             const PoolDocument& document = FDocuments.at(static_cast<std::size_t>(entry.Document));
             Ask(i, FrameType::Open, entry.Document,
-                EncodeOpen(document.Job.FileName, document.Job.Password), document.File->Get());
+                EncodeOpen(document.Job.FileName, document.Job.Password),
+                document.File ? document.File->Get() : -1);
         } else {
             Ask(i, FrameType::Page, index, EncodeCount(page));
         }

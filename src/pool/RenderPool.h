@@ -2,6 +2,7 @@
 
 #include "base/FileDescriptor.h"
 #include "conversion/ConversionJob.h"
+#include "pool/PageWorker.h"
 #include "pool/Wire.h"
 
 #include <chrono>
@@ -20,7 +21,6 @@
 namespace folioxa {
 
 class TPageBuffer;
-class TPageWorker;
 
 // The failure an exception stands for: its kind (KindOf) and its text.
 Failure FailureOf(const std::exception& error, FailureStage stage);
@@ -63,6 +63,19 @@ struct PoolOptions {
     std::uint64_t MemoryLimit = 0;
 };
 
+// The address space each of `workers` workers may take: the option when given, else `available`
+// shared evenly among them, at least 256 MB each; 0 where nothing is known or the build cannot
+// cap.
+std::uint64_t WorkerMemoryLimit(const PoolOptions& options, std::int64_t workers,
+                                std::uint64_t available);
+
+// A worker that has a document of the run open already (it opened the document for the run),
+// for the pool to draw with instead of starting another.
+struct AdoptedWorker {
+    std::unique_ptr<TPageWorker> Worker;
+    std::int64_t Document = -1;
+};
+
 // What the pool knows of the entry next in list order.
 struct FrontEntry {
     std::int64_t Index = 0;
@@ -93,10 +106,11 @@ int OnlineCores();
 // calls Process. No worker outlives the pool, nor its parent process.
 class TRenderPool {
 public:
-    // Starts the workers and their encoders. Throws Error when the worker executable cannot be
-    // started. `entryAt` gives entry `index` of the list (its Document as `documents` say).
+    // Starts the workers and their encoders; `adopted` is the first worker when its memory cap is
+    // the pool's. Throws Error when the worker executable cannot be started. `entryAt` gives
+    // entry `index` of the list (its Document as `documents` say).
     TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
-                std::function<PoolEntry(std::int64_t index)> entryAt);
+                std::function<PoolEntry(std::int64_t index)> entryAt, AdoptedWorker adopted = {});
     // Ends every worker at once and waits for it, and for the encoders.
     ~TRenderPool();
     TRenderPool(const TRenderPool&) = delete;
@@ -168,6 +182,10 @@ private:
     // The front moves to entry `to`; the entries before it are done with.
     void MoveFront(std::int64_t to);
     void Spawn(std::size_t slot);
+    // Takes `adopted` as the first slot's worker; false when it does not fit the pool.
+    bool Adopt(AdoptedWorker& adopted);
+    // Gives the slot `worker` and watches its socket and its end.
+    void Watch(std::size_t slot, std::unique_ptr<TPageWorker> worker);
     void Dispatch();
     void Ask(std::size_t slot, FrameType type, std::int64_t index, const std::string& payload,
              int file = -1);
@@ -182,7 +200,6 @@ private:
     void CollectEncoded();
     void CheckClock();
     void ArmClock();
-    void Watch(std::size_t slot);
     void Fail(std::int64_t index, Failure failure);
     void Encode(std::size_t slot);
     // What an encoder thread sends an entry's bytes through; false once they are not wanted.

@@ -34,7 +34,7 @@ constexpr std::uint32_t kMaxOpen = 1U << 20;
 // clang-format off
 constexpr std::array<FrameRule, 7> kFrameRules{{
     // type               name        from              valid in         leads to            max payload            descriptor
-    {FrameType::Open,     "Open",     WireSide::Parent, kAnyIdle,        WireStage::Opening, kMaxOpen,              WireFile::Required},
+    {FrameType::Open,     "Open",     WireSide::Parent, kAnyIdle,        WireStage::Opening, kMaxOpen,              WireFile::Optional},
     {FrameType::Page,     "Page",     WireSide::Parent, kAnyIdle,        WireStage::Paging,  8,                     WireFile::None},
     {FrameType::Draw,     "Draw",     WireSide::Parent, StageBit(WireStage::Sized), WireStage::Drawing, 16,     WireFile::Optional},
     {FrameType::Opened,   "Opened",   WireSide::Worker, StageBit(WireStage::Opening), WireStage::Idle,  8,       WireFile::None},

@@ -20,8 +20,9 @@ namespace folioxa {
 // ends check every frame against it before its payload is read.
 enum class FrameType : std::uint32_t {
     // Parent to worker.
-    Open = 1, // payload: file name, password; the document's descriptor rides along. Index: the
-              // document's id
+    Open = 1, // payload: file name, password; the document's descriptor rides along (without
+              // one, the engine is given the name, which the sandbox lets it read only where
+              // the engine's own files are). Index: the document's id
     Page,     // payload: the page number; Index: the entry
     Draw,     // payload: width, height; a new page buffer may ride along. Index: the entry
     // Worker to parent.

@@ -1,19 +1,19 @@
-// Forms that branch millions of ways keep the engine in its form set-up for minutes. Choosing a
-// document skips that set-up (only the page count is needed); the busy cursor is up whenever
-// the engine works for the window, selection and conversion alike, and down whenever a dialog
-// asks the user something.
+// The busy cursor is up whenever a page worker works for the window, selection and conversion
+// alike, while the window keeps repainting; it is down whenever a dialog asks the user something.
+// On the fake engine (app_tests_fake_engine), whose documents can keep a worker opening forever.
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
-#include "pdf/PdfEngine.h"
+#include "support/FakeEngine.h"
 #include "support/TestFiles.h"
-#include "support/TestPdf.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
 #include <filesystem>
 #include <string>
@@ -24,7 +24,7 @@ namespace {
 
 using namespace folioxa::testing;
 
-// What the engine and the dialogs saw, in order: "<event> busy" or "<event> idle".
+// What the window showed, in order: "<event> busy" or "<event> idle".
 std::vector<std::string>& Seen() {
     static std::vector<std::string> seen;
     return seen;
@@ -34,23 +34,6 @@ void Record(const std::string& event) {
     const QCursor* cursor = QApplication::overrideCursor();
     Seen().push_back(event +
                      (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : " idle"));
-}
-
-pdfium::PdfFunctions& Table() {
-    return ProcessPdfLibrary().FunctionsForTesting();
-}
-
-// The engine's real entries, while a test wraps them.
-pdfium::PdfFunctions gReal;
-
-pdfium::FPDF_DOCUMENT LoadDocument(pdfium::FPDF_STRING path, pdfium::FPDF_BYTESTRING password) {
-    Record("load");
-    return gReal.FPDF_LoadDocument(path, password);
-}
-
-void SetHighlightColor(pdfium::FPDF_FORMHANDLE form, int fieldType, unsigned long color) {
-    Record("form set-up"); // the call in which the engine builds the field tree
-    gReal.FPDF_SetFormFieldHighlightColor(form, fieldType, color);
 }
 
 // The scripted dialogs, noting the cursor when the password prompt comes up.
@@ -66,25 +49,14 @@ public:
 class BusyCursor : public ::testing::Test {
 protected:
     BusyCursor() {
-        LoadPdfLibrary();
-        gReal = Table();
-        Table().FPDF_LoadDocument = LoadDocument;
-        Table().FPDF_SetFormFieldHighlightColor = SetHighlightColor;
         Seen().clear();
         FDialogs.OnMessage = [](const std::string& text) { Record("notice " + text); };
         FWindow.show();
     }
-    ~BusyCursor() override { Table() = gReal; }
 
-    std::string Pdf(const std::string& password) {
-        TestPage page;
-        page.TextFieldValue = "a form";
-        const std::string path = FDir.File("form.pdf");
-        WriteFile(path, MakePdf({page}));
-        if (!password.empty()) {
-            EncryptPdf(path, path + ".enc", password, "owner", "aes-256");
-            std::filesystem::rename(path + ".enc", path);
-        }
+    std::string Pdf(const std::vector<std::string>& lines) {
+        const std::string path = FDir.File("doc.pdf");
+        WriteFile(path, FakePdf(lines));
         return path;
     }
 
@@ -99,36 +71,43 @@ protected:
     TFormTest FWindow{&FDialogs};
 };
 
-TEST_F(BusyCursor, IsUpWhileTheEngineOpensAChosenDocumentWithoutItsForms) {
-    Select(Pdf(""), {});
-    EXPECT_EQ(Seen(), (std::vector<std::string>{"load busy"}));
+TEST_F(BusyCursor, IsUpWhileAWorkerOpensAChosenDocumentAndTheWindowTurns) {
+    // The worker never answers: the window's loop turns meanwhile, and the worker's end answers.
+    const std::string path = Pdf({"hang-on-open"});
+    QTimer::singleShot(0, [] {
+        Record("waiting");
+        for (const int child : Children()) {
+            kill(child, SIGKILL);
+        }
+    });
+    Select(path, {});
+    EXPECT_EQ(Seen(),
+              (std::vector<std::string>{
+                  "waiting busy",
+                  "notice The PDF engine stopped while opening the document (Killed) idle"}));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(FWindow.Pdf().FormFill()) << "the page workers draw the forms, not the window";
+    EXPECT_TRUE(Children().empty());
+    EXPECT_FALSE(FWindow.Pdf().Active());
 }
 
-TEST_F(BusyCursor, IsUpFromTheStartOfARunAndDownForItsNotices) {
-    Select(Pdf(""), {});
-    Seen().clear();
+TEST_F(BusyCursor, IsDownForEveryMessageAndThePasswordPrompt) {
+    Select(Pdf({"password secret"}), {"wrong"});
+    const std::string refused = "notice Password required or incorrect password idle";
+    EXPECT_EQ(Seen(), (std::vector<std::string>{refused, "prompt idle", refused}));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(BusyCursor, IsDownForTheNoticesOfARun) {
+    Select(Pdf({"pages 3"}), {});
     FWindow.findChild<QRadioButton*>("r_convert_method2")->setChecked(true);
     FWindow.findChild<QLineEdit*>("convert_method2_input1")->setText("1,3-2");
     FWindow.findChild<QPushButton*>("export_button")->click();
     WaitForRun(FWindow);
-    // The window only opens the document; the page workers set its forms up.
     EXPECT_EQ(Seen(), (std::vector<std::string>{
-                          "load busy",
                           "notice The following page range is invalid and was skipped: 3-2 idle",
                           "notice Conversion complete! idle"}));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_TRUE(std::filesystem::exists(FDir.File("form_1.jpg")));
-}
-
-TEST_F(BusyCursor, IsDownForEveryMessageAndThePasswordPrompt) {
-    // Refused, prompt, refused again: each attempt busy, each message idle.
-    Select(Pdf("secret"), {"wrong"});
-    const std::string refused = "notice Password required or incorrect password idle";
-    EXPECT_EQ(Seen(), (std::vector<std::string>{"load busy", refused, "prompt idle", "load busy",
-                                                refused}));
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(std::filesystem::exists(FDir.File("doc_1.jpg")));
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #include "app/Dialogs.h"
 
 #include "app/ErrorDisplay.h"
-#include "app/QtPdfTimer.h"
 #include "app/ScriptedDialogs.h"
 #include "base/Error.h"
 #include "support/TestFiles.h"
@@ -180,34 +179,6 @@ TEST(ErrorDisplayTest, EveryFailureEndsInOneErrorBoxWithThePeriodRule) {
         RunHandler(dialogs, row.Handler);
         EXPECT_EQ(dialogs.Calls, row.Calls) << row.Name;
     }
-}
-
-// Runs the event loop until `done` holds (or a generous limit passes).
-void RunUntil(const std::function<bool()>& done) {
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.start(10000);
-    while (!done() && limit.isActive()) {
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-}
-
-TEST(QtPdfTimerTest, FiresOnTheEventLoopUntilStoppedEvenFromItsOwnCallback) {
-    QtPdfTimer timer;
-    int first = 0;
-    int second = 0;
-    timer.Start(1, [&] { ++first; });
-    timer.Start(1, [&] {
-        if (++second == 3) {
-            timer.Stop();
-        }
-    });
-    RunUntil([&] { return second >= 3; });
-    EXPECT_EQ(first, 0) << "a later Start replaces the callback";
-    EXPECT_EQ(second, 3);
-    EXPECT_FALSE(timer.IsActive());
-    QApplication::processEvents();
-    EXPECT_EQ(second, 3);
 }
 
 } // namespace

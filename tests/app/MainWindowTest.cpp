@@ -455,6 +455,7 @@ TEST_P(ConvertTest, WritesEveryPageWhileTheWindowShowsTheRun) {
     EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     ExpectPdfClosed(/*passwordEmptied=*/false);
+    EXPECT_EQ(HasEngineMapped(), false) << "the window opened or drew with the engine itself";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -635,6 +635,38 @@ std::vector<int> OrphanedWorkersRunning() {
     return running;
 }
 
+// The engine runs in the workers only: never in the tool, before, during or after a run, while
+// its worker has it (the fake one, on the library path of both) the whole time.
+TEST(FolioxaConvert, NeverHasTheEngineInItsAddressSpace) {
+    TempDir dir;
+    WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "hang-on 2"}));
+    int samples = 0;
+    bool workerHadIt = false;
+    const auto sample = [&](const std::string& tool) {
+        const std::optional<bool> mapped = testing::HasEngineMapped(tool);
+        EXPECT_NE(mapped, true);
+        samples += mapped ? 1 : 0;
+    };
+    const Outcome r = RunTool(
+        {"-j", "1", "-t", "png", "-r", "72", "--page-timeout", "2", dir.File("doc.pdf")}, "", false,
+        testing::FakeEngineEnvironment(), [&](pid_t pid) {
+            const std::string tool = std::to_string(pid);
+            // Until page 1 is written and its worker hangs in page 2.
+            for (int i = 0; i < 400 && !fs::exists(dir.File("doc_1.png")); ++i) {
+                sample(tool);
+                usleep(10000);
+            }
+            sample(tool);
+            for (const int worker : testing::Children(tool)) {
+                workerHadIt =
+                    workerHadIt || testing::HasEngineMapped(std::to_string(worker)).value_or(false);
+            }
+        });
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_GT(samples, 0);
+    EXPECT_TRUE(workerHadIt);
+}
+
 TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
     struct Case {
         const char* order; // for page 2

@@ -3,8 +3,6 @@
 #include "cli/Tool.h"
 
 #include "base/Error.h"
-#include "imaging/PageBitmap.h"
-#include "pdf/PDFium.h"
 #include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -23,31 +21,17 @@ namespace {
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-// The real component, counting how often a document is opened.
-class CountingDocument : public ConversionDocument {
+// The real document, counting how often it is opened.
+class CountingDocument : public TWorkerDocument {
 public:
     int Opens = 0;
 
-    void SetFileName(const std::string& name) override { FPdf.SetFileName(name); }
-    void SetPassword(const std::string& password) override { FPdf.SetPassword(password); }
-    void SetFileHandle(int fileHandle) override { FPdf.SetFileHandle(fileHandle); }
     void SetActive(bool active) override {
-        if (active && !FPdf.Active()) {
+        if (active && !Active()) {
             ++Opens;
         }
-        FPdf.SetActive(active);
+        TWorkerDocument::SetActive(active);
     }
-    int PageCount() override { return FPdf.PageCount(); }
-    void SetPageNumber(int page) override { FPdf.SetPageNumber(page); }
-    double PageWidth() override { return FPdf.PageWidth(); }
-    double PageHeight() override { return FPdf.PageHeight(); }
-    std::unique_ptr<PageBitmap> RenderPageOnWhite(int width, int height) override {
-        return FPdf.RenderPageOnWhite(width, height);
-    }
-    bool Active() const { return FPdf.Active(); }
-
-private:
-    TPdf FPdf{"Pdf"};
 };
 
 // "JPG 72x36": the type and size a written file decodes to.

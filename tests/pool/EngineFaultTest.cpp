@@ -1,7 +1,6 @@
 // The render pool over an engine that fails inside a page (the fake engine, first on the
 // library path of this process and its workers): the run loses that page alone.
 #include "conversion/AvailableMemory.h"
-#include "pdf/PDFium.h"
 #include "pool/MemoryLimit.h"
 #include "pool/PooledConversion.h"
 #include "support/FakeEngine.h"
@@ -41,7 +40,7 @@ std::string Convert(const TempDir& dir, const std::string& selection, const Faul
     options.PageTimeoutSeconds = fault.PageTimeout;
     options.MemoryLimit = fault.MemoryLimitMb << 20;
     testing::NoticeView view;
-    TPdf pdf("Pdf");
+    TWorkerDocument pdf("Pdf");
     try {
         RunPooledConversion(settings, pdf, view, options);
     } catch (const Error& e) {

@@ -150,19 +150,21 @@ Outcome Convert(const Case& c, int workers) {
     Outcome outcome;
     LogView view;
     TPdf pdf("Pdf");
+    TWorkerDocument document("Pdf");
     try {
         if (workers == 0) {
             RunConversion(settings, pdf, view);
         } else {
             PoolOptions options;
             options.Workers = workers;
-            RunPooledConversion(settings, pdf, view, options);
+            RunPooledConversion(settings, document, view, options);
         }
     } catch (const Error& e) {
         outcome.Failure = FailureText(e, dir);
     }
     undo();
     EXPECT_FALSE(pdf.Active());
+    EXPECT_FALSE(document.Active());
     EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its run";
     outcome.View = view.Log;
     outcome.Files = FilesOut(dir);
@@ -350,10 +352,11 @@ TEST(PoolAgainstSerial, EveryPageGoesToTheFolderOpenedAtTheStart) {
         };
         LogView view;
         TPdf pdf("Pdf");
+        TWorkerDocument document("Pdf");
         PoolOptions options;
         options.Workers = workers;
         workers == 0 ? RunConversion(settings, pdf, view, observer)
-                     : RunPooledConversion(settings, pdf, view, options, observer);
+                     : RunPooledConversion(settings, document, view, options, observer);
         std::vector<std::int64_t> expected;
         for (const auto& entry : fs::directory_iterator(dir.Path() / "moved")) {
             expected.push_back(static_cast<std::int64_t>(entry.file_size()));
@@ -400,7 +403,7 @@ TEST(SeveralDocuments, EachAsItsOwnSerialRun) {
             };
             documents.push_back(std::move(document));
         }
-        TPdf pdf("Pdf");
+        TWorkerDocument pdf("Pdf");
         PoolOptions options;
         options.Workers = workers;
         {

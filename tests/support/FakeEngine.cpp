@@ -153,6 +153,10 @@ FPDF_DOCUMENT Parse(const std::string& text, const char* password) {
             words >> document->Width >> document->Height;
         } else if (keyword == "password") {
             words >> secret;
+        } else if (keyword == "hang-on-open") {
+            for (;;) {
+                pause();
+            }
         } else {
             const Mode* mode = nullptr;
             for (const Mode& candidate : kModes) {

@@ -8,6 +8,7 @@
 //   pages 3               page count (default 1)
 //   size 144 72           every page's width and height in points (default 144 x 72)
 //   password secret       the document opens only with this password
+//   hang-on-open          opening it never returns
 //   crash-on 2            drawing page 2 ... dereferences a null pointer (SIGSEGV)
 //   abort-on 2            ... calls abort(), as the engine does when it cannot allocate
 //   hang-on 2             ... never returns

@@ -30,6 +30,14 @@ std::string TempDir::File(const std::string& name) const {
     return (FPath / name).string();
 }
 
+std::optional<bool> HasEngineMapped(const std::string& process) {
+    const std::string maps = ReadFile("/proc/" + process + "/maps");
+    if (maps.find('/') == std::string::npos) {
+        return std::nullopt;
+    }
+    return maps.find("/libpdfium.so") != std::string::npos;
+}
+
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // Every entry of `folder`, hidden ones included, by name: a regular file as its bytes, a link as
 // "-> target", anything else as "(device)", "(fifo)" or "(other)".
 std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder);
+
+// Whether `process` ("self" or a process id) has the PDF engine (any libpdfium.so, the tests'
+// own included) in its address space now; nothing while it has no file mapped yet (a process
+// that is still being started).
+std::optional<bool> HasEngineMapped(const std::string& process = "self");
 
 // The processes that `process` ("self" or a process id) has started (or inherited as their
 // subreaper) and not waited for.
