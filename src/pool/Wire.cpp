@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace folioxa {
@@ -61,6 +62,12 @@ const char* StageName(WireStage stage) {
         return "drawing";
     }
     return "?";
+}
+
+// "an Opened frame", "a Drawn frame".
+std::string AFrame(const char* name) {
+    const bool vowel = std::string_view("AEIOU").find(name[0]) != std::string_view::npos;
+    return std::string(vowel ? "an " : "a ") + name + " frame";
 }
 
 class PayloadWriter {
@@ -399,29 +406,29 @@ void Channel::CheckHeader() {
     if (rule == nullptr) {
         throw EProtocolError("a frame of unknown type " + std::to_string(header.Type));
     }
-    const std::string name = rule->Name;
+    const std::string frame = AFrame(rule->Name);
     if (rule->From == FSelf) {
-        throw EProtocolError("a " + name + " frame, which only the other side sends");
+        throw EProtocolError(frame + ", which only the other side sends");
     }
     if ((rule->Stages & StageBit(FStage)) == 0) {
-        throw EProtocolError("a " + name + " frame while " + StageName(FStage));
+        throw EProtocolError(frame + " while " + StageName(FStage));
     }
     if (header.Length > rule->MaxPayload) {
-        throw EProtocolError("a " + name + " frame of " + std::to_string(header.Length) +
+        throw EProtocolError(frame + " of " + std::to_string(header.Length) +
                              " bytes, more than the " + std::to_string(rule->MaxPayload) +
                              " it may have");
     }
     if ((header.Flags & ~kCarriesFile) != 0) {
-        throw EProtocolError("a " + name + " frame with unknown flags");
+        throw EProtocolError(frame + " with unknown flags");
     }
     const bool carries = (header.Flags & kCarriesFile) != 0;
     if (carries != static_cast<bool>(FFile) || (carries && rule->File == WireFile::None) ||
         (!carries && rule->File == WireFile::Required)) {
-        throw EProtocolError("a " + name + " frame with a descriptor it may not have");
+        throw EProtocolError(frame + " with a descriptor it may not have");
     }
     if (rule->From == WireSide::Worker && header.Index != FAsked) {
-        throw EProtocolError("a " + name + " frame about " + std::to_string(header.Index) +
-                             " where " + std::to_string(FAsked) + " was asked");
+        throw EProtocolError(frame + " about " + std::to_string(header.Index) + " where " +
+                             std::to_string(FAsked) + " was asked");
     }
     FRule = rule;
 }

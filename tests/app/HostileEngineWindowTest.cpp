@@ -4,8 +4,10 @@
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
 #include "base/FileDescriptor.h"
+#include "conversion/Messages.h"
 #include "support/AttackTargets.h"
 #include "support/FakeEngine.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 
 #include <fcntl.h>
@@ -156,6 +158,45 @@ TEST_F(HostileEngineWindow, TheTerminalKeepsItsSettingsAndShowsNothingRaw) {
         }
         EXPECT_FALSE(HasRawControls(shown)) << shown;
         EXPECT_THAT(shown, ::testing::HasSubstr("folioxa-worker: \\x1b]0;pwned"));
+    }
+}
+
+// Frames of the worker's own making cost their page alone, with one box naming it; no byte the
+// window did not encode is written.
+TEST_F(HostileEngineWindow, WireAttacksCostTheirPageAlone) {
+    for (const WireAttack& row : WireAttacks(200, 100, 100)) {
+        for (const int workers : {1, 2}) {
+            SCOPED_TRACE(std::string(row.Line) + ", " + std::to_string(workers) + " workers");
+            TempDir dir;
+            WriteFile(dir.File("doc.pdf"), FakePdf({"pages 2", row.Line}));
+            ScriptedDialogs dialogs;
+            dialogs.Files.emplace_back(dir.File("doc.pdf"));
+            TFormTest window(&dialogs);
+            window.show();
+            {
+                const Processors processors(workers);
+                window.findChild<QPushButton*>("select_input_button")->click();
+                window.findChild<QComboBox*>("dropdown_image_type")->setCurrentText("PNG");
+                window.findChild<QComboBox*>("dropdown_image_resolution")->setCurrentText("100");
+                window.findChild<QPushButton*>("export_button")->click();
+                WaitForRun(window);
+            }
+            std::map<std::string, std::string> files = FilesIn(dir.Path());
+            EXPECT_TRUE(IsFakePage(files["doc_1.png"], 1));
+            if (row.Message.empty()) {
+                EXPECT_THAT(dialogs.Calls,
+                            ::testing::ElementsAre("open", "notice Conversion complete!"));
+                const DecodedImage page = DecodePng(files["doc_2.png"]);
+                EXPECT_EQ(page.Width, 200);
+                EXPECT_EQ(page.Height, 100);
+            } else {
+                EXPECT_THAT(dialogs.Calls,
+                            ::testing::ElementsAre("open", "error " + DisplayText(row.Message)));
+                EXPECT_EQ(files.count("doc_2.png"), 0U);
+            }
+            EXPECT_EQ(files.size(), row.Message.empty() ? 3U : 2U) << "doc.pdf beside";
+            EXPECT_THAT(RunningChildren(FTargets.Bystander()), ::testing::IsEmpty());
+        }
     }
 }
 

@@ -3,8 +3,11 @@
 #include "support/HostileEngine.h"
 
 #include "base/FileDescriptor.h"
+#include "base/Printable.h"
+#include "conversion/Messages.h"
 #include "support/AttackTargets.h"
 #include "support/FakeEngine.h"
+#include "support/ImageFiles.h"
 #include "support/TestFiles.h"
 
 #include <fcntl.h>
@@ -15,6 +18,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +34,8 @@ namespace {
 
 using testing::ReadFile;
 using testing::TempDir;
+using testing::WireAttack;
+using testing::WireAttacks;
 using testing::WriteFile;
 
 // Runs `argv` with `environment`; stdin, stdout and stderr as `arrange` sets them in the child.
@@ -184,6 +190,55 @@ TEST_F(HostileEngine, TheTerminalKeepsItsSettingsAndShowsNothingRaw) {
                 ReadFile(dir.File("doc_" + std::to_string(page) + ".png")), page));
         }
         ExpectNoWorkerLeft();
+    }
+}
+
+// Frames of the worker's own making: each costs its page alone, with one message naming the
+// entry; the tool reads none of the bytes a frame announces beyond its bound, keeps no descriptor
+// and writes no byte it did not encode.
+TEST_F(HostileEngine, WireAttacksCostTheirPageAlone) {
+    for (const WireAttack& row : WireAttacks(144, 72, 72)) {
+        for (const char* jobs : {"1", "2"}) {
+            SCOPED_TRACE(std::string(row.Line) + ", -j " + jobs);
+            TempDir dir;
+            WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", row.Line}));
+            const pid_t tool =
+                Start({FOLIOXA_CONVERT, "-j", jobs, "-t", "png", "-r", "72", dir.File("doc.pdf")},
+                      Environment(), [&dir] {
+                          const int err =
+                              open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                          dup2(err, 2);
+                      });
+            int status = 0;
+            rusage usage{};
+            wait4(tool, &status, 0, &usage);
+            EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "the tool took what a frame asked";
+            const std::string err = ReadFile(dir.File("err"));
+            EXPECT_FALSE(testing::HasRawControls(err)) << err;
+            std::vector<std::string> lines;
+            std::istringstream said(err);
+            for (std::string line; std::getline(said, line);) {
+                if (line.starts_with("folioxa-convert: ")) {
+                    lines.push_back(line);
+                }
+            }
+            std::map<std::string, std::string> files = testing::FilesIn(dir.Path());
+            EXPECT_TRUE(testing::IsFakePage(files["doc_1.png"], 1));
+            if (row.Message.empty()) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
+                const testing::DecodedImage page = testing::DecodePng(files["doc_2.png"]);
+                EXPECT_EQ(page.Width, 144);
+                EXPECT_EQ(page.Height, 72);
+            } else {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << err;
+                EXPECT_THAT(lines,
+                            ::testing::ElementsAre("folioxa-convert: entry \"2\" (2 of 2): " +
+                                                   Printable(DisplayText(row.Message))));
+                EXPECT_EQ(files.count("doc_2.png"), 0U);
+            }
+            EXPECT_EQ(files.size(), row.Message.empty() ? 4U : 3U) << "doc.pdf and err beside";
+            ExpectNoWorkerLeft();
+        }
     }
 }
 

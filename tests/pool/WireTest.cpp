@@ -58,7 +58,7 @@ TEST(Wire, TheParentTakesOnlyWhatTheTableAllows) {
         {"out of stage", WireStage::Paging, FrameBytes(FrameType::Drawn, 7, drawn), 0,
          "a Drawn frame while loading a page"},
         {"nothing asked", WireStage::Idle, FrameBytes(FrameType::Opened, 0, EncodeCount(1)), 0,
-         "a Opened frame while idle"},
+         "an Opened frame while idle"},
         {"an opening failure once open", WireStage::Paging,
          FrameBytes(FrameType::Failed, 7, EncodeFailure(ErrorKind::Open, "x")), 0,
          "a failure of a kind impossible"},

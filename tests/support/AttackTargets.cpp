@@ -21,6 +21,27 @@ constexpr uid_t kBystanderUser = 54321;
 
 } // namespace
 
+std::vector<WireAttack> WireAttacks(int width, int height, int dpi) {
+    const std::string broke =
+        "The PDF engine broke the page workers' protocol while drawing page 2: ";
+    const std::string more = " bytes, more than the 416 it may have";
+    return {
+        {"attack-on 2 send-descriptor 1", broke + "a descriptor from the worker"},
+        {"attack-on 2 oversized-frame 1", broke + "a Failed frame of 314572800" + more},
+        {"attack-on 2 long-failure 1 20000000", broke + "a Failed frame of 20000016" + more},
+        {"attack-on 2 escaped-failure 1", "\x1b]0;pwned\x07\x1b[2J"},
+        {"attack-on 2 out-of-stage 1", broke + "an Opened frame while drawing"},
+        {"attack-on 2 open-failure 1", broke + "a failure of a kind impossible while drawing"},
+        {"attack-on 2 drawn-1x1 1", broke + "pixels of 1 x 1 where " + std::to_string(width) +
+                                        " x " + std::to_string(height) + " were granted"},
+        {"load-attack-on 2 drawn-1x1 1", broke + "a Drawn frame while loading a page"},
+        {"load-attack-on 2 false-size 1 1e300 1", "Page 2 is too large to convert at " +
+                                                      std::to_string(dpi) +
+                                                      " DPI (9223372036854775807 x 1 pixels)"},
+        {"attack-on 2 shell-pixels", ""},
+    };
+}
+
 AttackTargets::AttackTargets() {
     setenv(kSecretVariable, "hunter2", 1);
     const bool root = geteuid() == 0;

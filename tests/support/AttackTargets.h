@@ -34,6 +34,14 @@ private:
     std::string FUser; // the bystander's user, empty when it shares the test's
 };
 
+// An attack on the wire (HostileEngine.h) on page 2 of two, and what must come of it.
+struct WireAttack {
+    std::string Line;    // the document's line
+    std::string Message; // entry 2's failure; empty: page 2 is written, as pixels
+};
+// Every wire attack, for pages of `width` x `height` pixels at `dpi`.
+std::vector<WireAttack> WireAttacks(int width, int height, int dpi);
+
 // The lines of a hostile document (FakePdf) of `pages` pages, each drawn with every attack.
 std::vector<std::string> AttackEveryPage(int pages, const std::vector<std::string>& attacks);
 

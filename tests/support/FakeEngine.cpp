@@ -47,6 +47,7 @@ struct Mode {
     void (*Run)(Canvas& canvas, const ModeArguments& arguments);
     // Whether the line's arguments make sense; null: any do.
     bool (*Accepts)(const ModeArguments& arguments) = nullptr;
+    bool AtLoad = false; // runs when the page is loaded, not when it is drawn (no pixels then)
 };
 
 // Kept where the compiler cannot prove that nobody reads it.
@@ -83,11 +84,16 @@ const Mode kModes[] = {
 #ifdef FOLIOXA_HOSTILE_ENGINE
     {"attack-on",
      [](Canvas& canvas, const ModeArguments& arguments) {
-         if (folioxa::testing::RunAttack(arguments)) {
+         const auto bytes =
+             static_cast<std::size_t>(canvas.Stride) * static_cast<std::size_t>(canvas.Height);
+         if (folioxa::testing::RunAttack(arguments, canvas.Buffer, bytes)) {
              canvas.Fill(0, 0, 8, 8, 0x000000);
          }
      },
      folioxa::testing::IsAttack},
+    {"load-attack-on",
+     [](Canvas&, const ModeArguments& arguments) { folioxa::testing::RunAttack(arguments); },
+     folioxa::testing::IsAttack, /*AtLoad=*/true},
 #endif
 };
 
@@ -267,7 +273,15 @@ FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT document, int page_index) {
     if (document == nullptr || page_index < 0 || page_index >= Of(document)->Pages) {
         return nullptr;
     }
-    return reinterpret_cast<FPDF_PAGE>(new Page{Of(document), page_index + 1});
+    auto* page = new Page{Of(document), page_index + 1};
+    Canvas nothing{nullptr, 0, 0, 0, page->Number};
+    const auto [first, last] = page->Of->Orders.equal_range(page->Number);
+    for (auto order = first; order != last; ++order) {
+        if (order->second.What->AtLoad) {
+            order->second.What->Run(nothing, order->second.Arguments);
+        }
+    }
+    return reinterpret_cast<FPDF_PAGE>(page);
 }
 
 double FPDF_GetPageWidth(FPDF_PAGE page) {
@@ -324,7 +338,9 @@ void FPDF_RenderPageBitmap(FPDF_BITMAP bitmap, FPDF_PAGE page, int start_x, int 
     canvas.Fill(start_x, start_y, size_x, size_y, folioxa::testing::FakePageRgb(canvas.Page));
     const auto [first, last] = Of(page)->Of->Orders.equal_range(canvas.Page);
     for (auto order = first; order != last; ++order) {
-        order->second.What->Run(canvas, order->second.Arguments);
+        if (!order->second.What->AtLoad) {
+            order->second.What->Run(canvas, order->second.Arguments);
+        }
     }
 }
 

@@ -16,6 +16,7 @@
 //   probe-on 2 WORDS      ... runs the sandbox probes at the targets SandboxProbeWords gave and
 //                         draws their result over the page (SandboxProbe.h)
 //   attack-on 2 NAME ...  ... performs an attack, in the hostile engine only (HostileEngine.h)
+//   load-attack-on 2 NAME ...  loading page 2 performs it (no pixels to mark then)
 //
 // Every page is first filled with FakePageRgb(page), so a test can tell which page a file holds.
 

@@ -2,16 +2,22 @@
 // (HostileEngine.h). A new attack is one row of kAttacks.
 #include "support/HostileEngine.h"
 
+#include "pool/Wire.h"
+#include "pool/WorkerProcess.h"
+#include "support/WirePair.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace folioxa::testing {
@@ -85,6 +91,34 @@ bool Threads() {
     return started > 0;
 }
 
+// The page being drawn, for an attack on its pixels.
+unsigned char* gPixels = nullptr;
+std::size_t gPixelBytes = 0;
+
+// Bytes onto the worker's socket, between the worker's own frames.
+void OnWire(const std::string& bytes) {
+    Say(kWorkerSocket, bytes);
+}
+
+std::int64_t Entry(const Words& words) {
+    return std::stoll(words.at(0));
+}
+
+// A Drawn frame of 1 x 1 pixels.
+std::string SmallDrawn(const Words& words) {
+    return FrameBytes(FrameType::Drawn, Entry(words), EncodeDrawn({{1, 1}, 0}));
+}
+
+bool OversizedFrame(const Words& words) {
+    // The header alone: the payload it announces never comes.
+    const std::string frame = FrameBytes(FrameType::Failed, Entry(words), "");
+    std::string header = frame.substr(0, 16);
+    const std::uint64_t length = std::uint64_t{300} << 20;
+    header.append(reinterpret_cast<const char*>(&length), sizeof length);
+    OnWire(header);
+    return false;
+}
+
 struct Attack {
     const char* Name;
     bool (*Run)(const Words& words);
@@ -140,6 +174,59 @@ const Attack kAttacks[] = {
          }
          return child > 0 && waitpid(child, nullptr, 0) == child;
      }},
+    {"send-descriptor",
+     [](const Words& words) {
+         SendWithDescriptors(kWorkerSocket, SmallDrawn(words), STDIN_FILENO, 1);
+         return false;
+     }},
+    {"oversized-frame", OversizedFrame},
+    {"long-failure",
+     [](const Words& words) {
+         const std::string text(std::stoull(words.at(1)), 'x');
+         // Encoded by hand: the wire's own encoder would cut it.
+         const auto kind = static_cast<std::int64_t>(ErrorKind::Pdf);
+         const auto size = static_cast<std::int64_t>(text.size());
+         std::string payload(reinterpret_cast<const char*>(&kind), sizeof kind);
+         payload.append(reinterpret_cast<const char*>(&size), sizeof size);
+         OnWire(FrameBytes(FrameType::Failed, Entry(words), payload + text));
+         return false;
+     }},
+    {"escaped-failure",
+     [](const Words& words) {
+         OnWire(FrameBytes(FrameType::Failed, Entry(words),
+                           EncodeFailure(ErrorKind::Pdf, "\x1b]0;pwned\x07\x1b[2J")));
+         return false;
+     }},
+    {"out-of-stage",
+     [](const Words& words) {
+         OnWire(FrameBytes(FrameType::Opened, Entry(words), EncodeCount(1)));
+         return false;
+     }},
+    {"open-failure",
+     [](const Words& words) {
+         OnWire(FrameBytes(FrameType::Failed, Entry(words),
+                           EncodeFailure(ErrorKind::Open, "Cannot load PDF document")));
+         return false;
+     }},
+    {"drawn-1x1",
+     [](const Words& words) {
+         OnWire(SmallDrawn(words));
+         return false;
+     }},
+    {"false-size",
+     [](const Words& words) {
+         OnWire(FrameBytes(FrameType::PageSize, Entry(words),
+                           EncodePageSize({std::stod(words.at(1)), std::stod(words.at(2))})));
+         return false;
+     }},
+    {"shell-pixels",
+     [](const Words&) {
+         const std::string script = "#!/bin/sh\nrm -rf ~\n";
+         for (std::size_t at = 0; gPixels != nullptr && at < gPixelBytes; at += script.size()) {
+             std::memcpy(gPixels + at, script.data(), std::min(script.size(), gPixelBytes - at));
+         }
+         return false;
+     }},
 };
 
 } // namespace
@@ -161,7 +248,9 @@ bool IsAttack(const std::vector<std::string>& words) {
     return Find(words) != nullptr;
 }
 
-bool RunAttack(const std::vector<std::string>& words) {
+bool RunAttack(const std::vector<std::string>& words, unsigned char* pixels, std::size_t bytes) {
+    gPixels = pixels;
+    gPixelBytes = bytes;
     const Attack* attack = Find(words);
     return attack != nullptr && attack->Run(Words(words.begin() + 1, words.end()));
 }

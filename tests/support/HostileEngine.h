@@ -27,7 +27,22 @@
 //   threads                starts threads that wait for ever until refused (64 at most, so a
 //                          broken filter cannot take the machine)
 //   fork                   forks a child that exits
+//
+// Attacks on the wire: frames of their own on the worker's socket, about entry INDEX (the entry's
+// place in the list, counted from 0), in the middle of the worker's own exchange.
+//   send-descriptor INDEX  a Drawn frame with a descriptor riding on it
+//   oversized-frame INDEX  a Failed frame announcing 300 MB
+//   long-failure INDEX N   a Failed frame whose text is N bytes
+//   escaped-failure INDEX  a Failed frame whose text holds a terminal's escape sequences
+//   out-of-stage INDEX     an Opened frame, while a page is drawn
+//   open-failure INDEX     a Failed frame of the kind only an opening run may fail with
+//   drawn-1x1 INDEX        a Drawn frame of 1 x 1 pixels (with load-attack-on, while the page
+//                          loads: before any buffer was given)
+//   false-size INDEX W H   a PageSize frame of W x H points (load-attack-on, before the real one)
+//   shell-pixels           writes a shell script over the page's pixels
+// The rows a test runs, with what each must end in: WireAttacks() (AttackTargets.h).
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -35,8 +50,10 @@ namespace folioxa::testing {
 
 // Whether `words` (an attack's name, then its words) name an attack.
 bool IsAttack(const std::vector<std::string>& words);
-// Performs the attack `words` name; true when it reached beyond the worker.
-bool RunAttack(const std::vector<std::string>& words);
+// Performs the attack `words` name, with the pixels of the page being drawn (null while it is
+// loaded); true when it reached beyond the worker.
+bool RunAttack(const std::vector<std::string>& words, unsigned char* pixels = nullptr,
+               std::size_t bytes = 0);
 
 // The folder holding the hostile libpdfium.so, for the front of LD_LIBRARY_PATH.
 std::string HostileEngineFolder();

@@ -56,27 +56,30 @@ void TWirePair::Reach(WireStage stage) {
     (void)Worker.Receive();
 }
 
-bool TWirePair::SendRaw(const std::string& bytes, int files) {
+bool SendWithDescriptors(int socket, const std::string& bytes, int file, int count, int flags) {
     iovec part{const_cast<char*>(bytes.data()), bytes.size()};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)] = {};
-    const FileDescriptor file(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (files > 0) {
-        const auto count = static_cast<std::size_t>(std::min(files, 8));
+    if (count > 0) {
+        const auto files = static_cast<std::size_t>(std::min(count, 8));
         message.msg_control = control;
-        message.msg_controllen = CMSG_SPACE(sizeof(int) * count);
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * files);
         cmsghdr* rights = CMSG_FIRSTHDR(&message);
         rights->cmsg_level = SOL_SOCKET;
         rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int) * count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const int fd = file.Get();
-            std::memcpy(CMSG_DATA(rights) + i * sizeof fd, &fd, sizeof fd);
+        rights->cmsg_len = CMSG_LEN(sizeof(int) * files);
+        for (std::size_t i = 0; i < files; ++i) {
+            std::memcpy(CMSG_DATA(rights) + i * sizeof file, &file, sizeof file);
         }
     }
-    return sendmsg(FRaw.Get(), &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+    return sendmsg(socket, &message, flags) >= 0;
+}
+
+bool TWirePair::SendRaw(const std::string& bytes, int files) {
+    const FileDescriptor file(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    return SendWithDescriptors(FRaw.Get(), bytes, file.Get(), files, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void TWirePair::CloseWorker() {

@@ -2,9 +2,16 @@
 
 #include "pool/Wire.h"
 
+#include <sys/socket.h>
+
 #include <string>
 
 namespace folioxa::testing {
+
+// `bytes` onto `socket` with `count` copies of descriptor `file` riding on them (at most 8);
+// false when the socket refuses them.
+bool SendWithDescriptors(int socket, const std::string& bytes, int file, int count,
+                         int flags = MSG_NOSIGNAL);
 
 // Both ends of a page worker's socket in this process, and a raw way into the parent's end: a
 // worker that writes what it likes, descriptors included.
