@@ -124,8 +124,9 @@ int TTool::Run() {
         return kExitUsage;
     }
     const std::string password = FLine.PasswordFromStdin ? ReadPassword() : std::string();
-    // Opened by workers started as the run's will be.
+    // Opened by one worker started as the run's will be, which the run then draws with.
     FEnv.Document.SetOptions(Options());
+    FEnv.Document.SetKeepWorker(true);
     FDocuments.resize(FLine.InputFiles.size());
     for (std::size_t i = 0; i < FDocuments.size(); ++i) {
         ToolDocument& document = FDocuments[i];

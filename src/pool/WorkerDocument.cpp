@@ -81,7 +81,9 @@ void TWorkerDocument::SetActive(bool active) {
         return;
     }
     if (!active) {
-        FWorker.reset();
+        if (!FKeepWorker) {
+            FWorker.reset();
+        }
         FFile.reset();
         FActive = false;
         FPageCount = 0;
@@ -99,22 +101,28 @@ void TWorkerDocument::SetActive(bool active) {
             file.Reset();
         }
     }
-    const std::int64_t workers = std::max(FOptions.Workers, 1);
-    FWorker = std::make_unique<TPageWorker>(
-        FOptions.WorkerPath.empty() ? DefaultWorkerPath() : FOptions.WorkerPath,
-        WorkerMemoryLimit(FOptions, workers, AvailableMemory().value_or(0)));
+    if (!FWorker) {
+        const std::int64_t workers = std::max(FOptions.Workers, 1);
+        FWorker = std::make_unique<TPageWorker>(
+            FOptions.WorkerPath.empty() ? DefaultWorkerPath() : FOptions.WorkerPath,
+            WorkerMemoryLimit(FOptions, workers, AvailableMemory().value_or(0)));
+    }
+    bool answered = false;
     try {
         FWorker->Link().Send(FrameType::Open, 0, EncodeOpen(FFileName, FPassword), file.Get());
-        FPageCount = AwaitOpened();
+        FPageCount = AwaitOpened(answered);
     } catch (...) {
-        FWorker.reset();
+        // A worker that answered may open the next document; one that did not is ended.
+        if (!FKeepWorker || !answered) {
+            FWorker.reset();
+        }
         throw;
     }
     FFile = std::make_shared<FileDescriptor>(std::move(file));
     FActive = true;
 }
 
-int TWorkerDocument::AwaitOpened() {
+int TWorkerDocument::AwaitOpened(bool& answered) {
     const TBusy busy(FBusy);
     Channel& link = FWorker->Link();
     // The answer, or the worker's standard error, which it may fill first: one descriptor to
@@ -134,9 +142,12 @@ int TWorkerDocument::AwaitOpened() {
         try {
             if (std::optional<Frame> frame = link.ReadFrame()) {
                 if (frame->Type == FrameType::Opened) {
-                    return DecodeCount(frame->Payload);
+                    const int count = DecodeCount(frame->Payload);
+                    answered = true;
+                    return count;
                 }
                 failure = DecodeFailure(frame->Payload);
+                answered = true;
             }
         } catch (const EProtocolError& e) {
             throw Error(ErrorKind::Protocol,

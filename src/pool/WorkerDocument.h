@@ -32,6 +32,10 @@ public:
     void SetOptions(PoolOptions options) { FOptions = std::move(options); }
     const PoolOptions& Options() const { return FOptions; }
     void SetWait(WorkerWait wait) { FWait = std::move(wait); }
+    // Keeps the worker between openings, so that one process opens every document of a call;
+    // by default it ends with each closing (and each failed opening), and nothing runs while the
+    // window waits for its user.
+    void SetKeepWorker(bool keep) { FKeepWorker = keep; }
 
     const std::string& Name() const { return FName; }
     bool Active() const { return FActive; }
@@ -47,9 +51,10 @@ public:
     void SetFileName(const std::string& fileName) override;
     void SetPassword(const std::string& password) override;
     void SetFileHandle(int fileHandle) override;
-    // True opens the document in a new worker and waits for its page count: Error with the
-    // opening's text and kind (Password when refused), or with how the worker ended or broke the
-    // protocol. False ends the worker. Setting the current value does nothing.
+    // True opens the document in a worker (a new one, or the one kept) and waits for its page
+    // count: Error with the opening's text and kind (Password when refused), or with how the
+    // worker ended or broke the protocol. False ends the worker unless it is kept. Setting the
+    // current value does nothing.
     void SetActive(bool active) override;
     // Error while inactive.
     int PageCount() override;
@@ -65,8 +70,8 @@ public:
 
 private:
     void CheckInactive() const;
-    // The worker's answer to the Open just sent.
-    int AwaitOpened();
+    // The worker's answer to the Open just sent; `answered` once it came, as the protocol wants.
+    int AwaitOpened(bool& answered);
 
     std::string FName;
     std::string FFileName;
@@ -75,6 +80,7 @@ private:
     int FPageNumber = 0;
     bool FActive = false;
     bool FBusy = false;
+    bool FKeepWorker = false;
     int FPageCount = 0;
     PoolOptions FOptions;
     WorkerWait FWait;
