@@ -67,7 +67,7 @@ void TPooledConversion::Open(std::size_t index, TWorkerDocument& document) {
         }
         part.Session->Show();
         // The serial run makes its writer here, so a setting the writer refuses ends the run
-        // before its first entry; the workers make their own.
+        // before its first entry; the encoders make their own.
         (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
                            WriterOptions{input.Settings.JpegQuality});
         part.Count = part.Session->Pages().Count();

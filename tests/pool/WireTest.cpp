@@ -2,10 +2,13 @@
 // stage at hand, whole, without a descriptor; everything else a protocol error naming the fault.
 #include "pool/Wire.h"
 
+#include "pool/PageBuffer.h"
 #include "support/WirePair.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -114,6 +117,24 @@ TEST(Wire, AFailureTextIsCutAtACharacterOnBothSides) {
     payload += std::string(reinterpret_cast<const char*>(&size), 8) +
                std::string(kMaxFailureText + 50, 'b');
     EXPECT_EQ(DecodeFailure(payload).Message, std::string(kMaxFailureText - 3, 'b') + "...");
+}
+
+// Whoever holds a page buffer can neither shrink it under the parent's reading (which would end
+// the parent with SIGBUS) nor grow it; the worker's mapping is its only hold once mapped.
+TEST(PageBuffer, KeepsItsSizeWhoeverHoldsIt) {
+    TPageBuffer buffer(10000);
+    EXPECT_EQ(buffer.Size() % 4096, 0U);
+    EXPECT_GE(buffer.Size(), 10000U);
+    for (const off_t size : {off_t{0}, off_t{4096}, static_cast<off_t>(buffer.Size()) * 2}) {
+        EXPECT_NE(ftruncate(buffer.Fd(), size), 0) << size;
+    }
+    EXPECT_NE(fcntl(buffer.Fd(), F_ADD_SEALS, F_SEAL_WRITE), 0) << "no seal may be added";
+    const int before = OpenDescriptors();
+    TPageMapping mapping;
+    mapping.Replace(FileDescriptor(fcntl(buffer.Fd(), F_DUPFD_CLOEXEC, 0)));
+    EXPECT_EQ(OpenDescriptors(), before) << "the worker keeps the mapping, not the descriptor";
+    mapping.Pixels()[buffer.Size() - 1] = 42;
+    EXPECT_EQ(buffer.Pixels()[buffer.Size() - 1], 42);
 }
 
 } // namespace
