@@ -28,6 +28,21 @@ std::string DlErrorText() {
     return TrimSystemMessage(text != nullptr ? text : "Unknown error");
 }
 
+// The sanitizers' dlopen interceptor makes their runtime the caller, so the program's own
+// search path ($ORIGIN, where the engine is installed) is never tried: look there by hand.
+void* OpenBesideProgram(const std::string& fileName) {
+    if (fileName.find('/') != std::string::npos) {
+        return nullptr;
+    }
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return nullptr;
+    }
+    const std::string beside = (program.parent_path() / fileName).string();
+    return dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL | kDeepBind);
+}
+
 } // namespace
 
 std::string TrimSystemMessage(std::string text) {
@@ -54,7 +69,11 @@ void PdfLibrary::Load() {
     dlerror(); // a stale text would otherwise stand for this failure
     FHandle = dlopen(FFileName.c_str(), RTLD_NOW | RTLD_LOCAL | kDeepBind);
     if (FHandle == nullptr) {
-        throw EPdfError(DlErrorText() + ": " + FFileName);
+        const std::string failure = DlErrorText() + ": " + FFileName;
+        FHandle = OpenBesideProgram(FFileName);
+        if (FHandle == nullptr) {
+            throw EPdfError(failure);
+        }
     }
 
     // A function's address only comes through dlsym's void*; POSIX makes this cast valid.
