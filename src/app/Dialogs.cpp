@@ -108,7 +108,14 @@ std::string QtDialogs::InputPassword(const std::string& title, const std::string
     row->addWidget(label);
     row->addWidget(edit);
     row->addWidget(show);
+    // The title says what is asked, but a window manager may cut it: it is said inside too.
+    auto* instruction = new QLabel(&box);
+    instruction->setObjectName("PasswordInstruction");
+    instruction->setTextFormat(Qt::PlainText);
+    instruction->setWordWrap(true);
+    instruction->setText(ShownText(title));
     auto* layout = new QVBoxLayout(&box);
+    layout->addWidget(instruction);
     layout->addLayout(row);
     layout->addWidget(buttons);
     if (box.exec() != QDialog::Accepted) {

@@ -15,16 +15,23 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
+#include <QDragLeaveEvent>
+#include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QShowEvent>
 #include <QSocketNotifier>
+#include <QStatusBar>
 #include <QTextDocument>
 #include <QUrl>
+
+#include <cmath>
+#include <filesystem>
 
 namespace folioxa {
 
@@ -169,7 +176,15 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FStopButton->setObjectName("stop_button");
     FStopButton->setShortcut(Qt::Key_Escape);
     FStopButton->setToolTip("Stop the conversion (Esc)");
+    // The window answers during a run: the busy cursor is the arrow with an hourglass, and
+    // over Stop only the arrow.
+    FStopButton->setCursor(Qt::ArrowCursor);
     FStopButton->hide();
+    // A focused button takes Enter itself; elsewhere on the Convert page Enter means Convert.
+    for (QPushButton* button :
+         {FUi->select_input_button, FUi->cmd_split_dest, FUi->export_button, FStopButton}) {
+        button->setAutoDefault(true);
+    }
     FBarWidth = FUi->ProgressBar->width();
     setAcceptDrops(true);
     FUi->StatusBar1->setFixedHeight(37);
@@ -181,7 +196,17 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FUi->StatusBar1->setFont(QFont(systemFont.family(), systemFont.pointSize()));
     auto* panel = new QLabel(kProductName, FUi->StatusBar1);
     panel->setObjectName("StatusBar1Panel");
+    // File names and entries come from outside: plain text, and never wider than the bar.
+    panel->setTextFormat(Qt::PlainText);
+    panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     FUi->StatusBar1->addWidget(panel, /*stretch=*/1);
+    FStatus = panel;
+    FOpenFolder = new QPushButton("Open folder", FUi->StatusBar1);
+    FOpenFolder->setObjectName("open_folder_button");
+    FOpenFolder->setToolTip("Show the written files in the file manager");
+    FOpenFolder->hide();
+    FUi->StatusBar1->addPermanentWidget(FOpenFolder);
+    FUi->StatusBar1->setAutoFillBackground(true);
 
     // The two texts only the window fills look like the menu, not like something to type in.
     for (QLineEdit* edit : {FUi->input_filename, FUi->export_destination_folder}) {
@@ -190,11 +215,9 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
         edit->setPalette(palette);
     }
 
+    // The link names what it opens; its tool tip shows where that is.
     const QString url = DocumentationUrl();
-    const QFontMetrics metrics(FUi->link_website->font());
-    const QString shown = metrics.elidedText(url, Qt::ElideMiddle, FUi->link_website->width());
-    FUi->link_website->setText(
-        QString("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), shown.toHtmlEscaped()));
+    FUi->link_website->setText(QString("<a href=\"%1\">README.md</a>").arg(url.toHtmlEscaped()));
     // A tool tip guesses its format too: the program's folder is shown as the path it is.
     FUi->link_website->setToolTip(Qt::convertFromPlainText(url));
     const int selectionWidth = FUi->r_convert_method2->width();
@@ -207,13 +230,18 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     connect(FUi->export_button, &QPushButton::clicked, this, &TFormTest::export_buttonClick);
     connect(FStopButton, &QPushButton::clicked, this, &TFormTest::stop_buttonClick);
     connect(FUi->link_website, &QLabel::linkActivated, this, &TFormTest::link_websiteLinkClick);
+    connect(FUi->convert_method2_input1, &QLineEdit::textChanged, this,
+            &TFormTest::ShowSelectionCheck);
+    connect(FOpenFolder, &QPushButton::clicked, this, [this] {
+        RunHandler(FDialogs, [this] {
+            FDialogs.ShellOpen(
+                QUrl::fromLocalFile(PathText(FStatusFolder)).toString().toStdString(), "");
+        });
+    });
 }
 
 TFormTest::~TFormTest() {
     EndRun();
-    if (FBusy) {
-        QApplication::restoreOverrideCursor();
-    }
 }
 
 void TFormTest::showEvent(QShowEvent* event) {
@@ -222,12 +250,19 @@ void TFormTest::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         FormShow();
     }
+    // The controls keep their places when the window shrinks: never so far that Convert, and
+    // Stop beside the bar, leave the screen. Measured once the tabs have laid out their pages.
+    constexpr int kMargin = 8;
+    const QPoint corner = FUi->export_button->mapTo(
+        this, QPoint(FUi->export_button->width(), FUi->export_button->height()));
+    setMinimumSize(corner.x() + kMargin, corner.y() + kMargin + FUi->StatusBar1->height());
 }
 
 void TFormTest::FormShow() {
     RunHandler(FDialogs, [this] {
         ShowProgramIdentity();
         FUi->PageControl1->setCurrentWidget(FUi->TabExport);
+        FUi->select_input_button->setFocus(Qt::OtherFocusReason);
     });
 }
 
@@ -250,11 +285,20 @@ void TFormTest::select_input_buttonClick() {
     });
 }
 
+bool TFormTest::OpenFile(const std::string& path) {
+    bool selected = false;
+    RunHandler(FDialogs, [this, &path, &selected] { selected = SetInputFile(path); });
+    CloseWhenIdle();
+    return selected;
+}
+
 bool TFormTest::SetInputFile(const std::string& path) {
     const InputDocument document = OpenInputDocument(path);
     if (document.PageCount == -1) {
         return false;
     }
+    FPageCount = document.PageCount;
+    ShowSelectionCheck();
     FUi->input_filename->setText(PathText(path));
     _input_password = document.Password;
     FUi->export_base_filename->setText(PathText(DefaultBaseFileName(path)));
@@ -317,8 +361,8 @@ void TFormTest::StartConversion() {
         [this, &busy](const ConversionSettings& settings) {
             PoolOptions options;
             options.Workers = OnlineCores();
-            auto run =
-                std::make_unique<TPooledConversion>(settings, FPdf, *this, options, FRunObserver);
+            auto run = std::make_unique<TPooledConversion>(settings, FPdf, *this, options,
+                                                           StatusObserver());
             if (run->Finished()) {
                 return;
             }
@@ -414,20 +458,243 @@ std::optional<QString> DraggedPdf(const QMimeData* data) {
 
 } // namespace
 
+QString TFormTest::DropRefusal(const QMimeData* mime) const {
+    if (FRun) {
+        return "Cannot drop a file during a conversion";
+    }
+    if (FPdf.Busy()) {
+        return "Cannot drop a file while a document opens";
+    }
+    if (mime == nullptr || mime->urls().isEmpty()) {
+        return "Only a PDF file can be dropped here";
+    }
+    if (mime->urls().size() > 1) {
+        return "Drop one PDF file at a time";
+    }
+    if (!DraggedPdf(mime)) {
+        return "Not a PDF file: " + mime->urls().front().fileName();
+    }
+    return {};
+}
+
 void TFormTest::dragEnterEvent(QDragEnterEvent* event) {
-    if (!FRun && !FPdf.Busy() && DraggedPdf(event->mimeData())) {
-        event->acceptProposedAction();
+    const QString refusal = DropRefusal(event->mimeData());
+    if (!refusal.isEmpty()) {
+        event->ignore();
+        ShowStatus(refusal);
+        return;
+    }
+    // Always a copy: a source offered a move may delete its file once the drop is accepted.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    FDropHint = true;
+    FStatus->setText("Drop to select " + QUrl(event->mimeData()->urls().front()).fileName());
+    QPalette palette = FUi->StatusBar1->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Highlight));
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::HighlightedText));
+    FUi->StatusBar1->setPalette(palette);
+}
+
+void TFormTest::dragMoveEvent(QDragMoveEvent* event) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void TFormTest::dragLeaveEvent(QDragLeaveEvent* event) {
+    QMainWindow::dragLeaveEvent(event);
+    if (FDropHint) {
+        FDropHint = false;
+        FUi->StatusBar1->setPalette(QPalette());
+        ShowStatus(FStatusText, FStatusFolder);
     }
 }
 
 void TFormTest::dropEvent(QDropEvent* event) {
-    const std::optional<QString> file = DraggedPdf(event->mimeData());
-    if (FRun || FPdf.Busy() || !file) {
+    if (FDropHint) {
+        FDropHint = false;
+        FUi->StatusBar1->setPalette(QPalette());
+        ShowStatus(FStatusText, FStatusFolder);
+    }
+    const QString refusal = DropRefusal(event->mimeData());
+    if (!refusal.isEmpty()) {
+        event->ignore();
+        ShowStatus(refusal);
         return;
     }
-    event->acceptProposedAction();
-    RunHandler(FDialogs, [this, &file] { SetInputFile(PathOf(*file)); });
+    const QString file = *DraggedPdf(event->mimeData());
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    RunHandler(FDialogs, [this, &file] { SetInputFile(PathOf(file)); });
     CloseWhenIdle();
+}
+
+void TFormTest::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && FUi->PageControl1->currentWidget() == FUi->TabExport &&
+        FUi->export_button->isEnabled() && !FRun) {
+        event->accept();
+        export_buttonClick();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+namespace {
+
+QString Count(std::int64_t n, const char* one, const char* many) {
+    return QString::number(n) + " " + (n == 1 ? one : many);
+}
+
+// "0:42", "12:05", "1:02:03".
+QString Duration(std::int64_t seconds) {
+    const std::int64_t hours = seconds / 3600;
+    const QString rest =
+        QString("%1:%2")
+            .arg(hours > 0 ? (seconds / 60) % 60 : seconds / 60, hours > 0 ? 2 : 1, 10, QChar('0'))
+            .arg(seconds % 60, 2, 10, QChar('0'));
+    return hours > 0 ? QString::number(hours) + ":" + rest : rest;
+}
+
+// Pages as typed, as the check names them: "15", "15-20".
+QString Pages(std::int64_t first, std::int64_t last) {
+    return first == last ? QString::number(first)
+                         : QString::number(first) + "-" + QString::number(last);
+}
+
+// "page 15 is", "pages 15, 20-22 are": at most a few of `items`, the rest counted.
+QString Listed(const QStringList& items, const char* one, const char* many) {
+    constexpr int kShown = 4;
+    QStringList shown = items.mid(0, kShown);
+    if (items.size() > kShown) {
+        shown << QString("%1 more").arg(items.size() - kShown);
+    }
+    return (items.size() == 1 ? one : many) + QString(" ") + shown.join(", ");
+}
+
+} // namespace
+
+void TFormTest::ShowStatus(const QString& text, const std::string& folder) {
+    FStatusText = text;
+    FStatusFolder = folder;
+    FOpenFolder->setVisible(!folder.empty());
+    if (FDropHint) {
+        return;
+    }
+    // Cut in the middle, so that both the start (what) and the end (where) stay readable.
+    const int room = std::max(200, FUi->StatusBar1->width() - 40 -
+                                       (folder.empty() ? 0 : FOpenFolder->sizeHint().width()));
+    FStatus->setText(FStatus->fontMetrics().elidedText(text, Qt::ElideMiddle, room));
+    FStatus->setToolTip(FStatus->text() == text ? QString() : text);
+}
+
+void TFormTest::ShowSelectionCheck() {
+    if (FProgress.Shown) {
+        return; // the run's progress has the bar
+    }
+    const std::string selection = FUi->convert_method2_input1->text().toStdString();
+    QStringList parts;
+    if (FPageCount >= 0) {
+        parts << Count(FPageCount, "page", "pages");
+    }
+    if (!selection.empty()) {
+        std::int64_t named = 0;
+        QStringList beyond, reversed, bad;
+        for (const SelectionItem& item : ReadSelection(selection)) {
+            switch (item.Kind) {
+            case SelectionItem::Page:
+            case SelectionItem::Range: {
+                const std::int64_t first = item.First;
+                const std::int64_t last = item.Last;
+                named += last - first + 1;
+                if (FPageCount < 0) {
+                    break;
+                }
+                if (first < 1) {
+                    beyond << Pages(first, std::min<std::int64_t>(last, 0));
+                }
+                if (last > FPageCount) {
+                    beyond << Pages(std::max<std::int64_t>(first, FPageCount + 1), last);
+                }
+                break;
+            }
+            case SelectionItem::Reversed:
+                reversed << QString::fromStdString(item.Text);
+                break;
+            case SelectionItem::Bad:
+                bad << "'" + QString::fromStdString(item.Text).left(20) + "'";
+                break;
+            }
+        }
+        parts << "selection: " + Count(named, "page", "pages");
+        if (!beyond.isEmpty()) {
+            parts << Listed(beyond, "page", "pages") + (beyond.size() == 1 ? " is" : " are") +
+                         " beyond the " + Count(FPageCount, "page", "pages");
+        }
+        if (!reversed.isEmpty()) {
+            parts << Listed(reversed, "range", "ranges") +
+                         (reversed.size() == 1 ? " is reversed" : " are reversed") +
+                         " and will be skipped";
+        }
+        if (!bad.isEmpty()) {
+            parts << bad.join(", ") +
+                         (bad.size() == 1 ? " is not a page number" : " are not page numbers");
+        }
+    }
+    const QString text = parts.isEmpty() ? QString(kProductName) : parts.join(" \u00b7 ");
+    FUi->convert_method2_input1->setToolTip(selection.empty() ? QString() : text);
+    ShowStatus(text);
+}
+
+RunObserver TFormTest::StatusObserver() {
+    RunObserver observer = FRunObserver;
+    observer.OnEntryDrawing = [this, next = FRunObserver.OnEntryDrawing](const EntryEvent& e) {
+        FProgress.Names[e.Index] = e.Path;
+        ShowRunStatus();
+        if (next) {
+            next(e);
+        }
+    };
+    observer.OnEntryDrawn = [this, next = FRunObserver.OnEntryDrawn](const EntryEvent& e) {
+        ++FProgress.Drawn;
+        ShowRunStatus();
+        if (next) {
+            next(e);
+        }
+    };
+    observer.OnEntryWritten = [this, next = FRunObserver.OnEntryWritten](const EntryEvent& e) {
+        FProgress.Names.erase(e.Index);
+        FProgress.Written = e.Index + 1;
+        // Named in full: a run with no folder chosen writes to the working folder, which a
+        // desktop launcher does not show.
+        FProgress.Folder = std::filesystem::absolute(e.Path).parent_path().string();
+        if (FProgress.Folder.back() != '/') {
+            FProgress.Folder += '/';
+        }
+        ShowRunStatus();
+        if (next) {
+            next(e);
+        }
+    };
+    return observer;
+}
+
+void TFormTest::ShowRunStatus() {
+    const RunProgress& run = FProgress;
+    if (!run.Shown || run.Written >= run.Count) {
+        return;
+    }
+    QString text = "Page " + QString::number(run.Written + 1) + " of " + QString::number(run.Count);
+    if (const auto name = run.Names.find(run.Written); name != run.Names.end()) {
+        text += " \u00b7 " + PathText(name->second.substr(name->second.rfind('/') + 1));
+    }
+    if (run.Drawn > 0) {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - run.Start).count();
+        const double left =
+            elapsed / static_cast<double>(run.Drawn) * static_cast<double>(run.Count - run.Drawn);
+        text += " \u00b7 about " + Duration(static_cast<std::int64_t>(std::ceil(left))) + " left";
+    }
+    ShowStatus(text);
 }
 
 ConversionSettings TFormTest::ReadSettings() const {
@@ -450,13 +717,12 @@ void TFormTest::ShowNotice(const std::string& text) {
 }
 
 void TFormTest::SetBusy(bool on) {
-    // Qt stacks override cursors: set and restore exactly once each.
-    if (on && !FBusy) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-    } else if (!on && FBusy) {
-        QApplication::restoreOverrideCursor();
+    // The window's own cursor, not the application's: Stop keeps its arrow, dialogs theirs.
+    if (on) {
+        setCursor(Qt::BusyCursor);
+    } else {
+        unsetCursor();
     }
-    FBusy = on;
 }
 
 void TFormTest::SetProgressVisible(bool on) {
@@ -473,10 +739,29 @@ void TFormTest::SetProgressVisible(bool on) {
                              bar.height() + 4);
     FUi->ProgressBar->setVisible(on);
     FStopButton->setVisible(on);
+    if (on) {
+        FProgress = RunProgress{};
+        FProgress.Start = std::chrono::steady_clock::now();
+        FProgress.Shown = true;
+        ShowRunStatus();
+        return;
+    }
+    // The run's clean-up, however it ended: what was written, and where.
+    const RunProgress run = std::exchange(FProgress, RunProgress{});
+    QString text =
+        run.Written == run.Count
+            ? Count(run.Written, "file", "files") + " written"
+            : QString("%1 of %2 written").arg(run.Written).arg(Count(run.Count, "file", "files"));
+    if (run.Written > 0) {
+        text += " to " + PathText(run.Folder);
+    }
+    ShowStatus(text, run.Written > 0 ? run.Folder : std::string());
 }
 
 void TFormTest::SetProgressMax(int max) {
     FUi->ProgressBar->setRange(0, max);
+    FProgress.Count = max;
+    ShowRunStatus();
 }
 
 void TFormTest::SetProgressPosition(int position) {

@@ -8,10 +8,14 @@
 
 #include <QMainWindow>
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+class QLabel;
+class QMimeData;
 class QPushButton;
 class QSocketNotifier;
 
@@ -68,6 +72,10 @@ public:
     void stop_buttonClick();
     void link_websiteLinkClick(const QString& link);
 
+    // Selects `path` as Select would (its password prompt included): the file the program was
+    // started on. False when it did not open.
+    bool OpenFile(const std::string& path);
+
 protected:
     void showEvent(QShowEvent* event) override;
     // Closing stops a run first, as Stop does; while a worker opens a document the close waits
@@ -75,7 +83,11 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     // One PDF file dropped on the window is selected as Select would.
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Enter on the Convert page (outside a button, which takes it itself) starts Convert.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void ShowProgramIdentity();
@@ -86,6 +98,27 @@ private:
     void ProcessRun();
     void EndRun();
     void CloseWhenIdle();
+    // The status bar's one panel: plain text, cut in the middle to fit; the folder button shows
+    // only with a text that names a folder.
+    void ShowStatus(const QString& text, const std::string& folder = {});
+    // The page count, or what the typed selection names and what lies beyond the document.
+    void ShowSelectionCheck();
+    // Observes the run for the status bar, then hands each event to the tests' observer.
+    RunObserver StatusObserver();
+    void ShowRunStatus();
+    // Why a drag cannot be dropped here; empty when it can.
+    QString DropRefusal(const QMimeData* mime) const;
+
+    // What the status bar shows of the run going on.
+    struct RunProgress {
+        std::int64_t Count = 0;
+        std::int64_t Written = 0;
+        std::int64_t Drawn = 0;
+        std::chrono::steady_clock::time_point Start;
+        std::map<std::int64_t, std::string> Names; // entries being drawn or waiting to be written
+        std::string Folder;                        // where the files went
+        bool Shown = false;
+    };
 
     std::unique_ptr<Ui::TFormTest> FUi;
     std::unique_ptr<Dialogs> FOwnDialogs;
@@ -94,8 +127,14 @@ private:
     int FBarWidth = 0;        // the progress bar's width in the form
     TWorkerDocument FPdf{"Pdf"};
     std::string _input_password;
+    int FPageCount = -1; // of the selected document; -1 before one is selected
+    QLabel* FStatus;     // owned by the status bar
+    QPushButton* FOpenFolder;
+    QString FStatusText;       // the status as last set, which a drop's hint covers for a while
+    std::string FStatusFolder; // the folder the status names, which the button opens
+    RunProgress FProgress;
+    bool FDropHint = false; // the status says what a drop would select
     RunObserver FRunObserver;
-    bool FBusy = false;
     bool FCloseWhenIdle = false;
     // The run going on and what wakes the window for it; its own copy of the run's descriptor,
     // so that the descriptor outlives the run's end inside its own handler.

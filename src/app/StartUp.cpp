@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <filesystem>
+
 namespace folioxa {
 
 namespace {
@@ -25,6 +27,15 @@ bool IsRemoveSwitch(const std::string& argument) {
         --last;
     }
     return argument.compare(first, last - first, "/remove") == 0;
+}
+
+std::optional<std::string> FileArgument(const std::string& argument) {
+    if (argument.empty()) {
+        return std::nullopt;
+    }
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::absolute(argument, error);
+    return error ? argument : path.lexically_normal().string();
 }
 
 bool InstallTerminationHandler() {

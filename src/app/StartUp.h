@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace folioxa {
@@ -7,6 +8,11 @@ namespace folioxa {
 // True when `argument`, without its leading and trailing characters of code 32 or below, is
 // exactly "/remove" (letter case counts).
 bool IsRemoveSwitch(const std::string& argument);
+
+// The document the program was started on ("Open with"): `argument` as an absolute path, so
+// that the files go beside it and not to whatever folder the program was started in; nothing
+// for an empty argument.
+std::optional<std::string> FileArgument(const std::string& argument);
 
 // From now on SIGTERM, SIGINT and SIGHUP are only noted; WatchTermination turns a noted signal
 // into closing the windows, so the program ends through its event loop with exit code 0.

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 #include <csignal>
 
@@ -23,6 +24,10 @@ int main(int argc, char* argv[]) {
 
     folioxa::TFormTest FormTest;
     FormTest.show();
+    // "Open with": the file is selected once the window shows, its password asked for over it.
+    if (const auto file = argc > 1 ? folioxa::FileArgument(argv[1]) : std::nullopt) {
+        QTimer::singleShot(0, &FormTest, [&FormTest, file] { FormTest.OpenFile(*file); });
+    }
     QApplication::exec();
     return 0;
 }

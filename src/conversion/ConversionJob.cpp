@@ -261,8 +261,14 @@ void ConvertEntries(RunSession& session, ConversionDocument& document, ImageWrit
         if (observer.OnEntryStarted) {
             observer.OnEntryStarted({i, entry, path, 0, 0.0});
         }
+        if (observer.OnEntryDrawing) {
+            observer.OnEntryDrawing({i, entry, path, 0, 0.0});
+        }
         const EntryPage page = SelectEntryPage(document, entry, SizingOf(settings));
         const std::unique_ptr<PageBitmap> bitmap = DrawEntryPage(document, entry, page);
+        if (observer.OnEntryDrawn) {
+            observer.OnEntryDrawn({i, entry, path, 0, 0.0});
+        }
         const std::string name = folder->NameOf(path);
         SavePage(writer, *bitmap, folder, name);
         if (observer.OnEntryWritten) {

@@ -68,6 +68,10 @@ struct RunObserver {
     // An entry is reached, before its page is selected (or, in the render pool, before its
     // file is written).
     std::function<void(const EntryEvent&)> OnEntryStarted;
+    // Its page is being drawn (in the render pool: handed to a worker, ahead of its turn), and
+    // has been drawn; a slow page shows as one being drawn.
+    std::function<void(const EntryEvent&)> OnEntryDrawing;
+    std::function<void(const EntryEvent&)> OnEntryDrawn;
     // The entry's file has been written.
     std::function<void(const EntryEvent&)> OnEntryWritten;
 };

@@ -131,6 +131,58 @@ void PageList::AppendRange(std::int64_t first, std::int64_t last) {
     FCount += count;
 }
 
+std::pair<std::int32_t, std::int32_t> RangeBounds(const std::string& item) {
+    const auto parts = SplitItems(item, '-');
+    if (parts.empty()) {
+        throw EListError("List index out of bounds (0)");
+    }
+    const std::int32_t start = ParsePageNumber(parts[0]);
+    if (parts.size() < 2) {
+        throw EListError("List index out of bounds (1)");
+    }
+    return {start, ParsePageNumber(parts[1])};
+}
+
+std::vector<SelectionItem> ReadSelection(const std::string& selection) {
+    std::vector<SelectionItem> items;
+    for (auto& text : SplitItems(selection, ',')) {
+        SelectionItem item{std::move(text), SelectionItem::Bad, 0, 0};
+        if (item.Text.find('-') == std::string::npos) {
+            if (const auto page = TryParse(item.Text)) {
+                item.Kind = SelectionItem::Page;
+                item.First = item.Last = *page;
+            }
+        } else {
+            try {
+                const auto [start, end] = RangeBounds(item.Text);
+                item.Kind = start > end ? SelectionItem::Reversed : SelectionItem::Range;
+                item.First = start;
+                item.Last = end;
+            } catch (const Error&) {
+                // Bad stays: the run refuses it when it reaches it.
+            }
+        }
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::string CompressPages(const std::vector<std::int32_t>& sortedPages) {
+    std::string text;
+    for (std::size_t i = 0; i < sortedPages.size();) {
+        std::size_t j = i;
+        while (j + 1 < sortedPages.size() && sortedPages[j + 1] <= sortedPages[j] + 1) {
+            ++j;
+        }
+        text += (text.empty() ? "" : ",") + std::to_string(sortedPages[i]);
+        if (sortedPages[j] != sortedPages[i]) {
+            text += "-" + std::to_string(sortedPages[j]);
+        }
+        i = j + 1;
+    }
+    return text;
+}
+
 std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& selection,
                                       std::int32_t pageCount, const NoticeFunction& showNotice) {
     PageList list;
@@ -149,15 +201,7 @@ std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& s
             list.AppendText(std::move(item)); // checked only when the run reaches it
             continue;
         }
-        const auto parts = SplitItems(item, '-');
-        if (parts.empty()) {
-            throw EListError("List index out of bounds (0)");
-        }
-        const std::int32_t start = ParsePageNumber(parts[0]);
-        if (parts.size() < 2) {
-            throw EListError("List index out of bounds (1)");
-        }
-        const std::int32_t end = ParsePageNumber(parts[1]);
+        const auto [start, end] = RangeBounds(item);
         if (start > end) {
             showNotice(kSkippedRangeNotice + item);
             continue;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace folioxa {
@@ -49,6 +50,25 @@ private:
     std::vector<Segment> FSegments;
     std::int64_t FCount = 0;
 };
+
+// The bounds of a range item ("4-9"), not ordered. Throws EListError for a missing bound and
+// EConvertError for a bound that is not a number, as a run does.
+std::pair<std::int32_t, std::int32_t> RangeBounds(const std::string& item);
+
+// One item of a selection as a run would read it, nothing refused: a single page, a range, a
+// reversed range (which a run skips) or a bad item (which fails a run when reached).
+struct SelectionItem {
+    enum ItemKind { Page, Range, Reversed, Bad };
+    std::string Text;
+    ItemKind Kind;
+    std::int32_t First; // Page, Range, Reversed: the bounds as typed
+    std::int32_t Last;
+};
+std::vector<SelectionItem> ReadSelection(const std::string& selection);
+
+// Ascending page numbers written in the selection's own syntax, runs joined into ranges
+// ("1-4,6,9-10"); duplicates fold into their run.
+std::string CompressPages(const std::vector<std::int32_t>& sortedPages);
 
 using NoticeFunction = std::function<void(const std::string&)>;
 

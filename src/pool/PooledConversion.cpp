@@ -102,12 +102,28 @@ void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
     FPool = std::make_unique<TRenderPool>(
         std::move(options), std::move(pooled),
         [this](std::int64_t index) {
-            const auto part = static_cast<std::size_t>(
-                std::upper_bound(FStarts.begin(), FStarts.end(), index) - FStarts.begin() - 1);
+            const std::size_t part = PartOf(index);
             return PoolEntry{static_cast<std::int64_t>(part),
                              FParts[part].Session->Pages().Entry(index - FStarts[part])};
         },
-        std::move(adopted));
+        std::move(adopted), [this](std::int64_t index, bool drawn) { Drawing(index, drawn); });
+}
+
+std::size_t TPooledConversion::PartOf(std::int64_t index) const {
+    return static_cast<std::size_t>(std::upper_bound(FStarts.begin(), FStarts.end(), index) -
+                                    FStarts.begin() - 1);
+}
+
+void TPooledConversion::Drawing(std::int64_t index, bool drawn) {
+    const Part& part = FParts[PartOf(index)];
+    const RunObserver& observer = part.Input.Observer;
+    const auto& hook = drawn ? observer.OnEntryDrawn : observer.OnEntryDrawing;
+    if (!hook || !part.Session) {
+        return;
+    }
+    const std::int64_t local = index - FStarts[PartOf(index)];
+    const std::string entry = part.Session->Pages().Entry(local);
+    hook({local, entry, part.Session->PathOf(entry), 0, 0.0});
 }
 TPooledConversion::~TPooledConversion() {
     Stop();

@@ -92,6 +92,10 @@ private:
 
     void Open(std::size_t part, TWorkerDocument& document);
     void Start(PoolOptions options, TWorkerDocument& document);
+    // The part that pool entry `index` belongs to.
+    std::size_t PartOf(std::int64_t index) const;
+    // Tells the entry's observer that a worker took it, or drew it.
+    void Drawing(std::int64_t index, bool drawn);
     void CommitReady();
     // Writes what arrived of the front entry; true once its file is complete.
     bool WriteFront(Part& part, FrontEntry& front);

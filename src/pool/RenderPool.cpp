@@ -179,9 +179,10 @@ std::uint64_t WorkerMemoryLimit(const PoolOptions& options, std::int64_t workers
 }
 
 TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
-                         std::function<PoolEntry(std::int64_t)> entryAt, AdoptedWorker adopted)
+                         std::function<PoolEntry(std::int64_t)> entryAt, AdoptedWorker adopted,
+                         DrawWatch watch)
     : FOptions(std::move(options)), FDocuments(std::move(documents)), FEntryAt(std::move(entryAt)),
-      FBufferLimit(std::uint64_t{64} << 20) {
+      FWatch(std::move(watch)), FBufferLimit(std::uint64_t{64} << 20) {
     for (const PoolDocument& document : FDocuments) {
         FCount += std::max<std::int64_t>(document.Entries, 0);
         FEnds.push_back(FCount);
@@ -335,6 +336,9 @@ void TRenderPool::Dispatch() {
         }
         slot.Entry = index;
         slot.Page = page;
+        if (FWatch) {
+            FWatch(index, false);
+        }
         if (FOptions.PageTimeoutSeconds > 0) {
             slot.Deadline =
                 Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -451,6 +455,9 @@ void TRenderPool::Handle(std::size_t index, Frame& frame) {
             slot.Encoding = entry;
             slot.EncodingReserved = std::exchange(slot.Reserved, 0);
             FChanged.notify_all();
+            if (FWatch) {
+                FWatch(entry, true);
+            }
         }
         EntryFinished(index);
         break;

@@ -76,6 +76,10 @@ struct AdoptedWorker {
     std::int64_t Document = -1;
 };
 
+// Told when a worker is handed entry `index` to draw (drawn false) and when its pixels have come
+// (drawn true); called from the pool's constructor and Process.
+using DrawWatch = std::function<void(std::int64_t index, bool drawn)>;
+
 // What the pool knows of the entry next in list order.
 struct FrontEntry {
     std::int64_t Index = 0;
@@ -110,7 +114,8 @@ public:
     // the pool's. Throws Error when the worker executable cannot be started. `entryAt` gives
     // entry `index` of the list (its Document as `documents` say).
     TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
-                std::function<PoolEntry(std::int64_t index)> entryAt, AdoptedWorker adopted = {});
+                std::function<PoolEntry(std::int64_t index)> entryAt, AdoptedWorker adopted = {},
+                DrawWatch watch = {});
     // Ends every worker at once and waits for it, and for the encoders.
     ~TRenderPool();
     TRenderPool(const TRenderPool&) = delete;
@@ -212,6 +217,7 @@ private:
     std::vector<std::int64_t> FFailedAt; // each document's first failed entry, or its end
     std::int64_t FCount = 0;
     std::function<PoolEntry(std::int64_t)> FEntryAt;
+    DrawWatch FWatch;
     FileDescriptor FEpoll;
     FileDescriptor FClock;
     FileDescriptor FWake; // an eventfd the encoders signal

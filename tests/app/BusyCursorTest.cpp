@@ -1,6 +1,7 @@
-// The busy cursor is up whenever a page worker works for the window, selection and conversion
-// alike, while the window keeps repainting; it is down whenever a dialog asks the user something.
-// On the fake engine (app_tests_fake_engine), whose documents can keep a worker opening forever.
+// The busy cursor (the window's own, never the application's) is up whenever a page worker works
+// for the window, selection and conversion alike, while the window keeps repainting; it is down
+// whenever a dialog asks the user something. On the fake engine (app_tests_fake_engine), whose
+// documents can keep a worker opening forever.
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
 #include "support/FakeEngine.h"
@@ -30,10 +31,11 @@ std::vector<std::string>& Seen() {
     return seen;
 }
 
+// The window under test.
+QWidget* gWindow = nullptr;
+
 void Record(const std::string& event) {
-    const QCursor* cursor = QApplication::overrideCursor();
-    Seen().push_back(event +
-                     (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : " idle"));
+    Seen().push_back(event + (gWindow->cursor().shape() == Qt::BusyCursor ? " busy" : " idle"));
 }
 
 // The scripted dialogs, noting the cursor when the password prompt comes up.
@@ -50,6 +52,7 @@ class BusyCursor : public ::testing::Test {
 protected:
     BusyCursor() {
         Seen().clear();
+        gWindow = &FWindow;
         FDialogs.OnMessage = [](const std::string& text) { Record("notice " + text); };
         FWindow.show();
     }
@@ -85,7 +88,7 @@ TEST_F(BusyCursor, IsUpWhileAWorkerOpensAChosenDocumentAndTheWindowTurns) {
               (std::vector<std::string>{
                   "waiting busy",
                   "notice The PDF engine stopped while opening the document (Killed) idle"}));
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
     EXPECT_TRUE(Children().empty());
     EXPECT_FALSE(FWindow.Pdf().Active());
 }
@@ -94,7 +97,7 @@ TEST_F(BusyCursor, IsDownForEveryMessageAndThePasswordPrompt) {
     Select(Pdf({"password secret"}), {"wrong"});
     const std::string refused = "notice Password required or incorrect password idle";
     EXPECT_EQ(Seen(), (std::vector<std::string>{refused, "prompt idle", refused}));
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
 }
 
 TEST_F(BusyCursor, IsDownForTheNoticesOfARun) {
@@ -106,7 +109,7 @@ TEST_F(BusyCursor, IsDownForTheNoticesOfARun) {
     EXPECT_EQ(Seen(), (std::vector<std::string>{
                           "notice The following page range is invalid and was skipped: 3-2 idle",
                           "notice Conversion complete! idle"}));
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
     EXPECT_TRUE(std::filesystem::exists(FDir.File("doc_1.jpg")));
 }
 

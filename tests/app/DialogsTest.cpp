@@ -68,8 +68,20 @@ TEST(QtDialogsTest, PasswordBoxMasksAndReturnsTheTextOnOkOnly) {
             EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
             EXPECT_EQ(edit->maxLength(), 255);
             EXPECT_EQ(edit->text(), "default");
-            EXPECT_EQ(modal->findChild<QLabel*>()->text(), "Password");
-            EXPECT_EQ(modal->findChild<QLabel*>()->textFormat(), Qt::PlainText);
+            // The instruction shows inside the box too, whole, as plain text.
+            for (const auto& [name, text] :
+                 {std::pair{"PasswordInstruction", "Enter the password for this PDF file:"},
+                  std::pair{"", "Password"}}) {
+                auto* label = modal->findChild<QLabel*>(name);
+                ASSERT_NE(label, nullptr) << name;
+                EXPECT_EQ(label->text(), text);
+                EXPECT_EQ(label->textFormat(), Qt::PlainText);
+                if (label->wordWrap()) {
+                    EXPECT_GE(label->height(), label->heightForWidth(label->width())) << text;
+                } else {
+                    EXPECT_LE(label->sizeHint().width(), label->width()) << text;
+                }
+            }
             edit->setText(row.Typed);
             auto* box = qobject_cast<QDialog*>(modal);
             row.Ok ? box->accept() : box->reject();

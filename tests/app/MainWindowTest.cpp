@@ -56,12 +56,11 @@ private:
             return Window->findChild<QPushButton*>(name)->isEnabled() ? "on" : "off";
         };
         const auto* bar = Window->findChild<QProgressBar*>("ProgressBar");
-        const QCursor* cursor = QApplication::overrideCursor();
         Seen.push_back(std::filesystem::path(path).filename().string() + " select " +
                        enabled("select_input_button") + " convert " + enabled("export_button") +
                        " bar " + (bar->isVisible() ? "shown " : "hidden ") +
                        std::to_string(bar->value()) + "/" + std::to_string(bar->maximum()) +
-                       (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? " busy" : ""));
+                       (Window->cursor().shape() == Qt::BusyCursor ? " busy" : ""));
     }
 };
 
@@ -453,7 +452,7 @@ TEST_P(ConvertTest, WritesEveryPageWhileTheWindowShowsTheRun) {
     EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
     EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
     EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
     ExpectPdfClosed(/*passwordEmptied=*/false);
     EXPECT_EQ(HasEngineMapped(), false) << "the window opened or drew with the engine itself";
 }
@@ -549,7 +548,7 @@ protected:
         EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
         EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
         EXPECT_FALSE(Control<QPushButton>("stop_button")->isVisible());
-        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
         ExpectPdfClosed(/*passwordEmptied=*/false);
         EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the run";
     }
@@ -667,7 +666,7 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
     EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
     EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
     EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
     ExpectPdfClosed();
 
     // The window stays usable: the corrected selection converts.
@@ -696,7 +695,7 @@ TEST_F(MainWindowTest, FakeEngineCrashCostsOnePageAndTheWindowStaysUsable) {
     EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_3.png"));
     EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the run";
     EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_NE(FWindow.cursor().shape(), Qt::BusyCursor);
     ExpectPdfClosed(/*passwordEmptied=*/false);
 
     Control<QRadioButton>("r_convert_method2")->setChecked(true);
