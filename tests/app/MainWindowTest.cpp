@@ -16,6 +16,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -86,6 +87,7 @@ protected:
         WaitForRun(FWindow);
     }
     bool Checked(const char* name) { return Control<QRadioButton>(name)->isChecked(); }
+    std::string Status() { return Control<QLabel>("StatusBar1Panel")->text().toStdString(); }
 
     // A PDF file of `pages` pages of 72 x 144 points in a folder of its own.
     std::string Pdf(const std::string& name, int pages = 3, const std::string& password = "") {
@@ -557,7 +559,12 @@ protected:
 TEST_F(LiveRun, TheEventLoopTurnsWhilePagesAreDrawn) {
     bool turned = false;
     Start([] {});
-    QTimer::singleShot(0, &FWindow, [&] { turned = FWindow.Running(); });
+    QTimer::singleShot(0, &FWindow, [&] {
+        turned = FWindow.Running();
+        // The window answers: the busy arrow over it, the plain arrow over Stop.
+        EXPECT_EQ(FWindow.cursor().shape(), Qt::BusyCursor);
+        EXPECT_EQ(Control<QWidget>("stop_button")->cursor().shape(), Qt::ArrowCursor);
+    });
     EXPECT_TRUE(FWindow.Running()) << "the click returned before the run ended";
     WaitForRun(FWindow);
     EXPECT_TRUE(turned);
@@ -586,6 +593,7 @@ TEST_F(LiveRun, StopKeepsThePagesWrittenAndSaysHowMany) {
                            ".png");
     }
     EXPECT_EQ(Written(), expected);
+    EXPECT_EQ(Status(), std::to_string(written) + " of 20 files written to " + FDir.File("in/"));
     ExpectRestored();
 }
 
@@ -628,25 +636,95 @@ TEST_F(LiveRun, ClosingTheWindowStopsTheRun) {
     ExpectRestored();
 }
 
-TEST_F(MainWindowTest, ADroppedPdfIsSelectedAsSelectWould) {
+TEST_F(MainWindowTest, ADroppedPdfIsCopiedAndSelectedAsSelectWould) {
     const std::string path = Pdf("dropped.pdf", 12);
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
-    QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // The source would rather move the file: the window takes a copy all the same.
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, Qt::NoModifier);
+    enter.setDropAction(Qt::MoveAction);
     QApplication::sendEvent(&FWindow, &enter);
     EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+    EXPECT_EQ(Status(), "Drop to select dropped.pdf");
+    QDropEvent drop(QPointF(10, 10), offered, &data, Qt::LeftButton, Qt::NoModifier);
+    drop.setDropAction(Qt::MoveAction);
     QApplication::sendEvent(&FWindow, &drop);
+    EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
     EXPECT_EQ(Text("input_filename"), path);
     EXPECT_EQ(Text("export_base_filename"), "dropped_");
     EXPECT_EQ(Text("export_destination_folder"), FDir.File("in") + "/");
+    EXPECT_EQ(Status(), "12 pages");
     ExpectPdfClosed();
-    // Not a PDF: the drop is refused.
-    QMimeData text;
-    text.setUrls({QUrl::fromLocalFile(QString::fromStdString(FDir.File("notes.txt")))});
-    QDragEnterEvent refused({10, 10}, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&FWindow, &refused);
-    EXPECT_FALSE(refused.isAccepted());
+}
+
+TEST_F(MainWindowTest, ARefusedDropSaysWhy) {
+    auto url = [this](const char* name) {
+        return QUrl::fromLocalFile(QString::fromStdString(FDir.File(name)));
+    };
+    const struct {
+        QList<QUrl> Urls;
+        const char* Status;
+    } rows[] = {
+        {{url("notes.txt")}, "Not a PDF file: notes.txt"},
+        {{url("a.pdf"), url("b.pdf")}, "Drop one PDF file at a time"},
+        {{}, "Only a PDF file can be dropped here"},
+        {{QUrl("https://example.org/a.pdf")}, "Not a PDF file: a.pdf"},
+    };
+    for (const auto& row : rows) {
+        QMimeData data;
+        data.setUrls(row.Urls);
+        QDragEnterEvent enter({10, 10}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&FWindow, &enter);
+        EXPECT_FALSE(enter.isAccepted()) << row.Status;
+        EXPECT_EQ(Status(), row.Status);
+    }
+    EXPECT_EQ(Text("input_filename"), "");
+}
+
+TEST_F(MainWindowTest, SelectHasTheFocusAndEnterConverts) {
+    EXPECT_EQ(FWindow.focusWidget(), Control<QWidget>("select_input_button"));
+    const char* const convert = "notice Choose a PDF file to convert to images!";
+    const struct {
+        const char* Control;
+        const char* Call;
+    } rows[] = {
+        {"convert_method2_input1", convert},
+        {"dropdown_image_type", convert},
+        {"r_convert_method1", convert},
+        {"select_input_button", "open"}, // a focused button takes Enter itself
+        {"cmd_split_dest", "browse "},
+    };
+    for (const auto& row : rows) {
+        FDialogs.Calls.clear();
+        FDialogs.Files.emplace_back(std::nullopt);
+        FDialogs.Folders.emplace_back(std::nullopt);
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(Control<QWidget>(row.Control), &enter);
+        ASSERT_EQ(FDialogs.Calls.size(), 1U) << row.Control;
+        EXPECT_EQ(FDialogs.Calls[0].rfind(row.Call, 0), 0U) << row.Control;
+        FDialogs.Files.clear();
+        FDialogs.Folders.clear();
+    }
+    // Not on the About page.
+    FDialogs.Calls.clear();
+    Control<QTabWidget>("PageControl1")->setCurrentWidget(Control<QWidget>("TabAbout"));
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(Control<QWidget>("PageControl1"), &enter);
+    EXPECT_TRUE(FDialogs.Calls.empty());
+}
+
+TEST_F(MainWindowTest, ShrinkingKeepsConvertAndTheBarWithStopOnScreen) {
+    FWindow.resize(200, 150);
+    QApplication::processEvents();
+    const int statusTop = Control<QWidget>("StatusBar1")->y();
+    for (const char* name : {"export_button", "ProgressBar"}) {
+        auto* control = Control<QWidget>(name);
+        const QRect rect(control->mapTo(&FWindow, QPoint(0, 0)), control->size());
+        EXPECT_TRUE(FWindow.rect().contains(rect)) << name;
+        EXPECT_LT(rect.bottom(), statusTop) << name;
+    }
 }
 
 TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
@@ -663,6 +741,7 @@ TEST_F(MainWindowTest, FailedRunKeepsEarlierPagesAndRestoresTheWindow) {
                                           "doc_7.bmp select off convert off bar shown 2/3 busy"));
     EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_1.bmp"));
     EXPECT_FALSE(std::filesystem::exists(FDir.Path() / "in/doc_2.bmp"));
+    EXPECT_EQ(Status(), "1 of 3 files written to " + FDir.File("in/"));
     EXPECT_TRUE(Control<QPushButton>("select_input_button")->isEnabled());
     EXPECT_TRUE(Control<QPushButton>("export_button")->isEnabled());
     EXPECT_FALSE(Control<QProgressBar>("ProgressBar")->isVisible());
@@ -721,9 +800,105 @@ TEST_F(MainWindowTest, LinkOpensTheInstalledDocumentation) {
     auto* link = Control<QLabel>("link_website");
     const QString target = DocumentationUrl();
     EXPECT_TRUE(link->text().contains("href=\"" + target + "\""));
+    EXPECT_TRUE(link->text().endsWith(">README.md</a>")) << link->text().toStdString();
+    EXPECT_LE(link->sizeHint().width(), link->width());
     EXPECT_TRUE(QFile::exists(QUrl(target).toLocalFile())) << target.toStdString();
     emit link->linkActivated(target);
     EXPECT_THAT(FDialogs.Calls, ElementsAre("shell " + target.toStdString() + "|"));
+}
+
+} // namespace
+} // namespace folioxa
+
+namespace folioxa {
+namespace {
+
+TEST_F(MainWindowTest, StatusBarCountsThePagesAndChecksTheTypedSelection) {
+    EXPECT_EQ(Status(), "Folioxa");
+    Control<QLineEdit>("convert_method2_input1")->setText("2,9");
+    EXPECT_EQ(Status(), "selection: 2 pages") << "no document: nothing lies beyond";
+    Select(Pdf("doc.pdf", 14));
+    const struct {
+        const char* Typed;
+        const char* Status;
+    } rows[] = {
+        {"", "14 pages"},
+        {"1", "14 pages \u00b7 selection: 1 page"},
+        {"1-4,6", "14 pages \u00b7 selection: 5 pages"},
+        {"1,15,2", "14 pages \u00b7 selection: 3 pages \u00b7 page 15 is beyond the 14 pages"},
+        {"12-20,0",
+         "14 pages \u00b7 selection: 10 pages \u00b7 pages 15-20, 0 are beyond the 14 pages"},
+        {"5-3,9-7",
+         "14 pages \u00b7 selection: 0 pages \u00b7 ranges 5-3, 9-7 are reversed and will "
+         "be skipped"},
+        {"x,2-", "14 pages \u00b7 selection: 0 pages \u00b7 'x', '2-' are not page numbers"},
+    };
+    for (const auto& row : rows) {
+        Control<QLineEdit>("convert_method2_input1")->setText(row.Typed);
+        EXPECT_EQ(Status(), row.Status) << row.Typed;
+    }
+    // A warning only: the run reads the selection as it always did.
+    Control<QRadioButton>("r_convert_method2")->setChecked(true);
+    Control<QLineEdit>("convert_method2_input1")->setText("2,15");
+    FDialogs.Calls.clear();
+    Convert();
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("error Cannot open page 15."));
+    EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "in/doc_02.jpg"));
+}
+
+TEST_F(MainWindowTest, StatusBarFollowsTheDrawingAndNamesWhereTheFilesWent) {
+    Select(Pdf("doc.pdf", 3));
+    std::vector<std::string> drawing; // the status as each page goes to a worker
+    RunObserver observer = FOutput.Observer();
+    observer.OnEntryDrawing = [&](const EntryEvent&) { drawing.push_back(Status()); };
+    FWindow.SetRunObserver(observer);
+    Convert();
+    ASSERT_EQ(drawing.size(), 3U);
+    // Before any page is drawn: the first, with nothing to estimate from.
+    EXPECT_EQ(drawing[0], "Page 1 of 3 \u00b7 doc_1.jpg");
+    for (const std::string& seen : drawing) {
+        EXPECT_THAT(seen,
+                    ::testing::MatchesRegex(
+                        "Page [1-3] of 3 \u00b7 doc_[1-3][.]jpg( \u00b7 about 0:0[0-9] left)?"));
+    }
+    const std::string folder = FDir.File("in/");
+    EXPECT_EQ(Status(), "3 files written to " + folder);
+    auto* open = Control<QPushButton>("open_folder_button");
+    EXPECT_TRUE(open->isVisible());
+    FDialogs.Calls.clear();
+    open->click();
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("shell file://" + folder + "|"));
+    // A new selection: its page count, and no folder to open.
+    Select(Pdf("other.pdf", 2));
+    EXPECT_EQ(Status(), "2 pages");
+    EXPECT_FALSE(open->isVisible());
+}
+
+// With "Select new folder" and none chosen the files go to the working folder: named in full.
+TEST_F(MainWindowTest, StatusBarNamesTheWorkingFolderInFull) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(FDir.Path());
+    Control<QRadioButton>("export_dest_other")->setChecked(true);
+    Select(Pdf("doc.pdf", 1));
+    Convert();
+    std::filesystem::current_path(before);
+    EXPECT_EQ(Status(), "1 file written to " + FDir.File(""));
+    EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "doc_1.jpg"));
+}
+
+TEST_F(MainWindowTest, AFileArgumentIsSelectedAsSelectWould) {
+    const std::string path = Pdf("given.pdf", 2, "pw");
+    FDialogs.Passwords.push_back("pw");
+    EXPECT_TRUE(FWindow.OpenFile(path));
+    EXPECT_THAT(FDialogs.Calls, ElementsAre(kPasswordNotice, kPasswordPrompt));
+    EXPECT_EQ(Text("input_filename"), path);
+    EXPECT_EQ(FWindow.InputPassword(), "pw");
+    EXPECT_EQ(Status(), "2 pages");
+    ExpectPdfClosed();
+    FDialogs.Calls.clear();
+    EXPECT_FALSE(FWindow.OpenFile(FDir.File("missing.pdf")));
+    EXPECT_THAT(FDialogs.Calls, ElementsAre("notice File not found or could not be opened"));
+    EXPECT_EQ(Text("input_filename"), path);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -32,6 +33,19 @@ TEST(StartUpTest, RemoveSwitchIsTrimmedAndCaseSensitive) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(IsRemoveSwitch(row.Argument), row.Remove) << "[" << row.Argument << "]";
+    }
+}
+
+TEST(StartUpTest, AFileArgumentIsTakenAsAnAbsolutePath) {
+    const std::string here = std::filesystem::current_path().string();
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {"", std::nullopt},
+        {"/a/b/../c d.pdf", "/a/c d.pdf"},
+        {"doc.pdf", here + "/doc.pdf"},
+        {"./in/../doc.pdf", here + "/doc.pdf"},
+    };
+    for (const auto& [argument, path] : rows) {
+        EXPECT_EQ(FileArgument(argument), path) << argument;
     }
 }
 

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace folioxa {
 namespace {
 
@@ -109,6 +111,45 @@ TEST(BuildPageList, HugeRangeKeepsOneSegment) {
     EXPECT_EQ(list->Entry(2147483647), "-2147483648");
     EXPECT_EQ(list->Entry(list->Count() - 1), "2147483647");
     EXPECT_THROW(list->Entry(list->Count()), std::out_of_range);
+}
+
+TEST(ReadSelection, EachItemAsARunReadsItNothingRefused) {
+    using Item = SelectionItem;
+    const auto items = ReadSelection("1-4,6,5-3,x,2-,$A,,0x2-0x2,-1");
+    const std::vector<std::tuple<std::string, Item::ItemKind, int, int>> expected = {
+        {"1-4", Item::Range, 1, 4},     {"6", Item::Page, 6, 6}, {"5-3", Item::Reversed, 5, 3},
+        {"x", Item::Bad, 0, 0},         {"2-", Item::Bad, 0, 0}, {"$A", Item::Page, 10, 10},
+        {"0x2-0x2", Item::Range, 2, 2}, {"-1", Item::Bad, 0, 0}};
+    ASSERT_EQ(items.size(), expected.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto& [text, kind, first, last] = expected[i];
+        EXPECT_EQ(items[i].Text, text);
+        EXPECT_EQ(items[i].Kind, kind) << text;
+        if (kind != Item::Bad) {
+            EXPECT_EQ(items[i].First, first) << text;
+            EXPECT_EQ(items[i].Last, last) << text;
+        }
+    }
+}
+
+TEST(CompressPages, RunsBecomeRangesThatListThePagesAgain) {
+    const std::vector<std::pair<std::vector<std::int32_t>, std::string>> rows = {
+        {{}, ""},        {{5}, "5"},         {{1, 2, 3, 4, 6, 9, 10}, "1-4,6,9-10"},
+        {{1, 3}, "1,3"}, {{1, 1, 2}, "1-2"}, {{998, 999, 1000}, "998-1000"},
+    };
+    for (const auto& [pages, text] : rows) {
+        EXPECT_EQ(CompressPages(pages), text);
+        if (!text.empty()) {
+            const auto list = BuildPageList(cmPageSelection, text, 1000, [](const std::string&) {});
+            std::vector<std::string> expected;
+            for (std::size_t i = 0; i < pages.size(); ++i) {
+                if (i == 0 || pages[i] != pages[i - 1]) {
+                    expected.push_back(std::to_string(pages[i]));
+                }
+            }
+            EXPECT_THAT(Entries(*list), ElementsAreArray(expected)) << text;
+        }
+    }
 }
 
 TEST(SplitItems, QuotesAndLineBreaks) {
