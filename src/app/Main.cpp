@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/ErrorDisplay.h"
+#include "app/PagesTab.h"
 #include "app/RegistryAccess.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/OutputFileNaming.h"
@@ -207,6 +208,14 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FOpenFolder->hide();
     FUi->StatusBar1->addPermanentWidget(FOpenFolder);
     FUi->StatusBar1->setAutoFillBackground(true);
+    // Beside Convert: the pages by sight, which write the selection's text.
+    FPages = new TPagesTab;
+    FPages->setObjectName("TabPages");
+    FUi->PageControl1->insertTab(1, FPages, "Pages");
+    FPages->SetOnChosen([this](const std::vector<std::int32_t>& pages) {
+        FUi->convert_method2_input1->setText(QString::fromStdString(CompressPages(pages)));
+        FUi->r_convert_method2->setChecked(true);
+    });
 
     // The two texts only the window fills look like the menu, not like something to type in.
     for (QLineEdit* edit : {FUi->input_filename, FUi->export_destination_folder}) {
@@ -231,7 +240,10 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     connect(FStopButton, &QPushButton::clicked, this, &TFormTest::stop_buttonClick);
     connect(FUi->link_website, &QLabel::linkActivated, this, &TFormTest::link_websiteLinkClick);
     connect(FUi->convert_method2_input1, &QLineEdit::textChanged, this,
-            &TFormTest::ShowSelectionCheck);
+            [this](const QString& text) {
+                FPages->ShowSelection(text.toStdString());
+                ShowSelectionCheck();
+            });
     connect(FOpenFolder, &QPushButton::clicked, this, [this] {
         RunHandler(FDialogs, [this] {
             FDialogs.ShellOpen(
@@ -298,6 +310,8 @@ bool TFormTest::SetInputFile(const std::string& path) {
         return false;
     }
     FPageCount = document.PageCount;
+    FPages->SetDocument(path, document.Password, document.PageCount);
+    FPages->ShowSelection(FUi->convert_method2_input1->text().toStdString());
     ShowSelectionCheck();
     FUi->input_filename->setText(PathText(path));
     _input_password = document.Password;

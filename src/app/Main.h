@@ -26,6 +26,7 @@ class TFormTest;
 namespace folioxa {
 
 class Dialogs;
+class TPagesTab;
 class TPooledConversion;
 
 // What opening a chosen file found: its page count (-1 when it did not open) and the password
@@ -130,6 +131,7 @@ private:
     int FPageCount = -1; // of the selected document; -1 before one is selected
     QLabel* FStatus;     // owned by the status bar
     QPushButton* FOpenFolder;
+    TPagesTab* FPages;         // owned by the tab control
     QString FStatusText;       // the status as last set, which a drop's hint covers for a while
     std::string FStatusFolder; // the folder the status names, which the button opens
     RunProgress FProgress;

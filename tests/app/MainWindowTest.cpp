@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "app/PagesTab.h"
 #include "app/ScriptedDialogs.h"
 #include "conversion/ImageFormats.h"
 #include "imaging/ImageWriter.h"
@@ -15,11 +16,14 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -899,6 +903,109 @@ TEST_F(MainWindowTest, AFileArgumentIsSelectedAsSelectWould) {
     EXPECT_FALSE(FWindow.OpenFile(FDir.File("missing.pdf")));
     EXPECT_THAT(FDialogs.Calls, ElementsAre("notice File not found or could not be opened"));
     EXPECT_EQ(Text("input_filename"), path);
+}
+
+} // namespace
+} // namespace folioxa
+
+namespace folioxa {
+namespace {
+
+class PagesTabTest : public MainWindowTest {
+protected:
+    // A document of `pages` pages, each filled with one colour, selected; the Pages tab in front.
+    TPagesTab* Open(int pages) {
+        return Open(MakePdf(
+            std::vector<TestPage>(static_cast<std::size_t>(pages),
+                                  TestPage{72, 144, 0, {{0, 0, 72, 144, 0x336699}}, "", false})));
+    }
+    // A document of these bytes.
+    TPagesTab* Open(const std::string& bytes) {
+        std::filesystem::create_directories(FDir.Path() / "in");
+        const std::string path = FDir.File("in/doc.pdf");
+        WriteFile(path, bytes);
+        Select(path);
+        auto* tab = Control<TPagesTab>("TabPages");
+        Control<QTabWidget>("PageControl1")->setCurrentWidget(tab);
+        WaitForPictures(tab);
+        return tab;
+    }
+    static void WaitForPictures(const TPagesTab* tab) {
+        QApplication::processEvents(); // the view settles, and the tab asks for what is in it
+        for (int turn = 0; turn < 12000 && (tab->Drawing() || tab->DrawnPages().empty()); ++turn) {
+            QEventLoop loop;
+            QTimer::singleShot(5, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+    }
+    void ClickPage(TPagesTab* tab, int page) {
+        QListWidget* list = tab->List();
+        list->scrollToItem(list->item(page - 1));
+        const QPointF at = list->visualItemRect(list->item(page - 1)).center();
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent click(type, at, list->viewport()->mapToGlobal(at), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(list->viewport(), &click);
+        }
+    }
+};
+
+TEST_F(PagesTabTest, DrawsThePagesInViewInAWorkerAndTheRestAsTheyScrollIntoView) {
+    TPagesTab* tab = Open(300);
+    const std::vector<int> first = tab->DrawnPages();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.front(), 1);
+    EXPECT_LT(first.size(), 100U) << "pages far out of view were drawn";
+    // The picture is the page, 128 pixels high, in its colour.
+    const QImage picture =
+        tab->List()->item(0)->icon().pixmap(TPagesTab::kFit, TPagesTab::kFit).toImage();
+    EXPECT_EQ(picture.height(), TPagesTab::kFit);
+    EXPECT_EQ(picture.width(), TPagesTab::kFit / 2);
+    EXPECT_EQ(picture.pixel(picture.width() / 2, picture.height() / 2) & 0xFFFFFF, 0x336699U);
+    EXPECT_EQ(HasEngineMapped(), false) << "the window drew with the engine itself";
+
+    tab->List()->scrollToBottom();
+    WaitForPictures(tab);
+    const std::vector<int> last = tab->DrawnPages();
+    EXPECT_EQ(last.back(), 300);
+    EXPECT_LE(last.size(), static_cast<std::size_t>(TPagesTab::kCached));
+}
+
+// On the fake engine (app_tests_fake_engine): a page that crashes its worker costs its picture.
+TEST_F(PagesTabTest, FakeEngineCrashCostsOnePicture) {
+    TPagesTab* tab = Open(FakePdf({"pages 5", "crash-on 2"}));
+    EXPECT_EQ(tab->DrawnPages(), (std::vector<int>{1, 3, 4, 5}));
+    EXPECT_THAT(tab->List()->item(1)->toolTip().toStdString(),
+                ::testing::StartsWith("Page 2: The PDF engine stopped while drawing page 2 ("));
+    EXPECT_FALSE(Control<QLabel>("PageThumbnailsNote")->isVisible());
+}
+
+TEST_F(PagesTabTest, ClicksWriteTheSelectionAndTypingMarksThePages) {
+    TPagesTab* tab = Open(12);
+    for (const int page : {1, 2, 3, 4, 6, 9, 10}) {
+        ClickPage(tab, page);
+    }
+    EXPECT_EQ(Text("convert_method2_input1"), "1-4,6,9-10");
+    EXPECT_TRUE(Checked("r_convert_method2"));
+    ClickPage(tab, 3); // a second click takes the page out
+    EXPECT_EQ(Text("convert_method2_input1"), "1-2,4,6,9-10");
+
+    const struct {
+        const char* Typed;
+        std::vector<int> Selected;
+        std::vector<int> Reversed;
+    } rows[] = {
+        {"2-3,8-6,x,11-40", {2, 3, 11, 12}, {6, 7, 8}},
+        {"5,5,0,1", {1, 5}, {}},
+        {"", {}, {}},
+    };
+    for (const auto& row : rows) {
+        Control<QLineEdit>("convert_method2_input1")->setText(row.Typed);
+        EXPECT_EQ(tab->SelectedPages(), row.Selected) << row.Typed;
+        EXPECT_EQ(tab->ReversedPages(), row.Reversed) << row.Typed;
+        EXPECT_EQ(Text("convert_method2_input1"), row.Typed) << "nothing typed is refused";
+    }
 }
 
 } // namespace
