@@ -783,8 +783,18 @@ void TFormTest::SetProgressPosition(int position) {
 }
 
 void TFormTest::SetConvertControlsEnabled(bool on) {
+    // A focused button that goes off would hand the focus to the next edit, its text selected
+    // for the next key to replace: the tabs hold it meanwhile, and the button gets it back.
+    QWidget* focused = focusWidget();
     for (QPushButton* button : {FUi->select_input_button, FUi->export_button}) {
+        if (!on && button == focused) {
+            FRefocus = button;
+            FUi->PageControl1->setFocus(Qt::OtherFocusReason);
+        }
         button->setEnabled(on);
+    }
+    if (on && FRefocus != nullptr) {
+        std::exchange(FRefocus, nullptr)->setFocus(Qt::OtherFocusReason);
     }
 }
 

@@ -131,9 +131,10 @@ private:
     int FPageCount = -1; // of the selected document; -1 before one is selected
     QLabel* FStatus;     // owned by the status bar
     QPushButton* FOpenFolder;
-    TPagesTab* FPages;         // owned by the tab control
-    QString FStatusText;       // the status as last set, which a drop's hint covers for a while
-    std::string FStatusFolder; // the folder the status names, which the button opens
+    TPagesTab* FPages;           // owned by the tab control
+    QWidget* FRefocus = nullptr; // the button that had the focus when a run turned it off
+    QString FStatusText;         // the status as last set, which a drop's hint covers for a while
+    std::string FStatusFolder;   // the folder the status names, which the button opens
     RunProgress FProgress;
     bool FDropHint = false; // the status says what a drop would select
     RunObserver FRunObserver;

@@ -1,14 +1,18 @@
 // Draws the window offscreen and saves its pages as PNG files, for the documentation; with a
-// document, also the window in the middle of converting it (Stop beside the progress bar):
+// document, also its Pages tab with a selection, and the window in the middle of converting it
+// (Stop beside the progress bar, the page being drawn in the status bar):
 //   window_picture OUTPUT_FOLDER [DOCUMENT.pdf]
 #include "app/Dialogs.h"
 #include "app/Main.h"
+#include "app/PagesTab.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -77,6 +81,21 @@ int main(int argc, char* argv[]) {
     dialogs.Folder = scratch.path().toStdString();
     window.findChild<QPushButton*>("cmd_split_dest")->click();
     window.findChild<QPushButton*>("select_input_button")->click();
+    // The Pages tab once the pictures in view are drawn, a selection typed.
+    auto* pages = window.findChild<folioxa::TPagesTab*>("TabPages");
+    tabs->setCurrentWidget(pages);
+    window.findChild<QLineEdit*>("convert_method2_input1")->setText("1-4,6,9-10");
+    QApplication::processEvents();
+    while (pages->Drawing()) {
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (!Save(window, folder + "/window-pages.png")) {
+        return 1;
+    }
+    tabs->setCurrentWidget(window.findChild<QWidget*>("TabExport"));
+    window.findChild<QRadioButton*>("r_convert_method1")->setChecked(true);
     window.findChild<QPushButton*>("export_button")->click();
     // A third of the way through, the picture; then Stop.
     const auto* bar = window.findChild<QProgressBar*>("ProgressBar");
