@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace folioxa {
@@ -125,6 +126,12 @@ void TThumbnailWorker::Handle(Frame& frame) {
         break;
     case FrameType::PageSize: {
         const PageSizePoints points = DecodePageSize(frame.Payload);
+        // The worker's word only: a size that is no positive number is no page to draw.
+        if (!(std::isfinite(points.Width) && std::isfinite(points.Height) && points.Width > 0 &&
+              points.Height > 0)) {
+            Fail("The page has no size to draw");
+            break;
+        }
         PageSizing sizing;
         sizing.ScaleTo = FFit;
         const PixelDimensions pixels = FittedPixelSize(points.Width, points.Height, sizing);

@@ -2,6 +2,7 @@
 // compromised engine code tries from inside a worker costs nothing outside it, at one worker and
 // at two (the window starts as many as the processors it may run on).
 #include "app/Main.h"
+#include "app/PagesTab.h"
 #include "app/ScriptedDialogs.h"
 #include "base/FileDescriptor.h"
 #include "conversion/Messages.h"
@@ -19,8 +20,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
+#include <QEventLoop>
+#include <QListWidget>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
 
 #include <array>
 #include <functional>
@@ -197,6 +203,36 @@ TEST_F(HostileEngineWindow, WireAttacksCostTheirPageAlone) {
             EXPECT_EQ(files.size(), row.Message.empty() ? 3U : 2U) << "doc.pdf beside";
             EXPECT_THAT(RunningChildren(FTargets.Bystander()), ::testing::IsEmpty());
         }
+    }
+}
+
+// The Pages tab's worker meets the same attacks: each costs page 2's picture at most.
+TEST_F(HostileEngineWindow, WireAttacksCostThePagesTabOnePictureAtMost) {
+    for (const WireAttack& row : WireAttacks(200, 100, 100)) {
+        SCOPED_TRACE(row.Line);
+        TempDir dir;
+        WriteFile(dir.File("doc.pdf"), FakePdf({"pages 2", row.Line}));
+        ScriptedDialogs dialogs;
+        dialogs.Files.emplace_back(dir.File("doc.pdf"));
+        {
+            TFormTest window(&dialogs);
+            window.show();
+            window.findChild<QPushButton*>("select_input_button")->click();
+            auto* tab = window.findChild<TPagesTab*>("TabPages");
+            window.findChild<QTabWidget*>("PageControl1")->setCurrentWidget(tab);
+            QApplication::processEvents();
+            for (int turn = 0; turn < 6000 && tab->Drawing(); ++turn) {
+                QEventLoop loop;
+                QTimer::singleShot(5, &loop, &QEventLoop::quit);
+                loop.exec();
+            }
+            const std::vector<int> drawn = tab->DrawnPages();
+            EXPECT_EQ(drawn.size(), row.Message.empty() ? 2U : 1U);
+            EXPECT_EQ(drawn.front(), 1);
+            EXPECT_FALSE(HasRawControls(tab->List()->item(1)->toolTip().toStdString()));
+        }
+        EXPECT_THAT(dialogs.Calls, ::testing::ElementsAre("open"));
+        EXPECT_THAT(RunningChildren(FTargets.Bystander()), ::testing::IsEmpty());
     }
 }
 
