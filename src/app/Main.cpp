@@ -202,6 +202,7 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     FUi->StatusBar1->addWidget(panel, /*stretch=*/1);
     FStatus = panel;
+    FStatusText = kProductName;
     FOpenFolder = new QPushButton("Open folder", FUi->StatusBar1);
     FOpenFolder->setObjectName("open_folder_button");
     FOpenFolder->setToolTip("Show the written files in the file manager");
@@ -268,6 +269,14 @@ void TFormTest::showEvent(QShowEvent* event) {
     const QPoint corner = FUi->export_button->mapTo(
         this, QPoint(FUi->export_button->width(), FUi->export_button->height()));
     setMinimumSize(corner.x() + kMargin, corner.y() + kMargin + FUi->StatusBar1->height());
+}
+
+void TFormTest::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    // The status is cut to the bar's width: a wider bar shows more of it.
+    if (FStatus != nullptr) {
+        ShowStatus(FStatusText, FStatusFolder);
+    }
 }
 
 void TFormTest::FormShow() {

@@ -82,6 +82,7 @@ protected:
     // Closing stops a run first, as Stop does; while a worker opens a document the close waits
     // until it has.
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     // One PDF file dropped on the window is selected as Select would.
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
@@ -128,9 +129,9 @@ private:
     int FBarWidth = 0;        // the progress bar's width in the form
     TWorkerDocument FPdf{"Pdf"};
     std::string _input_password;
-    int FPageCount = -1; // of the selected document; -1 before one is selected
-    QLabel* FStatus;     // owned by the status bar
-    QPushButton* FOpenFolder;
+    int FPageCount = -1;       // of the selected document; -1 before one is selected
+    QLabel* FStatus = nullptr; // owned by the status bar
+    QPushButton* FOpenFolder = nullptr;
     TPagesTab* FPages;           // owned by the tab control
     QWidget* FRefocus = nullptr; // the button that had the focus when a run turned it off
     QString FStatusText;         // the status as last set, which a drop's hint covers for a while

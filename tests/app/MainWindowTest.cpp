@@ -893,6 +893,25 @@ TEST_F(MainWindowTest, StatusBarNamesTheWorkingFolderInFull) {
     EXPECT_TRUE(std::filesystem::exists(FDir.Path() / "doc_1.jpg"));
 }
 
+TEST_F(MainWindowTest, ALongStatusIsCutInTheMiddleToFitTheBar) {
+    const std::filesystem::path deep =
+        FDir.Path() / std::string(200, 'a') / std::string(200, 'b') / "out";
+    std::filesystem::create_directories(deep);
+    FDialogs.Folders.emplace_back(deep.string());
+    Click("cmd_split_dest");
+    Select(Pdf("doc.pdf", 1));
+    Convert();
+    const std::string full = "1 file written to " + deep.string() + "/";
+    auto* panel = Control<QLabel>("StatusBar1Panel");
+    EXPECT_EQ(panel->toolTip().toStdString(), full);
+    const std::string shown = Status();
+    EXPECT_EQ(shown.rfind("1 file written to /", 0), 0U) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 5), "/out/") << shown;
+    EXPECT_NE(shown.find("\u2026"), std::string::npos) << shown;
+    EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()),
+              Control<QWidget>("StatusBar1")->width());
+}
+
 TEST_F(MainWindowTest, AFileArgumentIsSelectedAsSelectWould) {
     const std::string path = Pdf("given.pdf", 2, "pw");
     FDialogs.Passwords.push_back("pw");
