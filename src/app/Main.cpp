@@ -203,6 +203,9 @@ TFormTest::TFormTest(Dialogs* dialogs, QWidget* parent)
     FUi->StatusBar1->addWidget(panel, /*stretch=*/1);
     FStatus = panel;
     FStatusText = kProductName;
+    // The time left goes on counting while a long page is drawn.
+    FRunClock.setInterval(1000);
+    connect(&FRunClock, &QTimer::timeout, this, &TFormTest::ShowRunStatus);
     FOpenFolder = new QPushButton("Open folder", FUi->StatusBar1);
     FOpenFolder->setObjectName("open_folder_button");
     FOpenFolder->setToolTip("Show the written files in the file manager");
@@ -767,8 +770,10 @@ void TFormTest::SetProgressVisible(bool on) {
         FProgress.Start = std::chrono::steady_clock::now();
         FProgress.Shown = true;
         ShowRunStatus();
+        FRunClock.start();
         return;
     }
+    FRunClock.stop();
     // The run's clean-up, however it ended: what was written, and where.
     const RunProgress run = std::exchange(FProgress, RunProgress{});
     QString text =

@@ -7,6 +7,7 @@
 #include "pool/WorkerDocument.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -137,6 +138,7 @@ private:
     QString FStatusText;         // the status as last set, which a drop's hint covers for a while
     std::string FStatusFolder;   // the folder the status names, which the button opens
     RunProgress FProgress;
+    QTimer FRunClock;
     bool FDropHint = false; // the status says what a drop would select
     RunObserver FRunObserver;
     bool FCloseWhenIdle = false;
