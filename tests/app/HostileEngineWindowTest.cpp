@@ -117,6 +117,13 @@ protected:
         EXPECT_THAT(RunningChildren(FTargets.Bystander()), ::testing::IsEmpty());
     }
 
+    // A document of two pages in `dir`, page 2 drawn with `line`, for Select to choose.
+    static void QueueAttacked(const TempDir& dir, ScriptedDialogs& dialogs,
+                              const std::string& line) {
+        WriteFile(dir.File("doc.pdf"), FakePdf({"pages 2", line}));
+        dialogs.Files.emplace_back(dir.File("doc.pdf"));
+    }
+
     AttackTargets FTargets;
 };
 
@@ -174,9 +181,8 @@ TEST_F(HostileEngineWindow, WireAttacksCostTheirPageAlone) {
         for (const int workers : {1, 2}) {
             SCOPED_TRACE(std::string(row.Line) + ", " + std::to_string(workers) + " workers");
             TempDir dir;
-            WriteFile(dir.File("doc.pdf"), FakePdf({"pages 2", row.Line}));
             ScriptedDialogs dialogs;
-            dialogs.Files.emplace_back(dir.File("doc.pdf"));
+            QueueAttacked(dir, dialogs, row.Line);
             TFormTest window(&dialogs);
             window.show();
             {
@@ -211,9 +217,8 @@ TEST_F(HostileEngineWindow, WireAttacksCostThePagesTabOnePictureAtMost) {
     for (const WireAttack& row : WireAttacks(200, 100, 100)) {
         SCOPED_TRACE(row.Line);
         TempDir dir;
-        WriteFile(dir.File("doc.pdf"), FakePdf({"pages 2", row.Line}));
         ScriptedDialogs dialogs;
-        dialogs.Files.emplace_back(dir.File("doc.pdf"));
+        QueueAttacked(dir, dialogs, row.Line);
         {
             TFormTest window(&dialogs);
             window.show();
