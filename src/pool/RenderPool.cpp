@@ -707,18 +707,27 @@ void TRenderPool::Reap(std::size_t index, const std::string& violation) {
     slot.BufferSent = false;
     if (slot.Entry >= 0) {
         const std::string page = EntryText(slot.Entry);
-        Fail(slot.Entry,
-             violation.empty()
-                 ? Failure{ErrorKind::Other, FailureStage::BeforeFile,
-                           "The PDF engine stopped while drawing page " + page + " (" + how + ")"}
-                 : Failure{ErrorKind::Protocol, FailureStage::BeforeFile,
-                           "The PDF engine broke the page workers' protocol while "
-                           "drawing page " +
-                               page + ": " + violation});
+        Fail(slot.Entry, violation.empty() ? Failure{ErrorKind::Other, FailureStage::BeforeFile,
+                                                     WorkerStoppedText(page, how)}
+                                           : Failure{ErrorKind::Protocol, FailureStage::BeforeFile,
+                                                     WorkerProtocolText(page, violation)});
         EntryFinished(index);
     }
     // Ended while idle (killed from outside): nothing failed, and Dispatch gives its slot a new
     // worker when there is more to draw.
+}
+
+std::string WorkerStoppedText(const std::string& page, const std::string& how) {
+    return "The PDF engine stopped while drawing page " + page + " (" + how + ")";
+}
+
+std::string WorkerProtocolText(const std::string& page, const std::string& violation) {
+    return "The PDF engine broke the page workers' protocol while drawing page " + page + ": " +
+           violation;
+}
+
+std::string PageLateText(const std::string& page, double seconds) {
+    return "Page " + page + " took longer than the limit of " + Seconds(seconds) + " seconds";
 }
 
 void TRenderPool::CheckClock() {
@@ -730,8 +739,7 @@ void TRenderPool::CheckClock() {
         Slot& slot = FSlots[i];
         if (slot.Worker && slot.Entry >= 0 && slot.Deadline <= now) {
             Fail(slot.Entry, {ErrorKind::Other, FailureStage::BeforeFile,
-                              "Page " + EntryText(slot.Entry) + " took longer than the limit of " +
-                                  Seconds(FOptions.PageTimeoutSeconds) + " seconds"});
+                              PageLateText(EntryText(slot.Entry), FOptions.PageTimeoutSeconds)});
             Reap(i);
         }
     }

@@ -27,6 +27,12 @@ Failure FailureOf(const std::exception& error, FailureStage stage);
 // Throws the exception of `failure`'s kind with its message.
 [[noreturn]] void ThrowFailure(const Failure& failure);
 
+// Why a page failed in its worker: the worker ended (`how`, as "Segmentation fault"), broke the
+// protocol, or took longer than `seconds`.
+std::string WorkerStoppedText(const std::string& page, const std::string& how);
+std::string WorkerProtocolText(const std::string& page, const std::string& violation);
+std::string PageLateText(const std::string& page, double seconds);
+
 // How every page of one document is drawn and encoded.
 struct DocumentJob {
     std::string FileName; // names the document in messages; the workers never open it

@@ -202,16 +202,11 @@ void TThumbnailWorker::Reap(const std::string& violation, bool late) {
                             violation;
         return;
     }
-    if (FPage > 0 && late) {
-        Fail("The PDF engine took longer than " +
-             std::to_string(static_cast<int>(FOptions.PageTimeoutSeconds)) +
-             " seconds to draw page " + std::to_string(FPage));
-    } else if (FPage > 0) {
-        Fail(violation.empty() ? "The PDF engine stopped while drawing page " +
-                                     std::to_string(FPage) + " (" + how + ")"
-                               : "The PDF engine broke the page workers' protocol while drawing "
-                                 "page " +
-                                     std::to_string(FPage) + ": " + violation);
+    if (FPage > 0) {
+        const std::string page = std::to_string(FPage);
+        Fail(late                ? PageLateText(page, FOptions.PageTimeoutSeconds)
+             : violation.empty() ? WorkerStoppedText(page, how)
+                                 : WorkerProtocolText(page, violation));
     }
     if (++FRestarts > kRestarts) {
         FBroken = "The PDF engine stopped too often";

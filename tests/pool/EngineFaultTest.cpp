@@ -3,14 +3,17 @@
 #include "conversion/AvailableMemory.h"
 #include "pool/MemoryLimit.h"
 #include "pool/PooledConversion.h"
+#include "pool/Thumbnails.h"
 #include "support/FakeEngine.h"
 #include "support/NoticeView.h"
 #include "support/TestFiles.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <filesystem>
+#include <map>
 
 namespace folioxa {
 namespace {
@@ -84,6 +87,48 @@ TEST(EngineFault, CostsThePageAloneAndTheNextRunWorks) {
             EXPECT_EQ(Convert(dir, "3", fault, workers), "");
             EXPECT_TRUE(testing::IsFakePage(testing::ReadFile(dir.File("out/doc_3.png")), 3));
         }
+    }
+}
+
+// The small pictures' worker meets the same faults: page 2's picture fails with the run's own
+// text, the worker is replaced, and pages 1 and 3 are drawn.
+TEST(EngineFault, CostsOnePictureAlone) {
+    const Fault faults[] = {
+        {"crash-on 2", 0, 0, "The PDF engine stopped while drawing page 2 (..."},
+        {"hang-on 2", 1, 0, "Page 2 took longer than the limit of 1 seconds"},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.Order);
+        TempDir dir;
+        testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 3", fault.Order}));
+        PoolOptions options;
+        options.PageTimeoutSeconds = fault.PageTimeout;
+        std::map<int, Thumbnail> pictures;
+        {
+            TThumbnailWorker worker(dir.File("doc.pdf"), "", 16, options);
+            worker.Want({1, 2, 3});
+            while (pictures.size() < 3 && !worker.Broken()) {
+                pollfd events{worker.EventFd(), POLLIN, 0};
+                ASSERT_GT(poll(&events, 1, 60000), 0) << "no picture came";
+                for (Thumbnail& picture : worker.Process()) {
+                    pictures[picture.Page] = std::move(picture);
+                }
+            }
+        }
+        ASSERT_EQ(pictures.size(), 3U);
+        const std::string message = fault.Message;
+        EXPECT_THAT(pictures[2].Failure,
+                    ::testing::StartsWith(message.substr(0, message.find("..."))));
+        EXPECT_TRUE(pictures[2].Pixels.empty());
+        for (const int page : {1, 3}) {
+            // The fake engine's pages are 144 x 72 points: 16 x 8 pixels, in the page's colour.
+            const Thumbnail& picture = pictures[page];
+            ASSERT_EQ(picture.Pixels.size(), 16U * 8U * 4U) << page;
+            const std::uint32_t rgb = testing::FakePageRgb(page);
+            EXPECT_EQ(picture.Pixels[0], rgb & 0xFF) << page; // blue first
+            EXPECT_EQ(picture.Pixels[2], rgb >> 16) << page;
+        }
+        EXPECT_TRUE(testing::Children().empty()) << "a worker outlived its pictures";
     }
 }
 
