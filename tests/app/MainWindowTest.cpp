@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
+#include <QDragLeaveEvent>
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFile>
@@ -655,6 +656,11 @@ TEST_F(MainWindowTest, ADroppedPdfIsCopiedAndSelectedAsSelectWould) {
     EXPECT_TRUE(enter.isAccepted());
     EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
     EXPECT_EQ(Status(), "Drop to select dropped.pdf");
+    // Dragged away again: the status as it was; then back.
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(&FWindow, &leave);
+    EXPECT_EQ(Status(), "Folioxa");
+    QApplication::sendEvent(&FWindow, &enter);
     QDropEvent drop(QPointF(10, 10), offered, &data, Qt::LeftButton, Qt::NoModifier);
     drop.setDropAction(Qt::MoveAction);
     QApplication::sendEvent(&FWindow, &drop);
@@ -992,6 +998,15 @@ TEST_F(PagesTabTest, DrawsThePagesInViewInAWorkerAndTheRestAsTheyScrollIntoView)
     const std::vector<int> last = tab->DrawnPages();
     EXPECT_EQ(last.back(), 300);
     EXPECT_LE(last.size(), static_cast<std::size_t>(TPagesTab::kCached));
+}
+
+TEST_F(PagesTabTest, AProtectedDocumentIsDrawnWithItsPassword) {
+    Select(Pdf("locked.pdf", 2, "pw"), {"pw"});
+    auto* tab = Control<TPagesTab>("TabPages");
+    Control<QTabWidget>("PageControl1")->setCurrentWidget(tab);
+    WaitForPictures(tab);
+    EXPECT_EQ(tab->DrawnPages(), (std::vector<int>{1, 2}));
+    EXPECT_FALSE(Control<QLabel>("PageThumbnailsNote")->isVisible());
 }
 
 // On the fake engine (app_tests_fake_engine): a page that crashes its worker costs its picture.
