@@ -131,14 +131,14 @@ const std::vector<OptionRow>& Options() {
              l.Jobs = WholeNumber("--jobs", v, 1, kMaxJobs);
          }},
         {0, "page-timeout", "S",
-         "end the run when one page takes longer than S seconds (default: no limit)",
+         "end the run when one page takes longer than S seconds; 0: no limit (default: 300)",
          [](CommandLine& l, const std::string& v) {
-             l.PageTimeout = WholeNumber("--page-timeout", v, 1, 24 * 3600);
+             l.PageTimeout = WholeNumber("--page-timeout", v, 0, 24 * 3600);
          }},
         {0, "memory-limit", "MB",
          "memory each worker may take, from 64 to 16777216; a page that needs more fails with a "
-         "message naming it (default: the memory available at the start shared among the "
-         "workers)",
+         "message naming it (default: 512 MB for the engine plus twice the page's pixels, within "
+         "the memory available at the start shared among the workers)",
          [](CommandLine& l, const std::string& v) {
              l.MemoryLimitMb =
                  WholeNumber("--memory-limit", v, kMinMemoryLimitMb, kMaxMemoryLimitMb);

@@ -17,6 +17,11 @@ public:
 
 enum class ToolMode { Convert, Help, Version };
 
+// Seconds a page may take by default: generous, five minutes, four times the slowest legitimate
+// page seen (a document whose forms take the engine 75 s to set up before its first page), so
+// that only a page that would never end is cut short. The window has none: Stop is there.
+inline constexpr double kDefaultPageTimeout = 300;
+
 // What one invocation of folioxa-convert asks for.
 struct CommandLine {
     ToolMode Mode = ToolMode::Convert;
@@ -28,9 +33,9 @@ struct CommandLine {
         OutputDirectory;                     // -o; ends with "/" unless empty (the working folder)
     std::optional<std::string> BaseFileName; // -b
     bool PasswordFromStdin = false;
-    int Jobs = 1;           // worker processes; at least 1
-    double PageTimeout = 0; // seconds an entry may take; 0: no limit
-    int MemoryLimitMb = 0;  // each worker's memory; 0: the pool's default share
+    int Jobs = 1;                             // worker processes; at least 1
+    double PageTimeout = kDefaultPageTimeout; // seconds an entry may take; 0: no limit
+    int MemoryLimitMb = 0;                    // each worker's memory; 0: the pool's default share
     bool DryRun = false;
     bool Json = false;
     bool Quiet = false;

@@ -20,6 +20,8 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGTRAP, SIGF
 
 // What the signal handler reads, all set before it can run.
 std::uint64_t gLimit = 0;
+std::uint64_t gEngine = 0;
+std::atomic<std::uint64_t> gSoftLimit{0}; // the limit of the page in hand
 int gReportFd = -1;
 int gStatmFd = -1; // opened while files can still be opened
 std::uint64_t gPageSize = 4096;
@@ -42,7 +44,8 @@ void OnFatalSignal(int signal) {
     const char* frame = gFrame.load();
     // The engine's allocator ends the process when it is refused, often straight after the
     // refusal (errno still ENOMEM), else once its pools have grown up to the cap.
-    if (frame != nullptr && (error == ENOMEM || MappedBytes() >= gLimit - gLimit / 8)) {
+    const std::uint64_t limit = gSoftLimit.load();
+    if (frame != nullptr && (error == ENOMEM || MappedBytes() >= limit - limit / 8)) {
         // Only write(2) underneath: safe in a signal handler.
         WriteAll(gReportFd, frame, gFrameSize.load());
     }
@@ -56,7 +59,15 @@ bool MemoryLimitSupported() {
     return !kSanitizerBuild;
 }
 
-void ApplyMemoryLimit(std::uint64_t bytes, int reportFd) {
+std::uint64_t PageMemoryLimit(std::uint64_t cap, std::uint64_t engine, std::uint64_t bufferBytes,
+                              std::uint64_t pageBytes) {
+    if (engine == 0) {
+        return cap;
+    }
+    return std::min(cap, engine + bufferBytes + pageBytes);
+}
+
+void ApplyMemoryLimit(std::uint64_t bytes, std::uint64_t engine, int reportFd) {
     if (!MemoryLimitSupported() || bytes == 0) {
         return;
     }
@@ -67,6 +78,9 @@ void ApplyMemoryLimit(std::uint64_t bytes, int reportFd) {
         return;
     }
     gLimit = cap.rlim_cur;
+    gEngine = engine;
+    gSoftLimit = gLimit;
+    SetPageMemory(0, 0);
     gReportFd = reportFd;
     gStatmFd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
     gPageSize = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
@@ -76,6 +90,17 @@ void ApplyMemoryLimit(std::uint64_t bytes, int reportFd) {
     sigemptyset(&action.sa_mask);
     for (const int signal : kFatalSignals) {
         sigaction(signal, &action, nullptr);
+    }
+}
+
+void SetPageMemory(std::uint64_t bufferBytes, std::uint64_t pageBytes) {
+    if (gEngine == 0 || gLimit == 0) {
+        return;
+    }
+    // Below the hard limit, which stays the machine's bound should the engine lift this one.
+    const rlimit soft{PageMemoryLimit(gLimit, gEngine, bufferBytes, pageBytes), gLimit};
+    if (setrlimit(RLIMIT_AS, &soft) == 0) {
+        gSoftLimit = soft.rlim_cur;
     }
 }
 

@@ -89,13 +89,17 @@ void TPageMapping::Unmap() {
     }
 }
 
-void TPageMapping::Replace(FileDescriptor buffer) {
+void TPageMapping::Replace(FileDescriptor buffer,
+                           const std::function<void(std::uint64_t bytes)>& beforeMapping) {
     Unmap();
     struct stat status {};
     if (fstat(buffer.Get(), &status) != 0 || status.st_size <= 0) {
         throw Error("A page buffer cannot be read");
     }
     const auto size = static_cast<std::size_t>(status.st_size);
+    if (beforeMapping) {
+        beforeMapping(size);
+    }
     // Faulted in here, in one go, rather than page by page as the engine first fills it.
     void* map =
         mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, buffer.Get(), 0);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace folioxa {
 
@@ -38,9 +39,11 @@ public:
     TPageMapping(const TPageMapping&) = delete;
     TPageMapping& operator=(const TPageMapping&) = delete;
 
-    // Maps `buffer` for writing, every page of it faulted in at once, in place of the one before.
-    // Throws Error when it cannot be mapped.
-    void Replace(FileDescriptor buffer);
+    // Maps `buffer` for writing, every page of it faulted in at once, in place of the one before;
+    // `beforeMapping` is told its size once the one before is gone. Throws Error when it cannot be
+    // mapped.
+    void Replace(FileDescriptor buffer,
+                 const std::function<void(std::uint64_t bytes)>& beforeMapping = {});
     std::uint8_t* Pixels() const { return FPixels; }
     std::size_t Size() const { return FSize; }
 

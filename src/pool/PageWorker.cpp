@@ -34,11 +34,16 @@ FileDescriptor SocketPair(FileDescriptor& theirs) {
     return FileDescriptor(sockets[0]);
 }
 
-WorkerProcess Start(const std::string& path, std::uint64_t memoryLimit, int socket) {
+WorkerProcess Start(const std::string& path, std::uint64_t memoryLimit, std::uint64_t engineMemory,
+                    int socket) {
     WorkerLaunch launch;
     launch.Path = path;
     if (memoryLimit > 0) {
         launch.Arguments.push_back(std::string(kMemoryLimitOption) + std::to_string(memoryLimit));
+        if (engineMemory > 0) {
+            launch.Arguments.push_back(std::string(kEngineMemoryOption) +
+                                       std::to_string(engineMemory));
+        }
     }
     launch.Socket = socket;
     return StartWorker(launch);
@@ -46,12 +51,13 @@ WorkerProcess Start(const std::string& path, std::uint64_t memoryLimit, int sock
 
 } // namespace
 
-TPageWorker::TPageWorker(const std::string& path, std::uint64_t memoryLimit)
-    : FMemoryLimit(memoryLimit), FLink(FileDescriptor(), WireSide::Parent),
-      FOutput(FileDescriptor()) {
+TPageWorker::TPageWorker(const std::string& path, std::uint64_t memoryLimit,
+                         std::uint64_t engineMemory)
+    : FMemoryLimit(memoryLimit), FEngineMemory(engineMemory),
+      FLink(FileDescriptor(), WireSide::Parent), FOutput(FileDescriptor()) {
     FileDescriptor theirs;
     FileDescriptor ours = SocketPair(theirs);
-    WorkerProcess process = Start(path, memoryLimit, theirs.Get());
+    WorkerProcess process = Start(path, memoryLimit, engineMemory, theirs.Get());
     FPid = process.Pid;
     FPidFd = std::move(process.PidFd);
     FOutput = TWorkerOutput(std::move(process.Output));
@@ -74,6 +80,7 @@ std::string TPageWorker::End() {
     }
     FPid = -1;
     FEnd = done < 0 ? "lost" : EndText(status);
+    FExitCode = done >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     // All it wrote is in the pipe now: a sanitizer's report of its end is passed on whole.
     FOutput.Finish();
     return FEnd;

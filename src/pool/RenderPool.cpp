@@ -178,6 +178,10 @@ std::uint64_t WorkerMemoryLimit(const PoolOptions& options, std::int64_t workers
                : 0;
 }
 
+std::uint64_t WorkerEngineMemory(const PoolOptions& options) {
+    return options.MemoryLimit > 0 ? 0 : kDefaultEngineMemory;
+}
+
 TRenderPool::TRenderPool(PoolOptions options, std::vector<PoolDocument> documents,
                          std::function<PoolEntry(std::int64_t)> entryAt, AdoptedWorker adopted,
                          DrawWatch watch)
@@ -265,7 +269,8 @@ bool TRenderPool::Adopt(AdoptedWorker& adopted) {
 }
 
 void TRenderPool::Spawn(std::size_t index) {
-    Watch(index, std::make_unique<TPageWorker>(FOptions.WorkerPath, FMemoryLimit));
+    Watch(index, std::make_unique<TPageWorker>(FOptions.WorkerPath, FMemoryLimit,
+                                               WorkerEngineMemory(FOptions)));
 }
 
 void TRenderPool::Watch(std::size_t index, std::unique_ptr<TPageWorker> worker) {
@@ -469,7 +474,8 @@ void TRenderPool::Handle(std::size_t index, Frame& frame) {
         }
         // The worker's own report of a death over its cap names neither the page nor the cap.
         if (failure.Kind == ErrorKind::OutOfMemory && slot.Worker->MemoryLimit() > 0) {
-            failure.Message = MemoryLimitMessage(EntryText(slot.Entry), slot.Worker->MemoryLimit());
+            failure.Message =
+                MemoryLimitMessage(EntryText(slot.Entry), PageLimit(slot, frame.Stage));
         }
         if (wanted) {
             Fail(slot.Entry, std::move(failure));
@@ -701,16 +707,23 @@ void TRenderPool::Reap(std::size_t index, const std::string& violation) {
             epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
         }
     }
+    const WireStage stage = slot.Worker->Link().Stage();
     const std::string how = slot.Worker->End();
+    const bool outOfMemory = slot.Worker->EndedOutOfMemory();
+    const std::uint64_t limit = PageLimit(slot, stage);
     slot.Worker.reset();
     slot.Document = -1;
     slot.BufferSent = false;
     if (slot.Entry >= 0) {
         const std::string page = EntryText(slot.Entry);
-        Fail(slot.Entry, violation.empty() ? Failure{ErrorKind::Other, FailureStage::BeforeFile,
-                                                     WorkerStoppedText(page, how)}
-                                           : Failure{ErrorKind::Protocol, FailureStage::BeforeFile,
-                                                     WorkerProtocolText(page, violation)});
+        Fail(slot.Entry,
+             outOfMemory && violation.empty()
+                 ? Failure{ErrorKind::OutOfMemory, FailureStage::BeforeFile,
+                           MemoryLimitMessage(page, limit)}
+             : violation.empty()
+                 ? Failure{ErrorKind::Other, FailureStage::BeforeFile, WorkerStoppedText(page, how)}
+                 : Failure{ErrorKind::Protocol, FailureStage::BeforeFile,
+                           WorkerProtocolText(page, violation)});
         EntryFinished(index);
     }
     // Ended while idle (killed from outside): nothing failed, and Dispatch gives its slot a new
@@ -728,6 +741,15 @@ std::string WorkerProtocolText(const std::string& page, const std::string& viola
 
 std::string PageLateText(const std::string& page, double seconds) {
     return "Page " + page + " took longer than the limit of " + Seconds(seconds) + " seconds";
+}
+
+std::uint64_t TRenderPool::PageLimit(const Slot& slot, WireStage stage) const {
+    const std::uint64_t buffer = slot.BufferSent ? slot.Buffer->Size() : 0;
+    const std::uint64_t page = stage == WireStage::Drawing
+                                   ? static_cast<std::uint64_t>(slot.Size.Width) *
+                                         static_cast<std::uint64_t>(slot.Size.Height) * 4
+                                   : 0;
+    return PageMemoryLimit(slot.Worker->MemoryLimit(), slot.Worker->EngineMemory(), buffer, page);
 }
 
 void TRenderPool::CheckClock() {

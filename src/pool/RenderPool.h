@@ -65,7 +65,8 @@ struct PoolOptions {
     double PageTimeoutSeconds = 0; // an entry taking longer ends its worker; 0: no limit
     // The address space each worker may take; 0: the memory available at the start shared
     // evenly among the workers, at least 256 MB each (none when the system does not say, or the
-    // build cannot cap).
+    // build cannot cap), of which a page may take what PageMemoryLimit allows with the default
+    // engine allowance.
     std::uint64_t MemoryLimit = 0;
 };
 
@@ -74,6 +75,9 @@ struct PoolOptions {
 // cap.
 std::uint64_t WorkerMemoryLimit(const PoolOptions& options, std::int64_t workers,
                                 std::uint64_t available);
+// The engine's allowance per page beside its pixels: kDefaultEngineMemory unless the options
+// give a cap, which then holds for every page as it is.
+std::uint64_t WorkerEngineMemory(const PoolOptions& options);
 
 // A worker that has a document of the run open already (it opened the document for the run),
 // for the pool to draw with instead of starting another.
@@ -206,6 +210,8 @@ private:
     // Ends a worker (killed when it still runs) and waits for it; the entry it held fails, for
     // `reason` or for how it ended.
     void Reap(std::size_t slot, const std::string& reason = {});
+    // The memory limit of the slot's page in `stage`, as its worker set it.
+    std::uint64_t PageLimit(const Slot& slot, WireStage stage) const;
     void EntryFinished(std::size_t slot);
     void Grant();
     void CollectEncoded();

@@ -63,8 +63,10 @@ TThumbnailWorker::TThumbnailWorker(const std::string& fileName, const std::strin
 TThumbnailWorker::~TThumbnailWorker() = default;
 
 void TThumbnailWorker::Start() {
+    // A page the engine would take the machine for costs its picture alone, as in a run.
     FWorker = std::make_unique<TPageWorker>(
-        FOptions.WorkerPath, WorkerMemoryLimit(FOptions, 1, AvailableMemory().value_or(0)));
+        FOptions.WorkerPath, WorkerMemoryLimit(FOptions, 1, AvailableMemory().value_or(0)),
+        WorkerEngineMemory(FOptions));
     for (const int fd : {FWorker->Link().Fd(), FWorker->EndFd(), FWorker->Output().Fd()}) {
         Watch(FEpoll.Get(), fd);
     }

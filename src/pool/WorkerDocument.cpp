@@ -105,7 +105,8 @@ void TWorkerDocument::SetActive(bool active) {
         const std::int64_t workers = std::max(FOptions.Workers, 1);
         FWorker = std::make_unique<TPageWorker>(
             FOptions.WorkerPath.empty() ? DefaultWorkerPath() : FOptions.WorkerPath,
-            WorkerMemoryLimit(FOptions, workers, AvailableMemory().value_or(0)));
+            WorkerMemoryLimit(FOptions, workers, AvailableMemory().value_or(0)),
+            WorkerEngineMemory(FOptions));
     }
     bool answered = false;
     try {

@@ -86,6 +86,7 @@ private:
                 FEngine.PrepareDrawing();
                 FPrepared = true;
             }
+            SetPageMemory(FBuffer.Size(), 0);
             FDocument->SetPageNumber(page);
             // The width is read before the height, as the serial run reads them.
             PageSizePoints size;
@@ -103,11 +104,16 @@ private:
     void Draw(Frame& frame) {
         const Clock::time_point start = Clock::now();
         const PagePixels size = DecodeDraw(frame.Payload);
+        const std::uint64_t pageBytes =
+            static_cast<std::uint64_t>(size.Width) * static_cast<std::uint64_t>(size.Height) * 4;
         if (frame.File) {
-            FBuffer.Replace(std::move(frame.File));
+            // The old buffer goes before the new one is mapped, within the page's limit.
+            FBuffer.Replace(std::move(frame.File),
+                            [pageBytes](std::uint64_t bytes) { SetPageMemory(bytes, pageBytes); });
+        } else {
+            SetPageMemory(FBuffer.Size(), pageBytes);
         }
-        if (static_cast<std::uint64_t>(size.Width) * static_cast<std::uint64_t>(size.Height) * 4 >
-            FBuffer.Size()) {
+        if (pageBytes > FBuffer.Size()) {
             throw Error("A page worker was asked to draw past its page buffer");
         }
         std::optional<TMemoryReport> report;

@@ -80,12 +80,17 @@ void ConfineWorker(bool unconfined) {
 
 int main(int argc, char** argv) {
     bool unconfined = false;
+    std::uint64_t memoryLimit = 0;
+    std::uint64_t engineMemory = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
-        // --memory-limit=BYTES: the address space this worker may take.
+        // --memory-limit=BYTES: the address space this worker may take; --engine-memory=BYTES:
+        // what the engine may take for a page beside its pixels.
         if (option.starts_with(kMemoryLimitOption)) {
-            ApplyMemoryLimit(std::strtoull(argv[i] + kMemoryLimitOption.size(), nullptr, 10),
-                             kWorkerSocket);
+            memoryLimit = std::strtoull(argv[i] + kMemoryLimitOption.size(), nullptr, 10);
+        }
+        if (option.starts_with(kEngineMemoryOption)) {
+            engineMemory = std::strtoull(argv[i] + kEngineMemoryOption.size(), nullptr, 10);
         }
 #ifdef FOLIOXA_TEST_SWITCHES
         // Lets the tests show that what the sandbox stops works without it; never compiled into
@@ -93,6 +98,7 @@ int main(int argc, char** argv) {
         unconfined = unconfined || option == kUnconfinedOption;
 #endif
     }
+    ApplyMemoryLimit(memoryLimit, engineMemory, kWorkerSocket);
     // A parent that has gone shows as a failed send, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     Channel channel(FileDescriptor(kWorkerSocket), WireSide::Worker);

@@ -27,8 +27,11 @@ TEST(ParseCommandLine, OptionsAndDefaults) {
              EXPECT_EQ(s.JpegQuality, 100);
              EXPECT_EQ(l.Jobs, 6); // the online cores
              EXPECT_EQ(l.MemoryLimitMb, 0);
+             EXPECT_EQ(l.PageTimeout, 300);
              EXPECT_FALSE(l.PasswordFromStdin || l.DryRun || l.Json || l.Quiet);
          }},
+        {{"--page-timeout", "0", "a.pdf"}, // no limit
+         [](const CommandLine& l, const ConversionSettings&) { EXPECT_EQ(l.PageTimeout, 0); }},
         {{"report.pdf"}, // no folder: the working folder, as the naming rule gives ""
          [](const CommandLine&, const ConversionSettings& s) {
              EXPECT_EQ(s.DestinationFolder, "");

@@ -61,6 +61,7 @@ TEST(EngineFault, CostsThePageAloneAndTheNextRunWorks) {
         {"allocate-mb 2 4000", 0, 300,
          "Page 2 needs more memory than the limit of 300 MB per page"},
         {"abort-on 2", 0, 300, "The PDF engine stopped while drawing page 2 (..."},
+        {"tls-abort-on 2", 0, 300, "Page 2 needs more memory than the limit of 300 MB per page"},
     };
     for (const Fault& fault : faults) {
         if (fault.MemoryLimitMb > 0 && !MemoryLimitSupported()) {
@@ -132,18 +133,33 @@ TEST(EngineFault, CostsOnePictureAlone) {
     }
 }
 
-TEST(EngineFault, DefaultMemoryLimitSharesWhatIsAvailableAmongTheWorkers) {
+TEST(EngineFault, DefaultMemoryLimitIsTheEnginesAllowanceWithinTheShare) {
     if (!MemoryLimitSupported()) {
         GTEST_SKIP() << "this build's workers have no cap";
     }
-    SetAvailableMemoryProbe([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 30); });
-    TempDir dir;
-    std::filesystem::create_directory(dir.Path() / "out");
-    testing::WriteFile(dir.File("doc.pdf"), testing::FakePdf({"pages 2", "allocate-mb 1 600"}));
-    const Fault none{"", 0, 0, ""};
-    EXPECT_EQ(Convert(dir, "1-2", none, 2),
-              "Page 1 needs more memory than the limit of 512 MB per page");
-    EXPECT_EQ(Convert(dir, "1", none, 2), "") << "one entry, one worker: all 1024 MB";
+    const struct {
+        std::uint64_t AvailableMb;
+        int Workers;
+        const char* AllocateMb;
+        const char* Message;
+    } rows[] = {
+        // The share binds: 1024 MB among two workers.
+        {1024, 2, "600", "Page 1 needs more memory than the limit of 512 MB per page"},
+        // Plenty free: the engine's 512 MB (and the page's small pixels twice) bind.
+        {65536, 1, "600", "Page 1 needs more memory than the limit of 512 MB per page"},
+        {65536, 1, "400", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.AvailableMb) + " MB, " + row.AllocateMb);
+        SetAvailableMemoryProbe(
+            [&row] { return std::optional<std::uint64_t>(row.AvailableMb << 20); });
+        TempDir dir;
+        std::filesystem::create_directory(dir.Path() / "out");
+        testing::WriteFile(
+            dir.File("doc.pdf"),
+            testing::FakePdf({"pages 2", std::string("allocate-mb 1 ") + row.AllocateMb}));
+        EXPECT_EQ(Convert(dir, "1-2", {"", 0, 0, ""}, row.Workers), row.Message);
+    }
     SetAvailableMemoryProbe({});
 }
 

@@ -63,6 +63,13 @@ const Mode kModes[] = {
              pause();
          }
      }},
+    // glibc's end when it cannot allocate a thread's data for a library: no signal, exit 127.
+    {"tls-abort-on",
+     [](Canvas&, const ModeArguments&) {
+         constexpr char kText[] = "cannot allocate memory for thread-local data: ABORT\n";
+         [[maybe_unused]] const ssize_t written = write(2, kText, sizeof kText - 1);
+         _exit(127);
+     }},
     {"allocate-mb",
      [](Canvas&, const ModeArguments& arguments) {
          const std::size_t bytes = std::stoull(arguments.at(0)) << 20;

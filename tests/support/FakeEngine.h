@@ -12,6 +12,7 @@
 //   crash-on 2            drawing page 2 ... dereferences a null pointer (SIGSEGV)
 //   abort-on 2            ... calls abort(), as the engine does when it cannot allocate
 //   hang-on 2             ... never returns
+//   tls-abort-on 2        ... ends as glibc does when thread-local data cannot be allocated
 //   allocate-mb 2 4000    ... allocates and touches 4000 MB (abort() when refused)
 //   probe-on 2 WORDS      ... runs the sandbox probes at the targets SandboxProbeWords gave and
 //                         draws their result over the page (SandboxProbe.h)

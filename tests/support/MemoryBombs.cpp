@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace folioxa::testing {
 
@@ -47,6 +48,67 @@ std::string MakeMutualFormsPdf() {
     pdf.Set(b, form("A", a));
     return TwoPages(pdf, catalog, PdfStream("", "/A Do"),
                     "/XObject << /A " + std::to_string(a) + " 0 R >>");
+}
+
+std::string MakeFormFanOutPdf(int levels, int fanOut) {
+    PdfBuilder pdf;
+    const int catalog = pdf.Reserve();
+    // Form i draws form i + 1 `fanOut` times; the last fills a square: fanOut^levels squares,
+    // every one parsed into its own object before the page is drawn.
+    std::vector<int> forms;
+    for (int i = 0; i < levels; ++i) {
+        forms.push_back(pdf.Reserve());
+    }
+    for (int i = 0; i < levels; ++i) {
+        std::string content = "0 0 1 rg 0 0 10 10 re f";
+        std::string resources;
+        if (i + 1 < levels) {
+            content.clear();
+            for (int k = 0; k < fanOut; ++k) {
+                content += "/F Do ";
+            }
+            resources = " /Resources << /XObject << /F " +
+                        std::to_string(forms[static_cast<std::size_t>(i) + 1]) + " 0 R >> >>";
+        }
+        pdf.Set(
+            forms[static_cast<std::size_t>(i)],
+            PdfStream("/Type /XObject /Subtype /Form /BBox [0 0 100 100]" + resources, content));
+    }
+    return TwoPages(pdf, catalog, PdfStream("", "/F Do"),
+                    "/XObject << /F " + std::to_string(forms.front()) + " 0 R >>");
+}
+
+std::string MakeJbig2BombPdf(std::uint32_t kSide) {
+    // One generic region of kSide x kSide pixels, coded with MMR: every row white like the row
+    // above, one bit a row. The engine decodes it whole, then scales it.
+    const auto be32 = [](std::uint32_t value) {
+        std::string bytes;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bytes += static_cast<char>((value >> shift) & 0xFF);
+        }
+        return bytes;
+    };
+    const auto segment = [&](std::uint32_t number, char type, const std::string& data) {
+        return be32(number) + type + std::string(1, '\0') + std::string(1, '\1') +
+               be32(static_cast<std::uint32_t>(data.size())) + data;
+    };
+    const std::string pageInfo =
+        be32(kSide) + be32(kSide) + be32(0) + be32(0) + std::string(1, '\0') + std::string(2, '\0');
+    const std::string region = be32(kSide) + be32(kSide) + be32(0) + be32(0) +
+                               std::string(1, '\0') + std::string(1, '\1') +
+                               std::string(kSide / 8, '\xFF');
+    const std::string stream =
+        segment(0, 48, pageInfo) + segment(1, 38, region) + segment(2, 49, "");
+    PdfBuilder pdf;
+    const int catalog = pdf.Reserve();
+    const int image = pdf.Reserve();
+    pdf.Set(image, PdfStream("/Type /XObject /Subtype /Image /Width " + std::to_string(kSide) +
+                                 " /Height " + std::to_string(kSide) +
+                                 " /ColorSpace /DeviceGray /BitsPerComponent 1 /Filter "
+                                 "/JBIG2Decode",
+                             stream));
+    return TwoPages(pdf, catalog, PdfStream("", "q 200 0 0 200 0 0 cm /Im Do Q"),
+                    "/XObject << /Im " + std::to_string(image) + " 0 R >>");
 }
 
 std::string MakeDoubleFlatePdf(std::uint64_t inflatedBytes) {

@@ -53,8 +53,13 @@ std::string PdfStream(const std::string& dictionary, const std::string& data);
 // second an ordinary page (a filled rectangle):
 // two form XObjects that each draw the other twice;
 std::string MakeMutualFormsPdf();
-// a content stream of `inflatedBytes` blanks, Flate-compressed twice (a few kilobytes).
+// a content stream of `inflatedBytes` blanks, Flate-compressed twice (a few kilobytes);
 std::string MakeDoubleFlatePdf(std::uint64_t inflatedBytes);
+// `levels` form XObjects, each drawing the next `fanOut` times;
+std::string MakeFormFanOutPdf(int levels, int fanOut);
+// a JBIG2 image of `side` x `side` pixels in a few kilobytes (46336: as large as the decoder
+// takes, 2^31 pixels).
+std::string MakeJbig2BombPdf(std::uint32_t side);
 
 // Runs `qpdf --encrypt` on the file `in`, writing `out`. `mode` is "rc4-40", "rc4-128",
 // "aes-128" or "aes-256". Throws std::runtime_error when qpdf fails or the mode is unknown.
