@@ -1,18 +1,29 @@
 #include "app/StartUp.h"
 
+#include "app/Dialogs.h"
+#include "app/ErrorDisplay.h"
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
+#include "base/Error.h"
 #include "support/TestFiles.h"
+#include "support/TestPdf.h"
 
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -195,6 +206,103 @@ TEST(AboutLineTest, ReadsZerosInAProgramWithoutTheVersion) {
         Start(copy, {"--gtest_filter=AboutLineTest.ShowsTheVersionOfTheRunningFile"}, environment);
     EXPECT_TRUE(ExitedWithZero(Ended(pid)));
     EXPECT_EQ(testing::ReadFile(aboutFile), "Folioxa 0.0.0.0");
+}
+
+// The window's own dialogs, but the file chooser answers with a given file when there is one.
+class TChosenFileDialogs : public QtDialogs {
+public:
+    TChosenFileDialogs(QWidget* owner, std::string file)
+        : QtDialogs(owner), FFile(std::move(file)) {}
+    std::optional<std::string> OpenPdfFile() override {
+        return FFile.empty() ? QtDialogs::OpenPdfFile() : std::optional<std::string>(FFile);
+    }
+
+private:
+    std::string FFile;
+};
+
+// Run by the next test in a copy of this process, as main runs the window: the signals noted,
+// the window up, and the dialog FOLIOXA_SIGNAL_DIALOG names opened from the event loop. Once it
+// is open, FOLIOXA_SIGNAL_READY is written; notices on the way to it are answered.
+TEST(SignalDuringDialog, Window) {
+    const char* wanted = std::getenv("FOLIOXA_SIGNAL_DIALOG");
+    if (wanted == nullptr) {
+        GTEST_SKIP() << "run by SignalDuringDialog.ClosesItAndEndsWithZeroAndNoWorker";
+    }
+    const std::string dialog = wanted;
+    ASSERT_TRUE(InstallTerminationHandler());
+    WatchTermination();
+    QWidget owner; // the boxes are modal over it, as over the window
+    TChosenFileDialogs dialogs(&owner, std::getenv("FOLIOXA_SIGNAL_FILE"));
+    auto window = std::make_unique<TFormTest>(&dialogs);
+    window->show();
+    QTimer watch;
+    bool ready = false;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QWidget* open = QApplication::activeModalWidget();
+        if (open == nullptr || ready) {
+            return;
+        }
+        const QString name = qobject_cast<QFileDialog*>(open) != nullptr && dialog == "Folder"
+                                 ? QString("Folder")
+                                 : open->objectName();
+        if (name.toStdString() == dialog) {
+            ready = true;
+            testing::WriteFile(std::getenv("FOLIOXA_SIGNAL_READY"), dialog);
+        } else if (auto* box = qobject_cast<QMessageBox*>(open)) {
+            box->accept(); // the refusal before the password box
+        }
+    });
+    watch.start(20);
+    TFormTest* shown = window.get();
+    QTimer::singleShot(0, [&dialogs, shown, &dialog] {
+        if (dialog == "Folder") {
+            shown->cmd_split_destClick();
+        } else if (dialog == "Notice") {
+            shown->export_buttonClick(); // no file chosen yet
+        } else if (dialog == "ErrorDisplay") {
+            RunHandler(dialogs, [] { throw Error("the error box"); });
+        } else {
+            shown->select_input_buttonClick(); // the file chooser, or the chosen file's password
+        }
+    });
+    QApplication::exec();
+    EXPECT_TRUE(ready);
+    window.reset();
+}
+
+TEST(SignalDuringDialog, ClosesItAndEndsWithZeroAndNoWorker) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const testing::TempDir dir;
+    const std::string locked = dir.File("locked.pdf");
+    testing::WriteFile(dir.File("plain.pdf"), testing::MakePdf({testing::TestPage{}}));
+    testing::EncryptPdf(dir.File("plain.pdf"), locked, "secret", "owner", "aes-128");
+    const struct {
+        const char* Dialog;
+        int Signal;
+        std::string File;
+    } rows[] = {
+        {"PasswordBox", SIGTERM, locked}, {"PasswordBox", SIGHUP, locked}, {"Notice", SIGINT, ""},
+        {"ErrorDisplay", SIGHUP, ""},     {"OpenDialogPDF", SIGTERM, ""},  {"Folder", SIGINT, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.Dialog) + ", " + strsignal(row.Signal));
+        const std::string ready = dir.File(std::string("ready-") + row.Dialog);
+        std::filesystem::remove(ready);
+        auto environment = kOffscreen;
+        environment["FOLIOXA_SIGNAL_DIALOG"] = row.Dialog;
+        environment["FOLIOXA_SIGNAL_FILE"] = row.File.c_str();
+        environment["FOLIOXA_SIGNAL_READY"] = ready.c_str();
+        const pid_t pid =
+            Start("/proc/self/exe", {"--gtest_filter=SignalDuringDialog.Window"}, environment);
+        for (int i = 0; i < 1500 && !std::filesystem::exists(ready); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(std::filesystem::exists(ready)) << "the dialog never opened";
+        kill(pid, row.Signal);
+        EXPECT_TRUE(ExitedWithZero(Ended(pid)));
+        EXPECT_TRUE(testing::Children().empty()) << "a page worker outlived the window";
+    }
 }
 
 } // namespace

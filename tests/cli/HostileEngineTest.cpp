@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -188,6 +189,48 @@ TEST_F(HostileEngine, TheTerminalKeepsItsSettingsAndShowsNothingRaw) {
         for (int page = 1; page <= 2; ++page) {
             EXPECT_TRUE(testing::IsFakePage(
                 ReadFile(dir.File("doc_" + std::to_string(page) + ".png")), page));
+        }
+        ExpectNoWorkerLeft();
+    }
+}
+
+// A signal while the password prompt waits for its answer, the worker that opened the document
+// kept: the terminal gets its echo back, the tool ends by that signal and no worker is left.
+TEST_F(HostileEngine, ASignalAtThePasswordPromptLeavesTheTerminalAndNoWorker) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        WriteFile(dir.File("doc.pdf"), testing::FakePdf({"password secret"}));
+        int master = -1, slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        termios before{};
+        tcgetattr(slave, &before);
+        const pid_t tool =
+            Start({FOLIOXA_CONVERT, "-t", "png", dir.File("doc.pdf")}, Environment(), [slave] {
+                setsid();
+                ioctl(slave, TIOCSCTTY, 0);
+                dup2(slave, 0);
+                dup2(slave, 1);
+                dup2(slave, 2);
+            });
+        std::string shown;
+        for (char buffer[256]; shown.find("Password for") == std::string::npos;) {
+            pollfd ready{master, POLLIN, 0};
+            const ssize_t got =
+                poll(&ready, 1, 30000) > 0 ? read(master, buffer, sizeof buffer) : 0;
+            ASSERT_GT(got, 0) << "no prompt: " << shown;
+            shown.append(buffer, static_cast<std::size_t>(got));
+        }
+        kill(tool, signal);
+        EXPECT_EQ(ExitCode(tool), 128 + signal);
+        termios after{};
+        tcgetattr(slave, &after);
+        close(slave);
+        close(master);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << "echo was " << ((after.c_lflag & ECHO) != 0);
+        // The kept worker is killed as its parent dies, which the kernel delivers a moment later.
+        for (int i = 0; i < 500 && !testing::RunningChildren(FTargets.Bystander()).empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ExpectNoWorkerLeft();
     }
