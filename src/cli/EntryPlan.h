@@ -34,16 +34,26 @@ struct EntryPlan {
 EntryPlan PlanEntries(const PageList& pages, std::int32_t pageCount,
                       const ConversionSettings& settings);
 
-// A file that the plans of two documents both write.
-struct SharedFile {
-    std::size_t First = 0; // the plans' positions, First < Second
-    std::size_t Second = 0;
-    std::string Path; // as the second plan names it
+// A document as the name plan of several sees it: its list, its page count and its settings
+// (file names), none owned.
+struct DocumentNames {
+    const PageList* Pages = nullptr;
+    std::int32_t PageCount = 0;
+    const ConversionSettings* Settings = nullptr;
 };
 
-// The first file of `plans` (in their order) that an earlier plan writes too; an entry that names
-// no page writes none. Paths are compared with their folders resolved ("a/../x_1.jpg" is
-// "x_1.jpg", symbolic links followed).
-std::optional<SharedFile> FindSharedFile(const std::vector<EntryPlan>& plans);
+// A file that the runs of two documents both write.
+struct SharedFile {
+    std::size_t First = 0; // the documents' positions, First < Second
+    std::size_t Second = 0;
+    std::string Path; // as the second document's run names it
+};
+
+// The first file the runs of `documents` (in their order, each up to its first entry that names
+// no page, which writes nothing) would write that an earlier one writes too: the earliest entry of
+// the earliest document that meets one. Paths are compared with their folders resolved
+// ("a/../x_1.jpg" is "x_1.jpg", symbolic links followed). Memory grows with the documents and the
+// items of their selections, never with the entries a range spans.
+std::optional<SharedFile> FindSharedFile(const std::vector<DocumentNames>& documents);
 
 } // namespace folioxa

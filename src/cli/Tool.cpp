@@ -211,22 +211,27 @@ std::optional<PageList> TTool::List(const ToolDocument& document, const NoticeFu
 }
 
 bool TTool::NamesCollide() {
-    std::vector<EntryPlan> plans;
+    std::vector<PageList> lists;
     std::vector<const ToolDocument*> planned;
+    lists.reserve(FDocuments.size());
     for (const ToolDocument& document : FDocuments) {
         if (document.Code != kExitOk || FDocuments.size() < 2) {
             continue;
         }
         try {
             // A list that cannot be built fails its run before any file is written.
-            if (const auto pages = List(document, [](const std::string&) {})) {
-                plans.push_back(PlanEntries(*pages, document.PageCount, document.Settings));
+            if (auto pages = List(document, [](const std::string&) {})) {
+                lists.push_back(std::move(*pages));
                 planned.push_back(&document);
             }
         } catch (const std::exception&) {
         }
     }
-    const std::optional<SharedFile> shared = FindSharedFile(plans);
+    std::vector<DocumentNames> names;
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        names.push_back({&lists[i], planned[i]->PageCount, &planned[i]->Settings});
+    }
+    const std::optional<SharedFile> shared = FindSharedFile(names);
     if (!shared) {
         return false;
     }

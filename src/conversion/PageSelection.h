@@ -36,10 +36,6 @@ public:
     void AppendText(std::string text);
     void AppendRange(std::int64_t first, std::int64_t last); // first <= last
 
-    // Number of segments held (one per item or range): what the list costs in memory.
-    std::size_t SegmentCount() const { return FSegments.size(); }
-
-private:
     struct Segment {
         std::int64_t Start; // index of the segment's first entry in the list
         std::int64_t First; // first number of a range
@@ -47,6 +43,11 @@ private:
         std::string Text;   // set for a single item
         bool IsRange;
     };
+    // One per item or range, in list order: what the list costs in memory.
+    const std::vector<Segment>& Segments() const { return FSegments; }
+    std::size_t SegmentCount() const { return FSegments.size(); }
+
+private:
     std::vector<Segment> FSegments;
     std::int64_t FCount = 0;
 };

@@ -57,31 +57,58 @@ TEST(PlanEntries, FlagsAndStopsWhereTheRunWould) {
 }
 
 TEST(FindSharedFile, OnlyFilesThatTwoDocumentsWrite) {
-    // Each plan as "path:page path:page ..."; page 0 names no page.
-    const auto plan = [](std::vector<std::pair<std::string, int>> entries) {
-        EntryPlan p;
-        for (auto& [path, page] : entries) {
-            p.Entries.push_back({0, "", path, page, false});
-        }
-        return p;
-    };
+    // Each document as "folder|base|pages|selection"; the same type for all.
     struct Case {
         const char* name;
-        std::vector<EntryPlan> plans;
+        std::vector<std::string> documents;
         std::string shared; // "first second path", or "" for none
     };
     const std::vector<Case> cases = {
-        {"different names", {plan({{"/o/a_1.jpg", 1}}), plan({{"/o/b_1.jpg", 1}})}, ""},
-        {"one document twice over one file", {plan({{"/o/a_1.jpg", 1}, {"/o/a_1.jpg", 1}})}, ""},
+        {"different names", {"/o/|a_|9|1-9", "/o/|b_|9|1-9"}, ""},
+        {"one document twice over one file", {"/o/|a_|9|1,1"}, ""},
         {"one name in one folder",
-         {plan({{"/o/x_1.jpg", 1}}), plan({{"/p/x_1.jpg", 1}}), plan({{"/o/x_1.jpg", 1}})},
-         "0 2 /o/x_1.jpg"},
-        {"an entry the run fails on writes nothing",
-         {plan({{"/o/x_3.jpg", 0}}), plan({{"/o/x_3.jpg", 3}})},
+         {"/o/|x_|9|4", "/p/|x_|9|1-9", "/o/|x_|9|2-5"},
+         "0 2 /o/x_4.png"},
+        {"the folder resolved", {"/o/|x_|9|7", "/o/q/../|x_|9|1-9"}, "0 1 /o/q/../x_7.png"},
+        {"the earliest entry of the later document",
+         {"/o/|x_|99|50-60", "/o/|x_|99|70,59,3-55"},
+         "0 1 /o/x_59.png"},
+        {"an entry the run fails on writes nothing, nor those after it",
+         {"/o/|x_|2|3", "/o/|x_|9|3"},
          ""},
+        {"nor those after it", {"/o/|x_|9|1-5", "/o/|x_|9|7,x,1"}, ""},
+        {"a range past the last page stops there", {"/o/|x_|5|1-9", "/o/|x_|9|6-9"}, ""},
+        {"fewer digits, a prefix ending in digits",
+         {"/o/|x_1|9|2", "/o/|x_|99|5-19"},
+         "0 1 /o/x_12.png"},
+        {"more digits", {"/o/|x_|99|10-19", "/o/|x_1|9|1-5"}, "0 1 /o/x_11.png"},
+        {"a page as typed", {"/o/|x_|99|7", "/o/|x_|99|07"}, "0 1 /o/x_07.png"},
+        {"a page in hexadecimal", {"/o/|x_|99|$1A", "/o/|x_|99|9,$1A"}, "0 1 /o/x_$1A.png"},
+        {"millions of entries, two copies",
+         {"/o/|x_|100000|1-100000,1-100000", "/p/|x_|100000|1-100000",
+          "/o/|x_|100000|99999-100000"},
+         "0 2 /o/x_099999.png"},
     };
     for (const auto& c : cases) {
-        const auto shared = FindSharedFile(c.plans);
+        std::vector<ConversionSettings> settings;
+        std::vector<PageList> lists;
+        std::vector<std::int32_t> counts;
+        for (const std::string& document : c.documents) {
+            const std::vector<std::string> parts = SplitItems(document, '|');
+            ConversionSettings s;
+            s.DestinationFolder = parts[0];
+            s.BaseFileName = parts[1];
+            s.ImageType = "PNG";
+            counts.push_back(std::stoi(parts[2]));
+            settings.push_back(s);
+            lists.push_back(*BuildPageList(cmPageSelection, parts[3], counts.back(),
+                                           [](const std::string&) {}));
+        }
+        std::vector<DocumentNames> names;
+        for (std::size_t i = 0; i < lists.size(); ++i) {
+            names.push_back({&lists[i], counts[i], &settings[i]});
+        }
+        const auto shared = FindSharedFile(names);
         EXPECT_EQ(shared ? std::to_string(shared->First) + " " + std::to_string(shared->Second) +
                                " " + shared->Path
                          : "",
