@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/StartUp.h"
+#include "base/ProcessStart.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -13,6 +14,7 @@ int main(int argc, char* argv[]) {
     if (argc > 1 && folioxa::IsRemoveSwitch(argv[1])) {
         return 0;
     }
+    folioxa::PrepareProcess();
     folioxa::InstallTerminationHandler();
     // A file size limit must fail the page's write ("Stream write error"), which removes its
     // hidden file, not end the window and leave the file behind.

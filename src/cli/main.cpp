@@ -1,4 +1,5 @@
 // folioxa-convert: the command-line converter on the window's conversion run.
+#include "base/ProcessStart.h"
 #include "cli/Terminal.h"
 #include "cli/Tool.h"
 #include "pool/RenderPool.h"
@@ -12,6 +13,7 @@
 
 int main(int argc, char** argv) {
     using namespace folioxa;
+    PrepareProcess();
     // A closed stdout must end in a write error we report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     // A file size limit must fail the page's write ("Stream write error"), which removes its

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,22 @@ std::vector<PooledDocument> OneDocument(const ConversionSettings& settings, Conv
     documents[0].View = &view;
     documents[0].Observer = std::move(observer);
     return documents;
+}
+
+// The file `name` names now, when it is still the one listed.
+std::shared_ptr<FileDescriptor> OpenListedFile(const std::string& name,
+                                               std::pair<dev_t, ino_t> listed) {
+    auto file =
+        std::make_shared<FileDescriptor>(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (!*file || fstat(file->Get(), &status) != 0) {
+        throw EOpenError("Cannot open file \"" + name + "\". " + std::strerror(errno));
+    }
+    if (std::pair{status.st_dev, status.st_ino} != listed) {
+        throw EOpenError("Cannot open file \"" + name +
+                         "\". It was replaced by another file during the run");
+    }
+    return file;
 }
 
 } // namespace
@@ -71,8 +88,17 @@ void TPooledConversion::Open(std::size_t index, TWorkerDocument& document) {
         (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
                            WriterOptions{input.Settings.JpegQuality});
         part.Count = part.Session->Pages().Count();
-        // The workers read the very file the document was opened from, never its path again.
-        part.WorkerFile = document.File();
+        // The workers read the very file the document was opened from. Held from here to the
+        // run's end it would cost a descriptor per document: a file opened by name is opened
+        // again, and checked, when the pool reaches it.
+        if (input.File) {
+            part.WorkerFile = input.File;
+        } else if (const auto file = document.File()) {
+            struct stat status {};
+            if (fstat(file->Get(), &status) == 0) {
+                part.ListedFile = std::pair{status.st_dev, status.st_ino};
+            }
+        }
     } catch (const std::exception& e) {
         FailPart(part, e);
     }
@@ -86,6 +112,12 @@ void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
         if (!part.Ended && part.Count > 0) {
             pooled[i].Job = DocumentJobOf(part.Input.Settings);
             pooled[i].File = part.WorkerFile;
+            if (part.ListedFile) {
+                pooled[i].OpenFile = [name = part.Input.Settings.InputFileName,
+                                      listed = *part.ListedFile] {
+                    return OpenListedFile(name, listed);
+                };
+            }
             pooled[i].Entries = part.Count;
             FCount += part.Count;
         }

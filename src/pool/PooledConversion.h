@@ -5,10 +5,13 @@
 #include "pool/RenderPool.h"
 #include "pool/WorkerDocument.h"
 
+#include <sys/types.h>
+
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace folioxa {
@@ -83,7 +86,10 @@ private:
     struct Part {
         PooledDocument Input;
         std::unique_ptr<RunSession> Session; // null when the document could not be opened
+        // What the workers read: the input's own file, or the file it was listed from, opened
+        // again by name when its first entry is handed out and checked to be that very file.
         std::shared_ptr<FileDescriptor> WorkerFile;
+        std::optional<std::pair<dev_t, ino_t>> ListedFile;
         std::shared_ptr<const OutputFolder> Folder; // opened at its first file
         std::int64_t Count = 0;
         std::int64_t Written = 0;

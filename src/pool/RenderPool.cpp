@@ -350,12 +350,28 @@ void TRenderPool::Dispatch() {
                                    std::chrono::duration<double>(FOptions.PageTimeoutSeconds));
         }
         if (slot.Document != entry.Document) {
-            const PoolDocument& document = FDocuments.at(static_cast<std::size_t>(entry.Document));
+            PoolDocument& document = FDocuments.at(static_cast<std::size_t>(entry.Document));
+            try {
+                if (!document.File && document.OpenFile) {
+                    document.File = document.OpenFile();
+                }
+            } catch (const std::exception& e) {
+                Fail(index, FailureOf(e, FailureStage::BeforeFile));
+                slot.Entry = -1;
+                continue;
+            }
             Ask(i, FrameType::Open, entry.Document,
                 EncodeOpen(document.Job.FileName, document.Job.Password),
                 document.File ? document.File->Get() : -1);
         } else {
             Ask(i, FrameType::Page, index, EncodeCount(page));
+        }
+    }
+    // Every entry of the documents before the next one has been handed out (a worker that
+    // needs one of them again got its own copy with Open): their files go.
+    for (std::size_t d = 0; d < FDocuments.size() && FEnds[d] <= FNext; ++d) {
+        if (FDocuments[d].OpenFile) {
+            FDocuments[d].File.reset();
         }
     }
     ArmClock();

@@ -50,6 +50,10 @@ DocumentJob DocumentJobOf(const ConversionSettings& settings);
 struct PoolDocument {
     DocumentJob Job;
     std::shared_ptr<FileDescriptor> File;
+    // Opens the file when File is null, as the document's first entry is handed out; the pool
+    // lets it go once its last entry has been, so that a run of thousands of documents holds a
+    // few files at a time. Throws Error (the document's failure).
+    std::function<std::shared_ptr<FileDescriptor>()> OpenFile;
     std::int64_t Entries = 0;
 };
 

@@ -713,6 +713,27 @@ TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
     }
 }
 
+// More documents than descriptors: each document's file is open only while its entries are
+// handed out. The shell sets both limits, so raising the soft one does not help.
+TEST(FolioxaConvert, MoreDocumentsThanDescriptorsAllConvert) {
+    TempDir dir;
+    TestPage page;
+    page.Width = page.Height = 72;
+    const std::string pdf = testing::MakePdf({page});
+    std::string names;
+    constexpr int kDocuments = 1100;
+    for (int i = 0; i < kDocuments; ++i) {
+        const std::string name = "d" + std::to_string(i) + ".pdf";
+        WriteFile(dir.File(name), pdf);
+        names += " " + name;
+    }
+    const std::string command =
+        "cd '" + dir.Path().string() +
+        "' && ulimit -n 1024 && exec " FOLIOXA_CONVERT " -q -t png -r 10 -o out/" + names;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(FilesIn(dir.Path() / "out").size(), static_cast<std::size_t>(kDocuments));
+}
+
 TEST(FolioxaConvert, MemoryBombsCostOnePageWithinTheLimit) {
     if (!MemoryLimitSupported()) {
         GTEST_SKIP() << "this build's workers have no memory limit";
