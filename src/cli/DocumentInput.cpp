@@ -32,7 +32,7 @@ std::string FolderMessage(const std::string& what) {
 // All of `from` in an unnamed file of this process, which the workers can share: the engine
 // reads a document at offsets, which a pipe cannot give.
 FileDescriptor Spool(int from, const std::string& what, std::uint64_t limit) {
-    FileDescriptor copy(memfd_create("folioxa-input", MFD_CLOEXEC));
+    FileDescriptor copy(memfd_create("folioxa-input", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!copy) {
         throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
     }
@@ -56,6 +56,11 @@ FileDescriptor Spool(int from, const std::string& what, std::uint64_t limit) {
             throw EOpenError(kNotPdf);
         }
         if (size == 0) {
+            // Sealed before a worker gets it: a worker can neither change the document the
+            // other workers read nor make the file grow.
+            if (fcntl(copy.Get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK) != 0) {
+                throw EOpenError("Cannot keep the PDF read from " + what + ": " + SystemText());
+            }
             return copy;
         }
         total += size;

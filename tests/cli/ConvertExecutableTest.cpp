@@ -734,6 +734,21 @@ TEST(FolioxaConvert, MoreDocumentsThanDescriptorsAllConvert) {
     EXPECT_EQ(FilesIn(dir.Path() / "out").size(), static_cast<std::size_t>(kDocuments));
 }
 
+// Started with its standard descriptors closed, no file it opens takes their place: the JSON
+// records go nowhere and every image is whole.
+TEST(FolioxaConvert, ClosedStandardDescriptorsStayOutOfItsFiles) {
+    Fixture f;
+    const std::string command = "exec " FOLIOXA_CONVERT " --json -t png -r 20 -o '" +
+                                (f.dir.Path() / "out").string() + "/' '" + f.pdf +
+                                "' <&- >&- 2>&-";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    const Files out = FilesIn(f.dir.Path() / "out");
+    EXPECT_EQ(out.size(), 5U);
+    for (const auto& [name, bytes] : out) {
+        EXPECT_NE(ImageSize(bytes), "not an image") << name;
+    }
+}
+
 TEST(FolioxaConvert, MemoryBombsCostOnePageWithinTheLimit) {
     if (!MemoryLimitSupported()) {
         GTEST_SKIP() << "this build's workers have no memory limit";
