@@ -7,6 +7,7 @@
 #include "conversion/ConversionJob.h"
 #include "conversion/OutputFileNaming.h"
 #include "conversion/PageSelection.h"
+#include "conversion/PasswordRetry.h"
 #include "pool/PooledConversion.h"
 #include "ui_Main.h"
 
@@ -337,26 +338,28 @@ bool TFormTest::SetInputFile(const std::string& path) {
 InputDocument TFormTest::OpenInputDocument(const std::string& path) {
     InputDocument result;
     const SelectionCloser closer(FPdf);
-    bool passwordNeeded = false;
+    bool refusalShown = false;
     try {
-        result.PageCount = OpenAndCountPages(FPdf, *this, path, "");
+        const OpenedDocument opened = OpenAskingOnce(
+            [this, &path](const std::string& password) {
+                return OpenAndCountPages(FPdf, *this, path, password);
+            },
+            "",
+            [this, &refusalShown](const std::exception& refusal) -> std::optional<std::string> {
+                FDialogs.ShowNotice(refusal.what());
+                // Cancel gives the empty default, as does an empty OK: neither is worth a second
+                // attempt.
+                const std::string answer =
+                    FDialogs.InputPassword(kPasswordTitle, kPasswordPrompt, "");
+                refusalShown = answer.empty();
+                return answer.empty() ? std::nullopt : std::optional(answer);
+            });
+        result.PageCount = opened.PageCount;
+        result.Password = opened.Password;
     } catch (const std::exception& e) {
-        FDialogs.ShowNotice(e.what());
-        passwordNeeded = KindOf(e) == ErrorKind::Password;
-    }
-    if (!passwordNeeded) {
-        return result;
-    }
-    // Cancel gives the empty default, as does an empty OK: neither is worth a second attempt.
-    const std::string answer = FDialogs.InputPassword(kPasswordTitle, kPasswordPrompt, "");
-    if (answer.empty()) {
-        return result;
-    }
-    try {
-        result.PageCount = OpenAndCountPages(FPdf, *this, path, answer);
-        result.Password = answer;
-    } catch (const std::exception& e) {
-        FDialogs.ShowNotice(e.what());
+        if (!refusalShown) {
+            FDialogs.ShowNotice(e.what());
+        }
     }
     return result;
 }

@@ -8,6 +8,7 @@
 #include "cli/TextView.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
+#include "conversion/PasswordRetry.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
@@ -180,20 +181,23 @@ void TTool::Open(ToolDocument& document) {
     try {
         document.File = SharedInput(document.Name, FEnv.InFd, SpoolLimit());
         const int handle = document.File ? document.File->Get() : -1;
-        try {
-            document.PageCount = OpenOnce(FEnv.Document, settings, handle);
-        } catch (const Error& e) {
-            // One prompt and one more try, as when the window selects a protected file.
-            std::optional<std::string> password;
-            if (e.Kind() != ErrorKind::Password || FLine.PasswordFromStdin || !FEnv.AskPassword ||
-                !(password = FEnv.AskPassword("Password for " +
-                                              Printable(TConsole::Label(document.Name)) + ": "))) {
-                throw;
-            }
-            settings.InputPassword = *password;
-            prompted = true;
-            document.PageCount = OpenOnce(FEnv.Document, settings, handle);
+        PasswordQuestion ask;
+        if (!FLine.PasswordFromStdin && FEnv.AskPassword) {
+            // As when the window selects a protected file.
+            ask = [this, &document, &prompted](const std::exception&) {
+                std::optional<std::string> answer = FEnv.AskPassword(
+                    "Password for " + Printable(TConsole::Label(document.Name)) + ": ");
+                prompted = answer.has_value();
+                return answer;
+            };
         }
+        const OpenedDocument opened = OpenAskingOnce(
+            [this, &settings, handle](const std::string& password) {
+                settings.InputPassword = password;
+                return OpenOnce(FEnv.Document, settings, handle);
+            },
+            settings.InputPassword, ask);
+        document.PageCount = opened.PageCount;
     } catch (const std::exception& e) {
         Fail(&document, kExitCannotOpen, e.what());
         if (KindOf(e) == ErrorKind::Password && !FLine.PasswordFromStdin && !prompted) {
