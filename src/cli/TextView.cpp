@@ -21,9 +21,6 @@ std::string TConsole::Label(const std::string& document) {
 }
 
 void TConsole::Notice(const std::string& document, const std::string& text) {
-    if (FJson && text == kCompleteNotice) {
-        return; // the summary record says it
-    }
     if (FJson) {
         Record(JsonObject().Add("type", "notice").Add("document", document).Add("text", text));
     } else if (!FQuiet) {
@@ -70,13 +67,14 @@ void TConsole::ClearProgress() {
 }
 
 void TTextView::ShowNotice(const std::string& text) {
-    if (text == kCompleteNotice) {
-        FCompleted = true;
-    } else if (text == kInvalidRangeNotice) {
-        FSelectionEmpty = true; // the tool reports it as a usage error
-        return;
-    }
     FConsole.Notice(FDocument, text);
+}
+
+void TTextView::ShowCompleted() {
+    FCompleted = true;
+    if (!FConsole.Json()) { // with --json the summary record says it
+        FConsole.Notice(FDocument, kCompleteNotice);
+    }
 }
 
 void TTextView::SetProgressVisible(bool on) {

@@ -49,9 +49,9 @@ private:
 };
 
 // The run's window operations for a terminal, for one document: notices through the console,
-// the progress bar as the console's progress line, busy cursor and buttons as nothing. The
-// completion notice and the empty-selection notice are recorded, so that the tool can choose its
-// exit code.
+// the progress bar as the console's progress line, busy cursor and buttons as nothing. Whether
+// the run completed or its selection was empty is recorded, so that the tool can choose its exit
+// code.
 class TTextView : public ConversionView {
 public:
     TTextView(TConsole& console, std::string document)
@@ -63,6 +63,9 @@ public:
     void SetProgressMax(int max) override { FMax = max; }
     void SetProgressPosition(int position) override { FPosition = position; }
     void SetConvertControlsEnabled(bool) override {}
+    // The tool reports an empty selection as a usage error, once for all documents.
+    void ShowSelectionEmpty() override { FSelectionEmpty = true; }
+    void ShowCompleted() override;
 
     // Shows the entry now being converted on the progress line.
     void ShowEntry(const std::string& path) { FConsole.Progress(FPosition, FMax, path); }

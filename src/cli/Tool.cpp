@@ -268,11 +268,8 @@ void TTool::DryRun() {
         // The list is built here once, with its notices, to plan the entries.
         std::optional<PageList> pages;
         try {
-            pages = List(document, [&](const std::string& text) {
-                if (text != kInvalidRangeNotice) { // reported as the failure
-                    FConsole.Notice(document.Name, text);
-                }
-            });
+            pages = List(document,
+                         [&](const std::string& text) { FConsole.Notice(document.Name, text); });
         } catch (const std::exception& e) {
             Fail(&document, kExitFailed, e.what());
             continue;

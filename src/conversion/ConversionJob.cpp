@@ -154,6 +154,9 @@ RunSession::RunSession(const ConversionSettings& settings, RunDocument& document
         FPageCount = FDocument.PageCount();
         FPages = BuildPageList(settings.ConvertMethod, settings.PageSelection, FPageCount,
                                [&view](const std::string& text) { view.ShowNotice(text); });
+        if (!FPages) {
+            view.ShowSelectionEmpty();
+        }
     } catch (...) {
         Finish();
         throw;
@@ -297,7 +300,7 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
                        OutputFolder::OpenForRun(session.FolderPath()), observer);
     }
     session.Finish();
-    view.ShowNotice(kCompleteNotice);
+    view.ShowCompleted();
 }
 
 } // namespace folioxa

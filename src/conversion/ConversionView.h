@@ -1,5 +1,7 @@
 #pragma once
 
+#include "conversion/Messages.h"
+
 #include <string>
 
 namespace folioxa {
@@ -18,6 +20,12 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     // Select, then Convert.
     virtual void SetConvertControlsEnabled(bool on) = 0;
+    // What the run has come to, told as such so that a view need not read its notices: by
+    // default the window's notices, at the moment the window shows them.
+    // The selection has no item: the run ends before anything is shown.
+    virtual void ShowSelectionEmpty() { ShowNotice(kInvalidRangeNotice); }
+    // Every entry's file is written and the run cleaned up.
+    virtual void ShowCompleted() { ShowNotice(kCompleteNotice); }
 };
 
 } // namespace folioxa

@@ -193,7 +193,6 @@ std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& s
         return list;
     }
     if (selection.empty()) {
-        showNotice(kInvalidRangeNotice);
         return std::nullopt;
     }
     for (auto& item : SplitItems(selection, ',')) {

@@ -75,7 +75,7 @@ using NoticeFunction = std::function<void(const std::string&)>;
 
 // The page list of a run: 1..pageCount for cmAllPages; for cmPageSelection the items of
 // `selection`, ranges expanded, reversed ranges reported through `showNotice` and skipped.
-// Returns no list only for an empty selection, after the notice "Invalid page range provided!".
+// Returns no list only for an empty selection, which the caller reports.
 // Throws EConvertError for a bound that is not a number, EListError for a missing bound.
 std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& selection,
                                       std::int32_t pageCount, const NoticeFunction& showNotice);

@@ -200,7 +200,7 @@ void TPooledConversion::CommitReady() {
         }
         if (part.Written == part.Count) {
             EndPart(part);
-            part.Input.View->ShowNotice(kCompleteNotice);
+            part.Input.View->ShowCompleted();
             ++FCurrent;
             continue;
         }

@@ -97,7 +97,7 @@ TEST(BuildPageList, AllPagesAndEmptySelection) {
     EXPECT_TRUE(notices.empty());
 
     EXPECT_FALSE(BuildPageList(cmPageSelection, "", 12, notice).has_value());
-    EXPECT_THAT(notices, ElementsAreArray({"Invalid page range provided!"}));
+    EXPECT_TRUE(notices.empty()) << "the caller reports an empty selection";
 }
 
 TEST(BuildPageList, HugeRangeKeepsOneSegment) {
