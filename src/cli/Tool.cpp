@@ -1,23 +1,20 @@
 #include "cli/Tool.h"
 
-#include "base/FileDescriptor.h"
 #include "cli/CommandLine.h"
 #include "cli/DocumentInput.h"
-#include "cli/EntryPlan.h"
-#include "cli/Json.h"
-#include "cli/TextView.h"
+#include "cli/DryRun.h"
+#include "cli/NamePlan.h"
+#include "cli/PasswordPrompt.h"
+#include "cli/Records.h"
+#include "cli/RunLoop.h"
+#include "cli/ToolDocument.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
-#include "conversion/PasswordRetry.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -69,18 +66,6 @@ void MakeOutputFolder(const std::string& folder) {
     }
 }
 
-// One document of the call, from its opening to its exit code.
-struct ToolDocument {
-    std::string Name; // as given
-    ConversionSettings Settings;
-    std::shared_ptr<FileDescriptor> File; // what it is read from; null: its name
-    int PageCount = 0;
-    int Code = kExitOk;
-    std::unique_ptr<TTextView> View;
-    std::optional<PlannedEntry> Current; // the entry whose file is being written
-    std::int64_t Written = 0;
-};
-
 // One call of folioxa-convert: every document opened, planned, then converted through one pool.
 class TTool {
 public:
@@ -91,20 +76,14 @@ public:
     int Run();
 
 private:
-    std::string ReadPassword();
     // The run's pool, as the command line sets it up.
     PoolOptions Options() const;
     void Open(ToolDocument& document);
-    std::optional<PageList> List(const ToolDocument& document, const NoticeFunction& notice);
     bool NamesCollide();
-    void DryRun();
     void Convert();
     int Fail(ToolDocument* document, int code, const std::string& message,
              const std::optional<PlannedEntry>& entry = {});
-    void RecordPage(ToolDocument& document, const EntryEvent& event);
-    int Worst() const;
-    // Pages written over all documents.
-    std::int64_t Written() const;
+    int Worst() const { return WorstCode(FDocuments); }
     int Complete();
     // Stops `run` for `signal` and says at which entry of which document.
     void Interrupted(TPooledConversion& run, int signal, const std::vector<ToolDocument*>& running);
@@ -124,7 +103,7 @@ int TTool::Run() {
         FConsole.Failure({}, "stdin is a terminal: pipe the PDF into '-', or name its file");
         return kExitUsage;
     }
-    const std::string password = FLine.PasswordFromStdin ? ReadPassword() : std::string();
+    const std::string password = FLine.PasswordFromStdin ? ReadStdinPassword(FEnv) : std::string();
     // Opened by one worker started as the run's will be, which the run then draws with.
     FEnv.Document.SetOptions(Options());
     FEnv.Document.SetKeepWorker(true);
@@ -145,7 +124,10 @@ int TTool::Run() {
         return kExitUsage;
     }
     if (FLine.DryRun) {
-        DryRun();
+        DryRun(FDocuments, FConsole, FEnv.Out,
+               [this](ToolDocument* document, int code, const std::string& text) {
+                   Fail(document, code, text);
+               });
     } else {
         Convert();
     }
@@ -161,36 +143,14 @@ PoolOptions TTool::Options() const {
     return options;
 }
 
-std::string TTool::ReadPassword() {
-    std::string password;
-    if (FEnv.InIsTerminal && FEnv.AskPassword) {
-        // Typed, not piped: never show it on the screen.
-        password = FEnv.AskPassword("Password: ").value_or("");
-    } else if (!std::getline(FEnv.In, password)) {
-        password.clear();
-    }
-    if (!password.empty() && password.back() == '\r') {
-        password.pop_back();
-    }
-    return password;
-}
-
 void TTool::Open(ToolDocument& document) {
     ConversionSettings& settings = document.Settings;
     bool prompted = false;
     try {
         document.File = SharedInput(document.Name, FEnv.InFd, SpoolLimit());
         const int handle = document.File ? document.File->Get() : -1;
-        PasswordQuestion ask;
-        if (!FLine.PasswordFromStdin && FEnv.AskPassword) {
-            // As when the window selects a protected file.
-            ask = [this, &document, &prompted](const std::exception&) {
-                std::optional<std::string> answer = FEnv.AskPassword(
-                    "Password for " + Printable(TConsole::Label(document.Name)) + ": ");
-                prompted = answer.has_value();
-                return answer;
-            };
-        }
+        const PasswordQuestion ask =
+            DocumentPasswordQuestion(FEnv, FLine.PasswordFromStdin, document.Name, prompted);
         const OpenedDocument opened = OpenAskingOnce(
             [this, &settings, handle](const std::string& password) {
                 settings.InputPassword = password;
@@ -208,127 +168,14 @@ void TTool::Open(ToolDocument& document) {
     }
 }
 
-std::optional<PageList> TTool::List(const ToolDocument& document, const NoticeFunction& notice) {
-    const ConversionSettings& settings = document.Settings;
-    return BuildPageList(settings.ConvertMethod, settings.PageSelection, document.PageCount,
-                         notice);
-}
-
 bool TTool::NamesCollide() {
-    std::vector<PageList> lists;
-    std::vector<const ToolDocument*> planned;
-    lists.reserve(FDocuments.size());
-    for (const ToolDocument& document : FDocuments) {
-        if (document.Code != kExitOk || FDocuments.size() < 2) {
-            continue;
-        }
-        try {
-            // A list that cannot be built fails its run before any file is written.
-            if (auto pages = List(document, [](const std::string&) {})) {
-                lists.push_back(std::move(*pages));
-                planned.push_back(&document);
-            }
-        } catch (const std::exception&) {
-        }
-    }
-    std::vector<DocumentNames> names;
-    for (std::size_t i = 0; i < planned.size(); ++i) {
-        names.push_back({&lists[i], planned[i]->PageCount, &planned[i]->Settings});
-    }
-    const std::optional<SharedFile> shared = FindSharedFile(names);
-    if (!shared) {
+    const std::optional<std::string> message = SharedFileMessage(FDocuments);
+    if (!message) {
         return false;
     }
-    const std::string message = TConsole::Label(planned[shared->First]->Name) + " and " +
-                                TConsole::Label(planned[shared->Second]->Name) +
-                                " would both write \"" + shared->Path +
-                                "\"; nothing was written: give them different --base names "
-                                "or --output-dir folders";
-    FConsole.Failure({}, message);
-    FConsole.Record(JsonObject()
-                        .Add("type", "error")
-                        .Add("exit", static_cast<int>(kExitUsage))
-                        .Add("message", message)
-                        .Add("written", std::int64_t{0}));
+    FConsole.Failure({}, *message);
+    FConsole.Record(ErrorRecord({}, kExitUsage, *message, std::nullopt, 0));
     return true;
-}
-
-void TTool::DryRun() {
-    EntryPlan total;
-    bool listed = false;
-    bool namesNoPage = false;
-    const bool several = FDocuments.size() > 1;
-    for (ToolDocument& document : FDocuments) {
-        if (document.Code != kExitOk) {
-            continue;
-        }
-        if (several && !FConsole.Json()) {
-            FEnv.Out << Printable(TConsole::Label(document.Name)) << ":\n";
-        }
-        // The list is built here once, with its notices, to plan the entries.
-        std::optional<PageList> pages;
-        try {
-            pages = List(document,
-                         [&](const std::string& text) { FConsole.Notice(document.Name, text); });
-        } catch (const std::exception& e) {
-            Fail(&document, kExitFailed, e.what());
-            continue;
-        }
-        if (!pages) {
-            Fail(several ? nullptr : &document, kExitUsage, kInvalidRangeNotice);
-            document.Code = kExitUsage;
-            if (several) {
-                break; // the one selection is empty for every document
-            }
-            continue;
-        }
-        listed = true;
-        const EntryPlan plan = PlanEntries(*pages, document.PageCount, document.Settings);
-        for (const PlannedEntry& entry : plan.Entries) {
-            std::string flags;
-            if (entry.Page == 0) {
-                flags += "  [names no page: the run stops here]";
-            }
-            if (entry.Repeated) {
-                flags += "  [written twice: an earlier entry writes this file]";
-            }
-            if (FConsole.Json()) {
-                FConsole.Record(JsonObject()
-                                    .Add("type", "entry")
-                                    .Add("document", document.Name)
-                                    .Add("index", entry.Index)
-                                    .Add("entry", entry.Text)
-                                    .Add("page", entry.Page)
-                                    .Add("path", entry.Path)
-                                    .Add("names_page", entry.Page != 0)
-                                    .Add("written_twice", entry.Repeated));
-            } else {
-                FEnv.Out << Printable(entry.Text) << '\t' << Printable(entry.Path) << flags << '\n';
-            }
-        }
-        if (plan.Unreached() > 0) {
-            FConsole.Info(FConsole.Prefix(document.Name) + std::to_string(plan.Unreached()) +
-                          " more entries are never reached");
-        }
-        if (plan.EndsOnFailure()) {
-            document.Code = kExitFailed;
-            namesNoPage = true;
-        }
-        total.ListCount += plan.ListCount;
-        total.Entries.insert(total.Entries.end(), plan.Entries.begin(), plan.Entries.end());
-    }
-    if (!listed) {
-        return;
-    }
-    FConsole.Record(JsonObject()
-                        .Add("type", "summary")
-                        .Add("dry_run", true)
-                        .Add("documents", static_cast<std::int64_t>(FDocuments.size()))
-                        .Add("entries", total.ListCount)
-                        .Add("reached", static_cast<std::int64_t>(total.Entries.size()))
-                        .Add("names_no_page", namesNoPage)
-                        .Add("exit", Worst()));
-    FEnv.Out << std::flush;
 }
 
 void TTool::Convert() {
@@ -350,7 +197,8 @@ void TTool::Convert() {
         };
         input.Observer.OnEntryWritten = [this, &document](const EntryEvent& e) {
             document.Current.reset();
-            RecordPage(document, e);
+            ++document.Written;
+            FConsole.Record(PageRecord(document.Name, e));
         };
         input.OnFailed = [this, &document](const std::exception& e) {
             const bool open = KindOf(e) == ErrorKind::Open;
@@ -367,18 +215,7 @@ void TTool::Convert() {
         TSignalPipe signals;
         TPooledConversion run(std::move(inputs), FEnv.Document, Options());
         FJobs = run.WorkerCount();
-        int signal = 0;
-        while (!run.Finished() && (signal = signals.Take()) == 0) {
-            pollfd events[] = {{run.EventFd(), POLLIN, 0}, {signals.Fd(), POLLIN, 0}};
-            if (poll(events, 2, -1) < 0 && errno != EINTR) {
-                throw Error(std::string("Cannot wait for the page workers: ") +
-                            std::strerror(errno));
-            }
-            if (events[1].revents == 0) {
-                run.Process();
-            }
-        }
-        if (signal != 0 || (signal = signals.Release()) != 0) {
+        if (const int signal = RunUntilSignal(run, signals); signal != 0) {
             Interrupted(run, signal, running);
             return;
         }
@@ -421,38 +258,10 @@ void TTool::Interrupted(TPooledConversion& run, int signal,
                                   : PlannedEntry{next->Index, next->Text, next->Path, 0, false};
     }
     Fail(document, 128 + signal,
-         "Conversion interrupted by " + SignalName(signal) + ": " + std::to_string(Written()) +
-             " of " + std::to_string(run.Count()) + " pages written",
+         "Conversion interrupted by " + SignalName(signal) + ": " +
+             std::to_string(WrittenPages(FDocuments)) + " of " + std::to_string(run.Count()) +
+             " pages written",
          entry);
-}
-
-void TTool::RecordPage(ToolDocument& document, const EntryEvent& event) {
-    ++document.Written;
-    FConsole.Record(JsonObject()
-                        .Add("type", "page")
-                        .Add("document", document.Name)
-                        .Add("index", event.Index)
-                        .Add("entry", event.Text)
-                        .Add("page", ParsePageNumber(event.Text))
-                        .Add("path", event.Path)
-                        .Add("bytes", event.Bytes)
-                        .Add("ms", event.Milliseconds));
-}
-
-std::int64_t TTool::Written() const {
-    std::int64_t written = 0;
-    for (const ToolDocument& document : FDocuments) {
-        written += document.Written;
-    }
-    return written;
-}
-
-int TTool::Worst() const {
-    int worst = kExitOk;
-    for (const ToolDocument& document : FDocuments) {
-        worst = std::max(worst, document.Code);
-    }
-    return worst;
 }
 
 int TTool::Complete() {
@@ -460,19 +269,16 @@ int TTool::Complete() {
     if (FDocuments.size() == 1 && Worst() != kExitOk) {
         return Worst();
     }
-    std::int64_t failed = 0;
-    for (const ToolDocument& document : FDocuments) {
-        failed += document.Code != kExitOk ? 1 : 0;
-    }
-    FConsole.Record(JsonObject()
-                        .Add("type", "summary")
-                        .Add("status", Worst() == kExitOk ? "complete" : "failed")
-                        .Add("written", Written())
-                        .Add("documents", static_cast<std::int64_t>(FDocuments.size()))
-                        .Add("failed_documents", failed)
-                        .Add("jobs", FJobs)
-                        .Add("seconds", SecondsSince(FStart))
-                        .Add("exit", Worst()));
+    RunSummary summary;
+    summary.Written = WrittenPages(FDocuments);
+    summary.Documents = static_cast<std::int64_t>(FDocuments.size());
+    summary.FailedDocuments =
+        std::count_if(FDocuments.begin(), FDocuments.end(),
+                      [](const ToolDocument& d) { return d.Code != kExitOk; });
+    summary.Jobs = FJobs;
+    summary.Seconds = SecondsSince(FStart);
+    summary.Exit = Worst();
+    FConsole.Record(SummaryRecord(summary));
     return Worst();
 }
 
@@ -487,16 +293,8 @@ int TTool::Fail(ToolDocument* document, int code, const std::string& message,
     }
     const std::string name = document ? document->Name : std::string();
     FConsole.Failure(name, where + text);
-    JsonObject record;
-    record.Add("type", "error");
-    if (document) {
-        record.Add("document", name);
-    }
-    record.Add("exit", code).Add("message", text);
-    if (entry) {
-        record.Add("index", entry->Index).Add("entry", entry->Text).Add("path", entry->Path);
-    }
-    FConsole.Record(record.Add("written", document ? document->Written : Written()));
+    FConsole.Record(ErrorRecord(name, code, text, entry,
+                                document ? document->Written : WrittenPages(FDocuments)));
     if (document) {
         document->Code = std::max(document->Code, code);
     }

@@ -60,6 +60,16 @@ pid_t Start(std::vector<std::string> argv, std::vector<std::string> environment,
     return pid;
 }
 
+// In a child about to run the tool, as a shell starts it: its own session, the terminal `slave`
+// its controlling one and its standard three.
+void OnTerminal(int slave) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+}
+
 int ExitCode(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
@@ -152,15 +162,7 @@ TEST_F(HostileEngine, TheTerminalKeepsItsSettingsAndShowsNothingRaw) {
         tcgetattr(slave, &before);
         const pid_t tool =
             Start({FOLIOXA_CONVERT, "-q", "-j", jobs, "-t", "png", "-r", "72", dir.File("doc.pdf")},
-                  Environment(), [slave] {
-                      // As a shell starts it: its own session, the terminal its
-                      // controlling one and its standard three.
-                      setsid();
-                      ioctl(slave, TIOCSCTTY, 0);
-                      dup2(slave, 0);
-                      dup2(slave, 1);
-                      dup2(slave, 2);
-                  });
+                  Environment(), [slave] { OnTerminal(slave); });
         std::string shown;
         int status = -1;
         for (char buffer[4096];;) {
@@ -205,14 +207,8 @@ TEST_F(HostileEngine, ASignalAtThePasswordPromptLeavesTheTerminalAndNoWorker) {
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         termios before{};
         tcgetattr(slave, &before);
-        const pid_t tool =
-            Start({FOLIOXA_CONVERT, "-t", "png", dir.File("doc.pdf")}, Environment(), [slave] {
-                setsid();
-                ioctl(slave, TIOCSCTTY, 0);
-                dup2(slave, 0);
-                dup2(slave, 1);
-                dup2(slave, 2);
-            });
+        const pid_t tool = Start({FOLIOXA_CONVERT, "-t", "png", dir.File("doc.pdf")}, Environment(),
+                                 [slave] { OnTerminal(slave); });
         std::string shown;
         for (char buffer[256]; shown.find("Password for") == std::string::npos;) {
             pollfd ready{master, POLLIN, 0};
