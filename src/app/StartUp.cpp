@@ -55,9 +55,11 @@ void WatchTermination() {
                                          QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         gTermination->Take();
-        // Closing the dialogs first lets a modal one return, as if cancelled.
+        // Closing the dialogs first lets a modal one return, as if cancelled. Then every event
+        // loop ends, the nested ones too: quit() is refused while a window stays open, and the
+        // window stays open while it waits for a worker, which may never answer.
         QApplication::closeAllWindows();
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
     });
 }
 

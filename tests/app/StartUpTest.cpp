@@ -5,6 +5,7 @@
 #include "app/Main.h"
 #include "app/ScriptedDialogs.h"
 #include "base/Error.h"
+#include "support/FakeEngine.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
 
@@ -240,6 +241,10 @@ TEST(SignalDuringDialog, Window) {
     bool ready = false;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         QWidget* open = QApplication::activeModalWidget();
+        if (!ready && dialog == "Opening" && window->Pdf().Busy()) {
+            ready = true; // a worker opens the document, the window waits for it
+            testing::WriteFile(std::getenv("FOLIOXA_SIGNAL_READY"), dialog);
+        }
         if (open == nullptr || ready) {
             return;
         }
@@ -275,6 +280,11 @@ TEST(SignalDuringDialog, ClosesItAndEndsWithZeroAndNoWorker) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const testing::TempDir dir;
     const std::string locked = dir.File("locked.pdf");
+    const std::string hanging = dir.File("hanging.pdf");
+    testing::WriteFile(hanging, testing::FakePdf({"hang-on-open"}));
+    const char* path = std::getenv("LD_LIBRARY_PATH");
+    const std::string fakeEngine =
+        testing::FakeEngineFolder() + (path != nullptr ? std::string(":") + path : "");
     testing::WriteFile(dir.File("plain.pdf"), testing::MakePdf({testing::TestPage{}}));
     testing::EncryptPdf(dir.File("plain.pdf"), locked, "secret", "owner", "aes-128");
     const struct {
@@ -282,8 +292,14 @@ TEST(SignalDuringDialog, ClosesItAndEndsWithZeroAndNoWorker) {
         int Signal;
         std::string File;
     } rows[] = {
-        {"PasswordBox", SIGTERM, locked}, {"PasswordBox", SIGHUP, locked}, {"Notice", SIGINT, ""},
-        {"ErrorDisplay", SIGHUP, ""},     {"OpenDialogPDF", SIGTERM, ""},  {"Folder", SIGINT, ""},
+        {"PasswordBox", SIGTERM, locked},
+        {"PasswordBox", SIGHUP, locked},
+        {"Notice", SIGINT, ""},
+        {"ErrorDisplay", SIGHUP, ""},
+        {"OpenDialogPDF", SIGTERM, ""},
+        {"Folder", SIGINT, ""},
+        // No dialog: a worker opening the document, the window in its wait.
+        {"Opening", SIGTERM, hanging},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.Dialog) + ", " + strsignal(row.Signal));
@@ -293,6 +309,9 @@ TEST(SignalDuringDialog, ClosesItAndEndsWithZeroAndNoWorker) {
         environment["FOLIOXA_SIGNAL_DIALOG"] = row.Dialog;
         environment["FOLIOXA_SIGNAL_FILE"] = row.File.c_str();
         environment["FOLIOXA_SIGNAL_READY"] = ready.c_str();
+        if (row.File == hanging) {
+            environment["LD_LIBRARY_PATH"] = fakeEngine.c_str();
+        }
         const pid_t pid =
             Start("/proc/self/exe", {"--gtest_filter=SignalDuringDialog.Window"}, environment);
         for (int i = 0; i < 1500 && !std::filesystem::exists(ready); ++i) {
