@@ -739,8 +739,7 @@ TEST(FolioxaConvert, MoreDocumentsThanDescriptorsAllConvert) {
 TEST(FolioxaConvert, ClosedStandardDescriptorsStayOutOfItsFiles) {
     Fixture f;
     const std::string command = "exec " FOLIOXA_CONVERT " --json -t png -r 20 -o '" +
-                                (f.dir.Path() / "out").string() + "/' '" + f.pdf +
-                                "' <&- >&- 2>&-";
+                                (f.dir.Path() / "out").string() + "/' '" + f.pdf + "' <&- >&- 2>&-";
     EXPECT_EQ(std::system(command.c_str()), 0);
     const Files out = FilesIn(f.dir.Path() / "out");
     EXPECT_EQ(out.size(), 5U);
