@@ -36,17 +36,17 @@ function(folioxa_core_library name)
     folioxa_warnings(${name})
 endfunction()
 
-# A manual page from its scdoc source (NAME.SECTION.scd), built compressed into share/man of the
-# build tree, as it is installed.
+# A manual page from its scdoc source (NAME.SECTION.scd, in the current source folder or a path
+# made by the build), built compressed into share/man of the build tree, as it is installed.
 function(folioxa_manual_page source)
     find_program(FOLIOXA_SCDOC scdoc REQUIRED)
+    get_filename_component(source ${source} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
     get_filename_component(name ${source} NAME_WLE)
     string(REGEX MATCH "[0-9]$" section ${name})
     set(dir ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_MANDIR}/man${section})
     add_custom_command(OUTPUT ${dir}/${name}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-        COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${FOLIOXA_SCDOC}
-                ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${dir}/${name}
+        COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${FOLIOXA_SCDOC} ${source} ${dir}/${name}
         COMMAND gzip -9nf ${dir}/${name}
         DEPENDS ${source}
         COMMENT "Manual page ${name}"

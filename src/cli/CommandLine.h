@@ -54,6 +54,11 @@ bool ReadsStdin(const std::string& file);
 ConversionSettings SettingsFor(const CommandLine& line, const std::string& file);
 
 std::string HelpText();
+// `text` with the parts made from the option table in place of their markers: "@MANUAL_OPTIONS@"
+// (a line: the manual page's option list, in scdoc), "@COMPLETION_CASES@" (a line: the bash
+// completion's "case $prev" arms, each setting `kind` to text, folder or words, and `words`) and
+// "@COMPLETION_OPTIONS@" (every option name, on one line).
+std::string FillOptionTemplate(std::string text);
 // The version and, on a second line, what the page workers' sandbox holds on this machine.
 std::string VersionText();
 

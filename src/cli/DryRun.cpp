@@ -3,6 +3,8 @@
 #include "base/Printable.h"
 #include "cli/Records.h"
 #include "conversion/Messages.h"
+#include "conversion/OutputFileNaming.h"
+#include "imaging/OutputFile.h"
 
 namespace folioxa {
 
@@ -38,17 +40,29 @@ void DryRun(std::vector<ToolDocument>& documents, TConsole& console, std::ostrea
         }
         listed = true;
         const EntryPlan plan = PlanEntries(*pages, document.PageCount, document.Settings);
+        const ConversionSettings& settings = document.Settings;
+        const OutputFolder folder(
+            OutputFolderPath(settings.DestinationFolder, settings.BaseFileName));
         for (const PlannedEntry& entry : plan.Entries) {
+            // As the run decides it: the file is there, or an earlier entry writes it.
+            const bool resumed = settings.SkipExisting && entry.Page != 0;
+            const bool exists = resumed && folder.HoldsFile(folder.NameOf(entry.Path));
+            const bool skipped = exists || (resumed && entry.Repeated);
             if (console.Json()) {
-                console.Record(EntryRecord(document.Name, entry));
+                console.Record(
+                    EntryRecord(document.Name, entry,
+                                settings.SkipExisting ? std::optional(skipped) : std::nullopt));
                 continue;
             }
             out << Printable(entry.Text) << '\t' << Printable(entry.Path);
             if (entry.Page == 0) {
                 out << "  [names no page: the run stops here]";
             }
-            if (entry.Repeated) {
-                out << "  [written twice: an earlier entry writes this file]";
+            if (exists) {
+                out << "  [exists: skipped]";
+            } else if (entry.Repeated) {
+                out << (skipped ? "  [skipped: an earlier entry writes this file]"
+                                : "  [written twice: an earlier entry writes this file]");
             }
             out << '\n';
         }

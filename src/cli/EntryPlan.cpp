@@ -22,20 +22,13 @@ EntryPlan PlanEntries(const PageList& pages, std::int32_t pageCount,
                       const ConversionSettings& settings) {
     EntryPlan plan;
     plan.ListCount = pages.Count();
-    const int digitCount = DigitCount(pageCount);
     std::unordered_set<std::string> paths;
     for (std::int64_t i = 0; i < pages.Count(); ++i) {
         PlannedEntry entry;
         entry.Index = i;
         entry.Text = pages.Entry(i);
-        entry.Path = OutputFilePath(settings.DestinationFolder, settings.BaseFileName, entry.Text,
-                                    digitCount, settings.ImageType);
-        try {
-            const std::int32_t page = ParsePageNumber(entry.Text);
-            entry.Page = page >= 1 && page <= pageCount ? page : 0;
-        } catch (const EConvertError&) {
-            entry.Page = 0;
-        }
+        entry.Path = EntryFilePath(settings, pageCount, entry.Text);
+        entry.Page = NamesPage(entry.Text, pageCount) ? ParsePageNumber(entry.Text) : 0;
         entry.Repeated = !paths.insert(entry.Path).second;
         plan.Entries.push_back(std::move(entry));
         if (plan.Entries.back().Page == 0) {
@@ -58,8 +51,14 @@ struct NameRun {
     int Width = 0;
     std::int64_t Low = 0;
     std::int64_t High = 0;
+    std::int64_t Step = 1; // Low, Low + Step, ... (a range of odd or even pages: 2)
     std::string Name;
 };
+
+// Whether `n` is one of the run's numbers, its name shifted by `offset`.
+bool InStep(const NameRun& run, std::int64_t n, std::int64_t offset = 0) {
+    return (n - (run.Low + offset)) % run.Step == 0;
+}
 
 bool AllDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -101,15 +100,24 @@ std::optional<std::int64_t> NumberIn(const NameRun& run, const std::string& name
     const std::string_view middle =
         std::string_view(name).substr(run.Prefix.size(), static_cast<std::size_t>(run.Width));
     const std::optional<std::int64_t> n = AllDigits(middle) ? Shifted(middle, 0) : std::nullopt;
-    return n && *n >= run.Low && *n <= run.High ? n : std::nullopt;
+    return n && *n >= run.Low && *n <= run.High && InStep(run, *n) ? n : std::nullopt;
 }
 
 // The first number of `later` whose name `earlier` writes too.
 std::optional<std::int64_t> FirstShared(const NameRun& earlier, const NameRun& later) {
-    const auto within = [&later](std::int64_t low,
-                                 std::int64_t high) -> std::optional<std::int64_t> {
-        low = std::max(low, later.Low);
-        return low <= std::min(high, later.High) ? std::optional(low) : std::nullopt;
+    // The first number of both, `earlier`'s shifted to [low, high]; steps are 1 or 2, so the
+    // first few numbers from the larger start decide.
+    const auto within = [&earlier, &later](std::int64_t low,
+                                           std::int64_t high) -> std::optional<std::int64_t> {
+        const std::int64_t offset = low - earlier.Low;
+        const std::int64_t last = std::min(high, later.High);
+        const std::int64_t first = std::max(low, later.Low);
+        for (std::int64_t n = first; n <= last && n < first + 4; ++n) {
+            if (InStep(earlier, n, offset) && InStep(later, n)) {
+                return n;
+            }
+        }
+        return std::nullopt;
     };
     if (earlier.Width == 0 || later.Width == 0) {
         if (earlier.Width == 0 && later.Width == 0) {
@@ -158,20 +166,31 @@ public:
         run.Prefix = Resolved(folder) + start.substr(folder.size());
         run.Suffix = FileExtension(settings.ImageType);
         const int digits = DigitCount(names.PageCount);
+        if (settings.SingleFile) {
+            // One name without a page number, whatever the entry (a list of more is refused).
+            if (names.Pages->Count() > 0) {
+                run.Width = 0;
+                run.Name = run.Prefix + run.Suffix;
+                Keep(run);
+            }
+            return;
+        }
         for (const PageList::Segment& segment : names.Pages->Segments()) {
             run.Entry = segment.Start;
             if (segment.IsRange) {
                 // Up to the first number that names no page, where the run ends.
-                const std::int64_t last =
-                    std::min<std::int64_t>(segment.First + segment.Count - 1, names.PageCount);
+                const std::int64_t last = std::min<std::int64_t>(
+                    segment.First + (segment.Count - 1) * segment.Step, names.PageCount);
                 if (segment.First < 1 || last < segment.First) {
                     return;
                 }
                 run.Width = digits;
                 run.Low = segment.First;
                 run.High = last;
+                run.Step = segment.Step;
                 Keep(run);
-                if (last < segment.First + segment.Count - 1) {
+                run.Step = 1;
+                if (last < segment.First + (segment.Count - 1) * segment.Step) {
                     return;
                 }
                 continue;
@@ -213,7 +232,8 @@ public:
                         continue;
                     }
                     if (const auto n = FirstShared(earlier, later)) {
-                        const std::tuple found{later.Document, later.Entry + (*n - later.Low),
+                        const std::tuple found{later.Document,
+                                               later.Entry + (*n - later.Low) / later.Step,
                                                earlier.Document};
                         first = first ? std::min(*first, found) : found;
                     }
@@ -227,9 +247,7 @@ public:
         const DocumentNames& names = documents[second];
         const ConversionSettings& settings = *names.Settings;
         return SharedFile{earlier, second,
-                          OutputFilePath(settings.DestinationFolder, settings.BaseFileName,
-                                         names.Pages->Entry(entry), DigitCount(names.PageCount),
-                                         settings.ImageType)};
+                          EntryFilePath(settings, names.PageCount, names.Pages->Entry(entry))};
     }
 
 private:

@@ -4,21 +4,22 @@
 
 namespace folioxa {
 
-JsonObject PageRecord(const std::string& document, const EntryEvent& event) {
-    return JsonObject()
-        .Add("type", "page")
+JsonObject PageRecord(const std::string& document, const EntryEvent& event, bool skipped) {
+    JsonObject record;
+    record.Add("type", skipped ? "skipped" : "page")
         .Add("document", document)
         .Add("index", event.Index)
         .Add("entry", event.Text)
         .Add("page", ParsePageNumber(event.Text))
         .Add("path", event.Path)
-        .Add("bytes", event.Bytes)
-        .Add("ms", event.Milliseconds);
+        .Add("bytes", event.Bytes);
+    return skipped ? record : record.Add("ms", event.Milliseconds);
 }
 
-JsonObject EntryRecord(const std::string& document, const PlannedEntry& entry) {
-    return JsonObject()
-        .Add("type", "entry")
+JsonObject EntryRecord(const std::string& document, const PlannedEntry& entry,
+                       std::optional<bool> skipped) {
+    JsonObject record;
+    record.Add("type", "entry")
         .Add("document", document)
         .Add("index", entry.Index)
         .Add("entry", entry.Text)
@@ -26,10 +27,12 @@ JsonObject EntryRecord(const std::string& document, const PlannedEntry& entry) {
         .Add("path", entry.Path)
         .Add("names_page", entry.Page != 0)
         .Add("written_twice", entry.Repeated);
+    return skipped ? record.Add("skipped", *skipped) : record;
 }
 
 JsonObject ErrorRecord(const std::string& document, int code, const std::string& text,
-                       const std::optional<PlannedEntry>& entry, std::int64_t written) {
+                       const std::optional<PlannedEntry>& entry, std::int64_t written,
+                       int pageCount) {
     JsonObject record;
     record.Add("type", "error");
     if (!document.empty()) {
@@ -39,15 +42,21 @@ JsonObject ErrorRecord(const std::string& document, int code, const std::string&
     if (entry) {
         record.Add("index", entry->Index).Add("entry", entry->Text).Add("path", entry->Path);
     }
+    if (pageCount != 0) {
+        record.Add("page_count", pageCount);
+    }
     return record.Add("written", written);
 }
 
 JsonObject SummaryRecord(const RunSummary& summary) {
-    return JsonObject()
-        .Add("type", "summary")
+    JsonObject record;
+    record.Add("type", "summary")
         .Add("status", summary.Exit == 0 ? "complete" : "failed")
-        .Add("written", summary.Written)
-        .Add("documents", summary.Documents)
+        .Add("written", summary.Written);
+    if (summary.Skipped) {
+        record.Add("skipped", *summary.Skipped);
+    }
+    return record.Add("documents", summary.Documents)
         .Add("failed_documents", summary.FailedDocuments)
         .Add("jobs", summary.Jobs)
         .Add("seconds", summary.Seconds)

@@ -44,7 +44,9 @@ void TConsole::Record(const JsonObject& record) {
 
 void TConsole::Failure(const std::string& document, const std::string& text) {
     ClearProgress();
-    FErr << "folioxa-convert: " << Printable(Prefix(document) + text) << '\n' << std::flush;
+    // Named even alone: a script's log line must say which document failed.
+    const std::string prefix = document.empty() ? std::string() : Label(document) + ": ";
+    FErr << "folioxa-convert: " << Printable(prefix + text) << '\n' << std::flush;
 }
 
 void TConsole::Progress(std::int64_t position, std::int64_t max, const std::string& path) {
@@ -72,6 +74,10 @@ void TTextView::ShowNotice(const std::string& text) {
 
 void TTextView::ShowCompleted() {
     FCompleted = true;
+    if (FSkipped > 0) {
+        FConsole.Info(FConsole.Prefix(FDocument) + std::to_string(FSkipped) + " of " +
+                      std::to_string(FMax) + " entries skipped: their files exist");
+    }
     if (!FConsole.Json()) { // with --json the summary record says it
         FConsole.Notice(FDocument, kCompleteNotice);
     }

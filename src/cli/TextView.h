@@ -13,8 +13,8 @@ namespace folioxa {
 // Where the tool's texts go: JSON records on stdout (with --json), notices and failures on
 // stderr, and a progress line on stderr that is redrawn in place (only when stderr is a
 // terminal). A notice or failure first clears the progress line. `document` is the name of the
-// document a text is about, as given on the command line ("" for none); the lines on stderr
-// start with it when the call has several documents.
+// document a text is about, as given on the command line ("" for none); a failure's line starts
+// with it, and so do the other lines on stderr when the call has several documents.
 class TConsole {
 public:
     TConsole(std::ostream& out, std::ostream& err, bool json, bool quiet, bool progress,
@@ -32,7 +32,8 @@ public:
     void Info(const std::string& text);
     // A record on stdout, only with --json.
     void Record(const JsonObject& record);
-    // "folioxa-convert: <document prefix><text>" on stderr, whatever -q and --json say.
+    // "folioxa-convert: <document>: <text>" on stderr, whatever -q and --json say; the
+    // document is named even when it is the only one.
     void Failure(const std::string& document, const std::string& text);
     // "page 37/120  report_037.jpg": the file name of `path` after the entry's position.
     void Progress(std::int64_t position, std::int64_t max, const std::string& path);
@@ -69,6 +70,9 @@ public:
 
     // Shows the entry now being converted on the progress line.
     void ShowEntry(const std::string& path) { FConsole.Progress(FPosition, FMax, path); }
+    // An entry left out because its file exists; the completion says how many were.
+    void EntrySkipped() { ++FSkipped; }
+    std::int64_t Skipped() const { return FSkipped; }
 
     int ProgressMax() const { return FMax; }
     bool Completed() const { return FCompleted; }
@@ -79,6 +83,7 @@ private:
     std::string FDocument;
     int FMax = 0;
     int FPosition = 0;
+    std::int64_t FSkipped = 0;
     bool FCompleted = false;
     bool FSelectionEmpty = false;
 };

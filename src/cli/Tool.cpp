@@ -10,6 +10,8 @@
 #include "cli/ToolDocument.h"
 #include "conversion/ConversionJob.h"
 #include "conversion/Messages.h"
+#include "conversion/OutputFileNaming.h"
+#include "imaging/OutputFile.h"
 #include "pool/PooledConversion.h"
 #include "pool/SignalPipe.h"
 
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 namespace folioxa {
 
@@ -79,12 +82,17 @@ private:
     // The run's pool, as the command line sets it up.
     PoolOptions Options() const;
     void Open(ToolDocument& document);
+    // A --single-file document whose list holds more than one entry fails, before any page is
+    // drawn.
+    void RefuseSeveralForOneFile();
     bool NamesCollide();
     void Convert();
     int Fail(ToolDocument* document, int code, const std::string& message,
              const std::optional<PlannedEntry>& entry = {});
     int Worst() const { return WorstCode(FDocuments); }
     int Complete();
+    // Entries left out by --skip-existing, over all documents.
+    std::int64_t Skipped() const;
     // Stops `run` for `signal` and says at which entry of which document.
     void Interrupted(TPooledConversion& run, int signal, const std::vector<ToolDocument*>& running);
 
@@ -115,6 +123,7 @@ int TTool::Run() {
         document.Settings.InputPassword = password;
         Open(document);
     }
+    RefuseSeveralForOneFile();
     if (std::all_of(FDocuments.begin(), FDocuments.end(),
                     [](const ToolDocument& d) { return d.Code != kExitOk; })) {
         Complete();
@@ -168,6 +177,25 @@ void TTool::Open(ToolDocument& document) {
     }
 }
 
+void TTool::RefuseSeveralForOneFile() {
+    for (ToolDocument& document : FDocuments) {
+        if (document.Code != kExitOk || !document.Settings.SingleFile) {
+            continue;
+        }
+        try {
+            const std::optional<PageList> pages = ListPages(document, [](const std::string&) {});
+            if (pages && pages->Count() > 1) {
+                Fail(&document, kExitUsage,
+                     "--single-file writes one file, but the list has " +
+                         std::to_string(pages->Count()) +
+                         " entries: choose one page with -p, or with -f and -l");
+            }
+        } catch (const std::exception&) {
+            // A list that cannot be built fails its run before any file is written.
+        }
+    }
+}
+
 bool TTool::NamesCollide() {
     const std::optional<std::string> message = SharedFileMessage(FDocuments);
     if (!message) {
@@ -199,6 +227,10 @@ void TTool::Convert() {
             document.Current.reset();
             ++document.Written;
             FConsole.Record(PageRecord(document.Name, e));
+        };
+        input.Observer.OnEntrySkipped = [this, &document](const EntryEvent& e) {
+            document.View->EntrySkipped();
+            FConsole.Record(PageRecord(document.Name, e, /*skipped=*/true));
         };
         input.OnFailed = [this, &document](const std::exception& e) {
             const bool open = KindOf(e) == ErrorKind::Open;
@@ -260,7 +292,8 @@ void TTool::Interrupted(TPooledConversion& run, int signal,
     Fail(document, 128 + signal,
          "Conversion interrupted by " + SignalName(signal) + ": " +
              std::to_string(WrittenPages(FDocuments)) + " of " + std::to_string(run.Count()) +
-             " pages written",
+             " pages written" +
+             (Skipped() > 0 ? ", " + std::to_string(Skipped()) + " skipped" : ""),
          entry);
 }
 
@@ -271,6 +304,9 @@ int TTool::Complete() {
     }
     RunSummary summary;
     summary.Written = WrittenPages(FDocuments);
+    if (FLine.Settings.SkipExisting) {
+        summary.Skipped = Skipped();
+    }
     summary.Documents = static_cast<std::int64_t>(FDocuments.size());
     summary.FailedDocuments =
         std::count_if(FDocuments.begin(), FDocuments.end(),
@@ -282,6 +318,14 @@ int TTool::Complete() {
     return Worst();
 }
 
+std::int64_t TTool::Skipped() const {
+    std::int64_t skipped = 0;
+    for (const ToolDocument& document : FDocuments) {
+        skipped += document.View ? document.View->Skipped() : 0;
+    }
+    return skipped;
+}
+
 int TTool::Fail(ToolDocument* document, int code, const std::string& message,
                 const std::optional<PlannedEntry>& entry) {
     const std::string text = DisplayText(message);
@@ -291,10 +335,18 @@ int TTool::Fail(ToolDocument* document, int code, const std::string& message,
         where = "entry \"" + entry->Text + "\" (" + std::to_string(entry->Index + 1) +
                 (count > 0 ? " of " + std::to_string(count) : "") + "): ";
     }
+    // An entry beyond the document's pages failed for that reason, whatever the engine said.
+    const bool beyond = document && entry && TryParsePageNumber(entry->Text) &&
+                        !NamesPage(entry->Text, document->PageCount);
+    const std::string pages = beyond ? std::to_string(document->PageCount) +
+                                           (document->PageCount == 1 ? " page" : " pages")
+                                     : std::string();
     const std::string name = document ? document->Name : std::string();
-    FConsole.Failure(name, where + text);
+    FConsole.Failure(
+        name, where + (beyond ? DisplayText(message + ": the document has " + pages) : text));
     FConsole.Record(ErrorRecord(name, code, text, entry,
-                                document ? document->Written : WrittenPages(FDocuments)));
+                                document ? document->Written : WrittenPages(FDocuments),
+                                beyond ? document->PageCount : 0));
     if (document) {
         document->Code = std::max(document->Code, code);
     }

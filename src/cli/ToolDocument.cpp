@@ -6,8 +6,8 @@ namespace folioxa {
 
 std::optional<PageList> ListPages(const ToolDocument& document, const NoticeFunction& notice) {
     const ConversionSettings& settings = document.Settings;
-    return BuildPageList(settings.ConvertMethod, settings.PageSelection, document.PageCount,
-                         notice);
+    return BuildPageList(settings.ConvertMethod, settings.PageSelection, document.PageCount, notice,
+                         settings.Filter);
 }
 
 int WorstCode(const std::vector<ToolDocument>& documents) {

@@ -1,7 +1,7 @@
 # bash completion for folioxa-convert                                  -*- shell-script -*-
 
 _folioxa_convert() {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    local cur=${COMP_WORDS[COMP_CWORD]} prev= kind= words=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
     # "--type=p" reaches us as "--type" "=" "p" (or "--type" "=" while nothing follows).
     if [[ $cur == = ]]; then
@@ -9,30 +9,32 @@ _folioxa_convert() {
     elif [[ $prev == = ]] && ((COMP_CWORD > 1)); then
         prev=${COMP_WORDS[COMP_CWORD - 2]}
     fi
+    # What each option's argument is, from the program's table of options.
     case $prev in
-    -t | --type)
+@COMPLETION_CASES@
+    esac
+    case $kind in
+    words)
         # Offered in the letter case the user started with.
         if [[ $cur == *[a-z]* ]]; then
-            mapfile -t COMPREPLY < <(compgen -W 'jpg png tiff webp bmp' -- "$cur")
-        else
-            mapfile -t COMPREPLY < <(compgen -W 'JPG PNG TIFF WEBP BMP' -- "$cur")
+            words=${words,,}
+        elif [[ $cur == *[A-Z]* ]]; then
+            words=${words^^}
         fi
+        mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
         return
         ;;
-    -o | --output-dir)
+    folder)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return
         ;;
-    -p | --pages | -r | --dpi | --scale-to | --scale-to-x | --scale-to-y | --quality | -b | --base | \
-        -j | --jobs | --page-timeout | --memory-limit)
+    text)
         return # free text: nothing to offer
         ;;
     esac
     if [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-p --pages -t --type -r --dpi --scale-to --scale-to-x
-            --scale-to-y --quality -o --output-dir -b --base --password-stdin -j --jobs
-            --page-timeout --memory-limit --dry-run --json -q --quiet -h --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '@COMPLETION_OPTIONS@' -- "$cur")
         return
     fi
     # The documents: PDF files (any letter case) and the folders that may hold them.

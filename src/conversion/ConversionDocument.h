@@ -1,5 +1,7 @@
 #pragma once
 
+#include "conversion/ConversionSettings.h"
+
 #include <memory>
 #include <string>
 
@@ -19,6 +21,9 @@ public:
     // An open file to read the document from instead of opening FileName, or -1 (the default).
     // Refused while active; a document that can only open paths refuses any descriptor.
     virtual void SetFileHandle(int fileHandle);
+    // How its pages are drawn (box, annotations, highlight, background), for the next opening.
+    // A document that draws only the default way refuses any other (Error).
+    virtual void SetDrawing(const DrawingOptions& drawing);
     virtual void SetActive(bool active) = 0; // opens / closes; false never throws
     virtual int PageCount() = 0;
     virtual void

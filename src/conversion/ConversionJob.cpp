@@ -81,6 +81,12 @@ void RunDocument::SetFileHandle(int fileHandle) {
     }
 }
 
+void RunDocument::SetDrawing(const DrawingOptions& drawing) {
+    if (!(drawing == DrawingOptions{})) {
+        throw Error("This document draws its pages only onto white, as a viewer shows them");
+    }
+}
+
 void ConversionDocument::RenderPageInto(PageBitmap& bitmap) {
     const std::unique_ptr<PageBitmap> drawn = RenderPageOnWhite(bitmap.Width(), bitmap.Height());
     if (!drawn || drawn->Width() != bitmap.Width() || drawn->Height() != bitmap.Height()) {
@@ -146,14 +152,16 @@ RunSession::RunSession(const ConversionSettings& settings, RunDocument& document
         FDocument.SetFileName(settings.InputFileName);
         FDocument.SetPassword(settings.InputPassword);
         FDocument.SetFileHandle(fileHandle);
+        FDocument.SetDrawing(settings.Drawing);
         try {
             FDocument.SetActive(true);
         } catch (const Error& e) {
             throw EOpenError(e.what());
         }
         FPageCount = FDocument.PageCount();
-        FPages = BuildPageList(settings.ConvertMethod, settings.PageSelection, FPageCount,
-                               [&view](const std::string& text) { view.ShowNotice(text); });
+        FPages = BuildPageList(
+            settings.ConvertMethod, settings.PageSelection, FPageCount,
+            [&view](const std::string& text) { view.ShowNotice(text); }, settings.Filter);
         if (!FPages) {
             view.ShowSelectionEmpty();
         }
@@ -180,8 +188,7 @@ void RunSession::Show() {
 }
 
 std::string RunSession::PathOf(const std::string& entry) const {
-    return OutputFilePath(FSettings.DestinationFolder, FSettings.BaseFileName, entry,
-                          DigitCount(FPageCount), FSettings.ImageType);
+    return EntryFilePath(FSettings, FPageCount, entry);
 }
 
 std::string RunSession::FolderPath() const {
@@ -261,6 +268,15 @@ void ConvertEntries(RunSession& session, ConversionDocument& document, ImageWrit
         const std::string entry = pages.Entry(i);
         // A pure function of the entry: computed first so that observers can name the file.
         const std::string path = session.PathOf(entry);
+        const std::string name = folder->NameOf(path);
+        // An entry that names no page still fails, whatever file its name holds.
+        if (settings.SkipExisting && NamesPage(entry, session.PageCount()) &&
+            folder->HoldsFile(name)) {
+            if (observer.OnEntrySkipped) {
+                observer.OnEntrySkipped({i, entry, path, folder->SizeOf(name), 0.0});
+            }
+            continue;
+        }
         if (observer.OnEntryStarted) {
             observer.OnEntryStarted({i, entry, path, 0, 0.0});
         }
@@ -272,7 +288,6 @@ void ConvertEntries(RunSession& session, ConversionDocument& document, ImageWrit
         if (observer.OnEntryDrawn) {
             observer.OnEntryDrawn({i, entry, path, 0, 0.0});
         }
-        const std::string name = folder->NameOf(path);
         SavePage(writer, *bitmap, folder, name);
         if (observer.OnEntryWritten) {
             const double ms =
@@ -294,8 +309,7 @@ void RunConversion(const ConversionSettings& settings, ConversionDocument& docum
     {
         const ImageFormat& format =
             (formats != nullptr ? *formats : StandardImageFormats()).Find(settings.ImageType);
-        const std::unique_ptr<ImageWriter> writer =
-            CreateWriter(format, WriterOptions{settings.JpegQuality});
+        const std::unique_ptr<ImageWriter> writer = CreateWriter(format, WriterOptionsOf(settings));
         ConvertEntries(session, document, writer.get(),
                        OutputFolder::OpenForRun(session.FolderPath()), observer);
     }

@@ -74,6 +74,9 @@ struct RunObserver {
     std::function<void(const EntryEvent&)> OnEntryDrawn;
     // The entry's file has been written.
     std::function<void(const EntryEvent&)> OnEntryWritten;
+    // SkipExisting: the entry's file was already there, so its page was not drawn (Bytes: the
+    // file's size). Called instead of the others.
+    std::function<void(const EntryEvent&)> OnEntrySkipped;
 };
 
 // The run from the opening of its document to its clean-up, shared by both ways of serving its

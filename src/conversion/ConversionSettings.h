@@ -1,11 +1,25 @@
 #pragma once
 
 #include "conversion/PageSelection.h"
+#include "imaging/ImageWriter.h"
 
 #include <cstdint>
 #include <string>
 
 namespace folioxa {
+
+// The page box a page is drawn and sized as. Crop is what a viewer shows, and what a page is
+// drawn as unless asked otherwise.
+enum class PageBox { Media, Crop, Bleed, Trim, Art };
+
+// How the engine draws each page. The defaults draw what the window always drew.
+struct DrawingOptions {
+    PageBox Box = PageBox::Crop;
+    bool Annotations = false;  // the annotations' normal appearances, as a viewer shows them
+    bool FormHighlight = true; // form fields with the engine's on-screen highlight
+    bool Transparent = false;  // onto a transparent background rather than white
+    bool operator==(const DrawingOptions&) const = default;
+};
 
 // The user's choices that one conversion run reads; filled once when Convert is pressed.
 struct ConversionSettings {
@@ -22,6 +36,14 @@ struct ConversionSettings {
     std::int32_t JpegQuality = 100; // 1 to 100
     std::string BaseFileName;
     std::string DestinationFolder; // ends with "/" whenever the window filled it
+
+    // The command line's further choices; the defaults are the window's run, file for file.
+    PageFilter Filter;                    // applied to the list the selection gives
+    DrawingOptions Drawing;               // Transparent also writes alpha
+    PixelMode Pixels = PixelMode::Colour; // what the files keep of each pixel
+    bool Lossy = false;                   // WebP at JpegQuality rather than lossless
+    bool SkipExisting = false;            // an entry whose file exists is not drawn again
+    bool SingleFile = false;              // files named base + extension, no page text
 };
 
 } // namespace folioxa

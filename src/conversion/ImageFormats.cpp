@@ -67,6 +67,11 @@ const ImageFormats& StandardImageFormats() {
     return formats;
 }
 
+WriterOptions WriterOptionsOf(const ConversionSettings& settings) {
+    return WriterOptions{settings.JpegQuality, settings.Pixels, settings.Drawing.Transparent,
+                         settings.Lossy};
+}
+
 std::string ImageTypeNames(bool ImageFormat::*holds) {
     std::vector<std::string> names;
     for (const ImageFormat& format : StandardImageFormats().All()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/ConversionSettings.h"
 #include "imaging/ImageWriter.h"
 
 #include <functional>
@@ -20,6 +21,9 @@ struct WriterOptions {
     bool Alpha = false; // the fourth byte written as straight alpha, else dropped
     bool Lossy = false; // WebP: lossy at JpegQuality rather than lossless
 };
+
+// The writer options a run's settings ask for.
+WriterOptions WriterOptionsOf(const ConversionSettings& settings);
 
 // One image type a run can write.
 struct ImageFormat {

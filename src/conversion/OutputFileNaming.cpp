@@ -1,5 +1,6 @@
 #include "conversion/OutputFileNaming.h"
 
+#include "conversion/ConversionSettings.h"
 #include "conversion/ImageFormats.h"
 
 namespace folioxa {
@@ -20,6 +21,16 @@ std::string OutputFilePath(const std::string& destinationFolder, const std::stri
         digitCount > length ? std::string(static_cast<std::size_t>(digitCount - length), '0')
                             : std::string();
     return destinationFolder + baseFileName + padding + pageText + FileExtension(imageType);
+}
+
+std::string EntryFilePath(const ConversionSettings& settings, int pageCount,
+                          const std::string& entry) {
+    if (settings.SingleFile) {
+        return settings.DestinationFolder + settings.BaseFileName +
+               FileExtension(settings.ImageType);
+    }
+    return OutputFilePath(settings.DestinationFolder, settings.BaseFileName, entry,
+                          DigitCount(pageCount), settings.ImageType);
 }
 
 namespace {

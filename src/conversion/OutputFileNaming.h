@@ -4,6 +4,8 @@
 
 namespace folioxa {
 
+struct ConversionSettings;
+
 // Characters of `pageCount` written in decimal: the width page texts are padded to.
 int DigitCount(int pageCount);
 
@@ -16,6 +18,11 @@ std::string FileExtension(const std::string& imageType);
 std::string OutputFilePath(const std::string& destinationFolder, const std::string& baseFileName,
                            const std::string& pageText, int digitCount,
                            const std::string& imageType);
+
+// The file that entry `entry` of a run with `settings` writes, on a document of `pageCount`
+// pages: OutputFilePath, or with SingleFile the folder, base name and extension alone.
+std::string EntryFilePath(const ConversionSettings& settings, int pageCount,
+                          const std::string& entry);
 
 // The folder every OutputFilePath of this folder and base name lies in, as the text they all
 // begin with: up to and including the last "/" of the two joined; empty when there is none.

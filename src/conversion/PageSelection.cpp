@@ -51,7 +51,9 @@ int HexDigit(char c) {
     return -1;
 }
 
-std::optional<std::int32_t> TryParse(std::string_view s) {
+} // namespace
+
+std::optional<std::int32_t> TryParsePageNumber(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size() && s[i] == ' ') {
         ++i;
@@ -98,10 +100,13 @@ std::optional<std::int32_t> TryParse(std::string_view s) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(result & 0xFFFFFFFFLL));
 }
 
-} // namespace
+bool NamesPage(std::string_view entry, std::int32_t pageCount) {
+    const std::optional<std::int32_t> page = TryParsePageNumber(entry);
+    return page && *page >= 1 && *page <= pageCount;
+}
 
 std::int32_t ParsePageNumber(const std::string& text) {
-    if (auto value = TryParse(text)) {
+    if (auto value = TryParsePageNumber(text)) {
         return *value;
     }
     throw EConvertError("'" + text + "' is not a valid integer value");
@@ -117,17 +122,17 @@ std::string PageList::Entry(std::int64_t index) const {
     if (!segment.IsRange) {
         return segment.Text;
     }
-    return std::to_string(segment.First + (index - segment.Start));
+    return std::to_string(segment.First + (index - segment.Start) * segment.Step);
 }
 
 void PageList::AppendText(std::string text) {
-    FSegments.push_back(Segment{FCount, 0, 1, std::move(text), false});
+    FSegments.push_back(Segment{FCount, 0, 1, 1, std::move(text), false});
     FCount += 1;
 }
 
-void PageList::AppendRange(std::int64_t first, std::int64_t last) {
-    const std::int64_t count = last - first + 1;
-    FSegments.push_back(Segment{FCount, first, count, {}, true});
+void PageList::AppendRange(std::int64_t first, std::int64_t last, std::int64_t step) {
+    const std::int64_t count = (last - first) / step + 1;
+    FSegments.push_back(Segment{FCount, first, count, step, {}, true});
     FCount += count;
 }
 
@@ -148,7 +153,7 @@ std::vector<SelectionItem> ReadSelection(const std::string& selection) {
     for (auto& text : SplitItems(selection, ',')) {
         SelectionItem item{std::move(text), SelectionItem::Bad, 0, 0};
         if (item.Text.find('-') == std::string::npos) {
-            if (const auto page = TryParse(item.Text)) {
+            if (const auto page = TryParsePageNumber(item.Text)) {
                 item.Kind = SelectionItem::Page;
                 item.First = item.Last = *page;
             }
@@ -183,21 +188,94 @@ std::string CompressPages(const std::vector<std::int32_t>& sortedPages) {
     return text;
 }
 
+bool PageFilter::Keeps(std::int32_t page) const {
+    const bool odd = page % 2 != 0;
+    return (First == 0 || page >= First) && (Last == 0 || page <= Last) &&
+           (Parity == PageParity::Any || odd == (Parity == PageParity::Odd));
+}
+
+std::string PageFilter::Text() const {
+    std::string text = Parity == PageParity::Odd    ? "odd pages"
+                       : Parity == PageParity::Even ? "even pages"
+                                                    : "pages";
+    if (First != 0 && Last != 0) {
+        text += " from " + std::to_string(First) + " to " + std::to_string(Last);
+    } else if (First != 0) {
+        text += " from " + std::to_string(First) + " on";
+    } else if (Last != 0) {
+        text += " up to " + std::to_string(Last);
+    }
+    return text;
+}
+
+namespace {
+
+// The list being built, each item passed through the filter as it is added; a range stays one
+// segment whatever the filter keeps of it.
+class TFilteredList {
+public:
+    explicit TFilteredList(const PageFilter& filter) : FFilter(filter) {}
+
+    void AddText(std::string text) {
+        FAdded = true;
+        // A text that is no number is kept: the run meets it and fails there as it would.
+        const std::optional<std::int32_t> page = TryParsePageNumber(text);
+        if (!page || FFilter.Keeps(*page)) {
+            FList.AppendText(std::move(text));
+        }
+    }
+
+    void AddRange(std::int64_t first, std::int64_t last) {
+        FAdded = true;
+        std::int64_t step = 1;
+        if (FFilter.First != 0) {
+            first = std::max<std::int64_t>(first, FFilter.First);
+        }
+        if (FFilter.Last != 0) {
+            last = std::min<std::int64_t>(last, FFilter.Last);
+        }
+        if (FFilter.Parity != PageParity::Any) {
+            if ((first % 2 != 0) != (FFilter.Parity == PageParity::Odd)) {
+                ++first;
+            }
+            step = 2;
+        }
+        if (first <= last) {
+            FList.AppendRange(first, last, step);
+        }
+    }
+
+    PageList Finish(const NoticeFunction& showNotice) {
+        if (FAdded && FList.Empty() && !FFilter.KeepsAll()) {
+            showNotice("No page to convert: the list holds none of the " + FFilter.Text());
+        }
+        return std::move(FList);
+    }
+
+private:
+    const PageFilter& FFilter;
+    PageList FList;
+    bool FAdded = false;
+};
+
+} // namespace
+
 std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& selection,
-                                      std::int32_t pageCount, const NoticeFunction& showNotice) {
-    PageList list;
+                                      std::int32_t pageCount, const NoticeFunction& showNotice,
+                                      const PageFilter& filter) {
+    TFilteredList list(filter);
     if (method == cmAllPages) {
         if (pageCount > 0) {
-            list.AppendRange(1, pageCount);
+            list.AddRange(1, pageCount);
         }
-        return list;
+        return list.Finish(showNotice);
     }
     if (selection.empty()) {
         return std::nullopt;
     }
     for (auto& item : SplitItems(selection, ',')) {
         if (item.find('-') == std::string::npos) {
-            list.AppendText(std::move(item)); // checked only when the run reaches it
+            list.AddText(std::move(item)); // checked only when the run reaches it
             continue;
         }
         const auto [start, end] = RangeBounds(item);
@@ -205,9 +283,9 @@ std::optional<PageList> BuildPageList(ConvertMethod method, const std::string& s
             showNotice(kSkippedRangeNotice + item);
             continue;
         }
-        list.AppendRange(start, end);
+        list.AddRange(start, end);
     }
-    return list;
+    return list.Finish(showNotice);
 }
 
 } // namespace folioxa

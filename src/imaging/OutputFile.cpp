@@ -149,6 +149,12 @@ std::int64_t OutputFolder::SizeOf(const std::string& name) const {
                : -1;
 }
 
+bool OutputFolder::HoldsFile(const std::string& name) const {
+    struct stat status {};
+    return ::fstatat(FFolder.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(status.st_mode) && status.st_size > 0;
+}
+
 void OutputFolder::FindLeftovers() {
     FileDescriptor readable(::openat(FFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, DirectoryCloser> directory(readable ? ::fdopendir(readable.Get())

@@ -46,6 +46,9 @@ public:
     std::string NameOf(const std::string& path) const;
     // The size of the file `name` in the folder; -1 when it cannot be read.
     std::int64_t SizeOf(const std::string& name) const;
+    // True when `name` is a regular file of at least one byte, not a link: a file that a run
+    // put in place whole (an empty one, a link or anything else is written again).
+    bool HoldsFile(const std::string& name) const;
 
 private:
     friend class OutputFile;

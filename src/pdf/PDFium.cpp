@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -307,10 +308,47 @@ void TPdf::ReloadPage() {
         const int index = FPageNumber > 0 ? FPageNumber - 1 : -1;
         FPage.reset(Pdfium().FPDF_LoadPage(FDocument.get(), index));
         CheckPdf(FPage != nullptr, "Cannot open page " + std::to_string(FPageNumber));
+        if (FDrawing.Box != PageBox::Crop) {
+            ApplyPageBox();
+        }
     }
     if (FOnPageChange) {
         FOnPageChange(*this);
     }
+}
+
+void TPdf::ApplyPageBox() {
+    const auto& f = Pdfium();
+    FPDF_PAGE page = FPage.get();
+    const std::string failure = "Cannot read the page boxes of page " + std::to_string(FPageNumber);
+    // The engine's own box: the crop box (inherited or not) cut to the media box, or the media
+    // box alone.
+    FS_RECTF crop{};
+    CheckPdf(f.FPDF_GetPageBoundingBox(page, &crop) != 0, failure);
+    // A crop box beyond any page leaves the media box, as inherited, which no getter reads.
+    constexpr float kBeyond = 1e9F;
+    f.FPDFPage_SetCropBox(page, -kBeyond, -kBeyond, kBeyond, kBeyond);
+    FS_RECTF media{};
+    CheckPdf(f.FPDF_GetPageBoundingBox(page, &media) != 0, failure);
+    FS_RECTF box = FDrawing.Box == PageBox::Media ? media : crop;
+    // Bleed, trim and art boxes are never inherited; one the page lacks is its crop box.
+    using BoxGetter = FPDF_BOOL (*)(FPDF_PAGE, float*, float*, float*, float*);
+    const BoxGetter getter = FDrawing.Box == PageBox::Bleed  ? f.FPDFPage_GetBleedBox
+                             : FDrawing.Box == PageBox::Trim ? f.FPDFPage_GetTrimBox
+                             : FDrawing.Box == PageBox::Art  ? f.FPDFPage_GetArtBox
+                                                             : nullptr;
+    float x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    if (getter != nullptr && getter(page, &x0, &y0, &x1, &y1) != 0) {
+        // Cut to the media box; a box outside it stands for nothing.
+        const float left = std::max(std::min(x0, x1), media.left);
+        const float right = std::min(std::max(x0, x1), media.right);
+        const float bottom = std::max(std::min(y0, y1), media.bottom);
+        const float top = std::min(std::max(y0, y1), media.top);
+        if (left < right && bottom < top) {
+            box = {left, top, right, bottom};
+        }
+    }
+    f.FPDFPage_SetCropBox(page, box.left, box.bottom, box.right, box.top);
 }
 
 void TPdf::SetPageNumber(int pageNumber) {
@@ -381,25 +419,29 @@ void TPdf::Draw(PageBitmap& page, int left, int top, TRotation rotation, TRender
     const int height = page.Height();
     const auto& f = Pdfium();
     FloatExceptionMask masked;
-    const int alpha = f.FPDFPage_HasTransparency(FPage.get()) != 0 ? 1 : 0;
+    const bool transparent = FDrawing.Transparent;
+    const int alpha = transparent || f.FPDFPage_HasTransparency(FPage.get()) != 0 ? 1 : 0;
     // The engine draws into the page bitmap's own rows: no second page-sized buffer, no copy.
     const ScopedBitmap bitmap(
         f.FPDFBitmap_CreateEx(width, height, alpha != 0 ? FPDFBitmap_BGRA : FPDFBitmap_BGRx,
                               page.ScanLine(0), static_cast<int>(page.RowBytes())));
     CheckPdf(bitmap != nullptr, "Cannot create bitmap");
     f.FPDFBitmap_FillRect(bitmap.get(), /*left=*/0, /*top=*/0, width, height,
-                          ColorToArgb(color, /*alpha=*/0xFF));
+                          ColorToArgb(color, transparent ? 0 : 0xFF));
+    if (FDrawing.Annotations) {
+        options.Include(reAnnotations);
+    }
     const int flags = RenderOptionsToFlags(options);
     const int rotate = static_cast<int>(rotation);
     f.FPDF_RenderPageBitmap(bitmap.get(), FPage.get(), left, top, width, height, rotate, flags);
     if (FFormHandle != nullptr) {
-        const bool printing = options.Contains(rePrinting);
-        if (printing) {
+        const bool plain = options.Contains(rePrinting) || !FDrawing.FormHighlight;
+        if (plain) {
             f.FPDF_RemoveFormFieldHighlight(FFormHandle.get());
         }
         f.FPDF_FFLDraw(FFormHandle.get(), bitmap.get(), FPage.get(), left, top, width, height,
                        rotate, flags);
-        if (printing) {
+        if (plain) {
             f.FPDF_SetFormFieldHighlightColor(FFormHandle.get(), kAllFieldTypes, kHighlightColor);
             f.FPDF_SetFormFieldHighlightAlpha(FFormHandle.get(), kHighlightAlpha);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/ConversionDocument.h"
+#include "conversion/ConversionSettings.h"
 #include "imaging/PageBitmap.h"
 #include "pdf/PdfAbi.h"
 #include "pdf/PdfEngine.h"
@@ -112,6 +113,12 @@ public:
     int FileHandle() const { return FFileHandle; }
     void SetFileHandle(int fileHandle) override;
 
+    // How pages are drawn: the box a page is sized and drawn as (from the next page loaded on),
+    // annotations, the form fields' highlight and a transparent background (for every drawing
+    // below). The default draws what the window always drew.
+    const DrawingOptions& Drawing() const { return FDrawing; }
+    void SetDrawing(const DrawingOptions& drawing) override { FDrawing = drawing; }
+
     // 1-based number of the page to keep loaded, 0 for none. A new value while active reloads
     // (EPdfError "Cannot open page N" when the document has no such page; the number stays and
     // the document stays open without a page); while inactive it is stored for the next open.
@@ -134,12 +141,13 @@ public:
     void ReloadPage();
 
     // The loaded page drawn into a new Width x Height bitmap (the engine draws straight into its
-    // rows): every pixel starts as `color`,
-    // opaque; the page is scaled to width x height with its top-left corner at (left, top) and
-    // rotated by `rotation`; the form fields are drawn over it when a form-fill environment
-    // exists. Null when width or height is not positive (the engine is not called). EPdfError
-    // while no page is loaded or when the engine cannot make its bitmap; EOutOfMemory when the
-    // copy cannot be allocated. The caller owns the result.
+    // rows): every pixel starts as `color`, opaque unless Drawing asks for a transparent
+    // background; the page is scaled to width x height with its top-left corner at (left, top)
+    // and rotated by `rotation`; the form fields are drawn over it when a form-fill environment
+    // exists, and the annotations when `options` or Drawing ask for them. Null when width or height
+    // is not positive (the engine is not called). EPdfError while no page is loaded or when the
+    // engine cannot make its bitmap; EOutOfMemory when the copy cannot be allocated. The caller
+    // owns the result.
     std::unique_ptr<PageBitmap> RenderPage(int left, int top, int width, int height,
                                            TRotation rotation = ro0, TRenderOptions options = {},
                                            TColor color = clWhite);
@@ -185,6 +193,9 @@ private:
     void Close();
     void InitFormFill();
     void ClosePage();
+    // Makes the loaded page's crop box the box Drawing asks for, so that the engine sizes and
+    // draws the page as that box.
+    void ApplyPageBox();
     // The loaded page drawn into `page` at its size (not empty).
     void Draw(PageBitmap& page, int left, int top, TRotation rotation, TRenderOptions options,
               TColor color);
@@ -203,6 +214,7 @@ private:
     std::string FPassword;
     bool FFormFill = true;
     int FFileHandle = -1;
+    DrawingOptions FDrawing;
     pdfium::FPDF_FILEACCESS FFileAccess{}; // read by the engine while a document is open
     int FPageNumber = 0;
     NullPdfTimer FNullTimer;

@@ -67,6 +67,11 @@ struct FPDF_SYSTEMTIME {
     unsigned short wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
 };
 
+// A rectangle in page space (points, y up): top above bottom.
+struct FS_RECTF {
+    float left, top, right, bottom;
+};
+
 struct FPDF_LIBRARY_CONFIG {
     int version;
     const char** m_pUserFontPaths;
@@ -165,6 +170,7 @@ static_assert(offsetof(FPDF_FORMFILLINFO, FFI_DoURIActionWithKeyboardModifier) =
 static_assert(sizeof(FPDF_FORMFILLINFO) == 280 && alignof(FPDF_FORMFILLINFO) == 8);
 static_assert(sizeof(UNSUPPORT_INFO) == 16 &&
               offsetof(UNSUPPORT_INFO, FSDK_UnSupport_Handler) == 8);
+static_assert(sizeof(FS_RECTF) == 16);
 static_assert(sizeof(FPDF_SYSTEMTIME) == 16 && offsetof(FPDF_SYSTEMTIME, wMilliseconds) == 14);
 static_assert(sizeof(FPDF_FILEACCESS) == 24 && offsetof(FPDF_FILEACCESS, m_Param) == 16);
 static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
@@ -199,6 +205,15 @@ static_assert(sizeof(FPDF_LIBRARY_CONFIG) == 48 &&
     X(FPDF_GetPageHeight, double, (FPDF_PAGE page), true)                                          \
     X(FPDF_ClosePage, void, (FPDF_PAGE page), true)                                                \
     X(FPDFPage_HasTransparency, FPDF_BOOL, (FPDF_PAGE page), true)                                 \
+    X(FPDF_GetPageBoundingBox, FPDF_BOOL, (FPDF_PAGE page, FS_RECTF * rect), true)                 \
+    X(FPDFPage_GetBleedBox, FPDF_BOOL,                                                             \
+      (FPDF_PAGE page, float* left, float* bottom, float* right, float* top), true)                \
+    X(FPDFPage_GetTrimBox, FPDF_BOOL,                                                              \
+      (FPDF_PAGE page, float* left, float* bottom, float* right, float* top), true)                \
+    X(FPDFPage_GetArtBox, FPDF_BOOL,                                                               \
+      (FPDF_PAGE page, float* left, float* bottom, float* right, float* top), true)                \
+    X(FPDFPage_SetCropBox, void,                                                                   \
+      (FPDF_PAGE page, float left, float bottom, float right, float top), true)                    \
     X(FPDFBitmap_Create, FPDF_BITMAP, (int width, int height, int alpha), true)                    \
     X(FPDFBitmap_CreateEx, FPDF_BITMAP,                                                            \
       (int width, int height, int format, void* first_scan, int stride), true)                     \

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 namespace folioxa {
 
@@ -86,8 +87,11 @@ void TPooledConversion::Open(std::size_t index, TWorkerDocument& document) {
         // The serial run makes its writer here, so a setting the writer refuses ends the run
         // before its first entry; the encoders make their own.
         (void)CreateWriter(StandardImageFormats().Find(input.Settings.ImageType),
-                           WriterOptions{input.Settings.JpegQuality});
+                           WriterOptionsOf(input.Settings));
         part.Count = part.Session->Pages().Count();
+        if (input.Settings.SkipExisting) {
+            PlanSkips(part);
+        }
         // The workers read the very file the document was opened from. Held from here to the
         // run's end it would cost a descriptor per document: a file opened by name is opened
         // again, and checked, when the pool reaches it.
@@ -104,12 +108,43 @@ void TPooledConversion::Open(std::size_t index, TWorkerDocument& document) {
     }
 }
 
+void TPooledConversion::PlanSkips(Part& part) {
+    const RunSession& session = *part.Session;
+    // Not the run's folder, which is opened at its first file: this one may not exist yet.
+    const OutputFolder folder(session.FolderPath());
+    std::unordered_set<std::string> written;
+    part.Skipped.assign(static_cast<std::size_t>(part.Count), false);
+    for (std::int64_t i = 0; i < part.Count; ++i) {
+        const std::string entry = session.Pages().Entry(i);
+        const std::string path = session.PathOf(entry);
+        // An entry that names no page still fails, whatever file its name holds.
+        const bool page = NamesPage(entry, session.PageCount());
+        if (page && (written.count(path) != 0 || folder.HoldsFile(folder.NameOf(path)))) {
+            part.Skipped[static_cast<std::size_t>(i)] = true;
+        } else {
+            part.Drawn.push_back(i);
+            written.insert(path);
+        }
+    }
+    if (static_cast<std::int64_t>(part.Drawn.size()) == part.Count) {
+        part.Skipped.clear();
+        part.Drawn.clear();
+    }
+}
+
+std::int64_t TPooledConversion::ListIndex(const Part& part, std::int64_t drawn) {
+    return part.Skipped.empty() ? drawn : part.Drawn[static_cast<std::size_t>(drawn)];
+}
+
 void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
     std::vector<PoolDocument> pooled(FParts.size());
+    std::int64_t toDraw = 0;
     for (std::size_t i = 0; i < FParts.size(); ++i) {
         const Part& part = FParts[i];
-        FStarts.push_back(FCount);
+        FStarts.push_back(toDraw);
         if (!part.Ended && part.Count > 0) {
+            const std::int64_t entries =
+                part.Skipped.empty() ? part.Count : static_cast<std::int64_t>(part.Drawn.size());
             pooled[i].Job = DocumentJobOf(part.Input.Settings);
             pooled[i].File = part.WorkerFile;
             if (part.ListedFile) {
@@ -118,16 +153,17 @@ void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
                     return OpenListedFile(name, listed);
                 };
             }
-            pooled[i].Entries = part.Count;
+            pooled[i].Entries = entries;
+            toDraw += entries;
             FCount += part.Count;
         }
     }
-    if (FFinished || FCount == 0) {
+    if (FFinished || toDraw == 0) {
         return;
     }
     // The document still open is the last one opened: its worker draws for the pool.
     AdoptedWorker adopted;
-    if (document.Active() && !FParts.back().Ended && FParts.back().Count > 0) {
+    if (document.Active() && !FParts.back().Ended && pooled.back().Entries > 0) {
         adopted.Document = static_cast<std::int64_t>(FParts.size() - 1);
         adopted.Worker = document.TakeWorker();
     }
@@ -136,7 +172,8 @@ void TPooledConversion::Start(PoolOptions options, TWorkerDocument& document) {
         [this](std::int64_t index) {
             const std::size_t part = PartOf(index);
             return PoolEntry{static_cast<std::int64_t>(part),
-                             FParts[part].Session->Pages().Entry(index - FStarts[part])};
+                             FParts[part].Session->Pages().Entry(
+                                 ListIndex(FParts[part], index - FStarts[part]))};
         },
         std::move(adopted), [this](std::int64_t index, bool drawn) { Drawing(index, drawn); });
 }
@@ -153,7 +190,7 @@ void TPooledConversion::Drawing(std::int64_t index, bool drawn) {
     if (!hook || !part.Session) {
         return;
     }
-    const std::int64_t local = index - FStarts[PartOf(index)];
+    const std::int64_t local = ListIndex(part, index - FStarts[PartOf(index)]);
     const std::string entry = part.Session->Pages().Entry(local);
     hook({local, entry, part.Session->PathOf(entry), 0, 0.0});
 }
@@ -181,12 +218,17 @@ void TPooledConversion::Process() {
 std::optional<NextEntry> TPooledConversion::Next() const {
     for (std::size_t i = FCurrent; i < FParts.size(); ++i) {
         const Part& part = FParts[i];
-        if (part.Ended || !part.Session || part.Written >= part.Count) {
+        std::int64_t index = part.Position;
+        while (index < part.Count && !part.Skipped.empty() &&
+               part.Skipped[static_cast<std::size_t>(index)]) {
+            ++index;
+        }
+        if (part.Ended || !part.Session || index >= part.Count) {
             continue;
         }
-        std::string text = part.Session->Pages().Entry(part.Written);
+        std::string text = part.Session->Pages().Entry(index);
         std::string path = part.Session->PathOf(text);
-        return NextEntry{i, part.Written, std::move(text), std::move(path)};
+        return NextEntry{i, index, std::move(text), std::move(path)};
     }
     return std::nullopt;
 }
@@ -198,10 +240,14 @@ void TPooledConversion::CommitReady() {
             ++FCurrent;
             continue;
         }
-        if (part.Written == part.Count) {
+        if (part.Position == part.Count) {
             EndPart(part);
             part.Input.View->ShowCompleted();
             ++FCurrent;
+            continue;
+        }
+        if (!part.Skipped.empty() && part.Skipped[static_cast<std::size_t>(part.Position)]) {
+            Skip(part);
             continue;
         }
         FrontEntry* front = FPool->Front();
@@ -225,7 +271,7 @@ void TPooledConversion::CommitReady() {
 
 bool TPooledConversion::WriteFront(Part& part, FrontEntry& front) {
     using Clock = std::chrono::steady_clock;
-    const std::int64_t index = part.Written;
+    const std::int64_t index = part.Position;
     const std::string entry = part.Session->Pages().Entry(index);
     const RunObserver& observer = part.Input.Observer;
     if (FPath.empty()) {
@@ -263,9 +309,22 @@ bool TPooledConversion::WriteFront(Part& part, FrontEntry& front) {
         observer.OnEntryWritten(
             {index, entry, path, part.Folder->SizeOf(part.Folder->NameOf(path)), ms});
     }
+    ++part.Position;
     ++part.Written;
     ++FWritten;
     return true;
+}
+
+void TPooledConversion::Skip(Part& part) {
+    const std::int64_t index = part.Position++;
+    const std::string entry = part.Session->Pages().Entry(index);
+    const std::string path = part.Session->PathOf(entry);
+    part.Session->ShowEntry(index);
+    if (part.Input.Observer.OnEntrySkipped) {
+        const OutputFolder folder(part.Session->FolderPath());
+        part.Input.Observer.OnEntrySkipped(
+            {index, entry, path, folder.SizeOf(folder.NameOf(path)), 0.0});
+    }
 }
 
 void TPooledConversion::CreateFile(Part& part) {

@@ -91,12 +91,24 @@ private:
         std::shared_ptr<FileDescriptor> WorkerFile;
         std::optional<std::pair<dev_t, ino_t>> ListedFile;
         std::shared_ptr<const OutputFolder> Folder; // opened at its first file
-        std::int64_t Count = 0;
+        std::int64_t Count = 0;                     // entries in its list
+        std::int64_t Position = 0; // the entry of its list next to write or leave out
         std::int64_t Written = 0;
+        // SkipExisting: each entry of the list whose file is there when the run reaches it (it
+        // exists now, or an earlier entry writes it), and the entries the pool draws; both empty
+        // when none is left out.
+        std::vector<bool> Skipped;
+        std::vector<std::int64_t> Drawn;
         bool Ended = false;
     };
 
     void Open(std::size_t part, TWorkerDocument& document);
+    // Finds the entries of the part's list that SkipExisting leaves out.
+    static void PlanSkips(Part& part);
+    // The entry of the part's list that the pool's entry `drawn` of the part stands for.
+    static std::int64_t ListIndex(const Part& part, std::int64_t drawn);
+    // Leaves out the part's entry at its position, its file being there.
+    void Skip(Part& part);
     void Start(PoolOptions options, TWorkerDocument& document);
     // The part that pool entry `index` belongs to.
     std::size_t PartOf(std::int64_t index) const;

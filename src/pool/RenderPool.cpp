@@ -144,7 +144,8 @@ DocumentJob DocumentJobOf(const ConversionSettings& settings) {
     job.Password = settings.InputPassword;
     job.ImageType = settings.ImageType;
     job.Sizing = SizingOf(settings);
-    job.JpegQuality = settings.JpegQuality;
+    job.Drawing = settings.Drawing;
+    job.Writer = WriterOptionsOf(settings);
     return job;
 }
 
@@ -361,7 +362,7 @@ void TRenderPool::Dispatch() {
                 continue;
             }
             Ask(i, FrameType::Open, entry.Document,
-                EncodeOpen(document.Job.FileName, document.Job.Password),
+                EncodeOpen({document.Job.FileName, document.Job.Password, document.Job.Drawing}),
                 document.File ? document.File->Get() : -1);
         } else {
             Ask(i, FrameType::Page, index, EncodeCount(page));
@@ -620,8 +621,8 @@ void TRenderPool::Encode(std::size_t index) {
             const DocumentJob& document = FDocuments[static_cast<std::size_t>(job.Document)].Job;
             if (writerDocument != job.Document) {
                 writer.reset();
-                writer = CreateWriter(StandardImageFormats().Find(document.ImageType),
-                                      WriterOptions{document.JpegQuality});
+                writer =
+                    CreateWriter(StandardImageFormats().Find(document.ImageType), document.Writer);
                 writerDocument = job.Document;
             }
             // Read only: the buffer is mapped so, and the writers only read a page.

@@ -2,6 +2,7 @@
 
 #include "base/FileDescriptor.h"
 #include "conversion/ConversionJob.h"
+#include "conversion/ImageFormats.h"
 #include "pool/PageWorker.h"
 #include "pool/Wire.h"
 
@@ -39,7 +40,8 @@ struct DocumentJob {
     std::string Password;
     std::string ImageType;
     PageSizing Sizing; // as the settings give it
-    std::int32_t JpegQuality = 100;
+    DrawingOptions Drawing;
+    WriterOptions Writer;
 };
 
 // The job that draws and encodes the pages as `settings` ask.

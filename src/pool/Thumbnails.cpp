@@ -73,7 +73,8 @@ void TThumbnailWorker::Start() {
     FOpened = false;
     FBufferSent = false;
     try {
-        FWorker->Link().Send(FrameType::Open, 0, EncodeOpen(FFileName, FPassword), FFile.Get());
+        FWorker->Link().Send(FrameType::Open, 0, EncodeOpen({FFileName, FPassword, {}}),
+                             FFile.Get());
     } catch (const Error&) {
         // It has gone already: its end comes through the epoll.
     }

@@ -29,6 +29,11 @@ static_assert(sizeof(Header) == 24);
 constexpr std::uint8_t kAnyIdle = StageBit(WireStage::Idle) | StageBit(WireStage::Sized);
 constexpr std::uint8_t kAsked =
     StageBit(WireStage::Opening) | StageBit(WireStage::Paging) | StageBit(WireStage::Drawing);
+// An Open frame's drawing flags.
+constexpr std::int64_t kDrawAnnotations = 1;
+constexpr std::int64_t kDrawNoHighlight = 2;
+constexpr std::int64_t kDrawTransparent = 4;
+
 // A file name and a password; far more than either ever is.
 constexpr std::uint32_t kMaxOpen = 1U << 20;
 
@@ -176,16 +181,36 @@ bool FailureKindAllowed(WireStage stage, ErrorKind kind) {
     }
 }
 
-std::string EncodeOpen(const std::string& fileName, const std::string& password) {
-    return PayloadWriter().Text(fileName).Text(password).Bytes();
+std::string EncodeOpen(const OpenRequest& request) {
+    const DrawingOptions& drawing = request.Drawing;
+    const std::int64_t flags = (drawing.Annotations ? kDrawAnnotations : 0) |
+                               (drawing.FormHighlight ? 0 : kDrawNoHighlight) |
+                               (drawing.Transparent ? kDrawTransparent : 0);
+    return PayloadWriter()
+        .Text(request.FileName)
+        .Text(request.Password)
+        .Int(static_cast<std::int64_t>(drawing.Box))
+        .Int(flags)
+        .Bytes();
 }
 
-std::pair<std::string, std::string> DecodeOpen(const std::string& payload) {
+OpenRequest DecodeOpen(const std::string& payload) {
     PayloadReader reader(payload);
-    std::string fileName = reader.Text();
-    std::string password = reader.Text();
+    OpenRequest request;
+    request.FileName = reader.Text();
+    request.Password = reader.Text();
+    const std::int64_t box = reader.Int();
+    const std::int64_t flags = reader.Int();
     reader.End();
-    return {std::move(fileName), std::move(password)};
+    if (box < 0 || box > static_cast<std::int64_t>(PageBox::Art) ||
+        (flags & ~(kDrawAnnotations | kDrawNoHighlight | kDrawTransparent)) != 0) {
+        throw EProtocolError("a drawing the worker does not know");
+    }
+    request.Drawing.Box = static_cast<PageBox>(box);
+    request.Drawing.Annotations = (flags & kDrawAnnotations) != 0;
+    request.Drawing.FormHighlight = (flags & kDrawNoHighlight) == 0;
+    request.Drawing.Transparent = (flags & kDrawTransparent) != 0;
+    return request;
 }
 
 std::string EncodeCount(std::int64_t count) {

@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 #include "base/FileDescriptor.h"
+#include "conversion/ConversionSettings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +21,8 @@ namespace folioxa {
 // ends check every frame against it before its payload is read.
 enum class FrameType : std::uint32_t {
     // Parent to worker.
-    Open = 1, // payload: file name, password; the document's descriptor rides along (without
+    Open = 1, // payload: file name, password, how its pages are drawn (box, annotations,
+              // highlight, background); the document's descriptor rides along (without
               // one, the engine is given the name, which the sandbox lets it read only where
               // the engine's own files are). Index: the document's id
     Page,     // payload: the page number; Index: the entry
@@ -116,10 +118,17 @@ struct DrawnPage {
     std::int64_t Microseconds = 0;
 };
 
+// What an Open frame asks for.
+struct OpenRequest {
+    std::string FileName;
+    std::string Password;
+    DrawingOptions Drawing;
+};
+
 // Payload builders and readers; a reader throws EProtocolError on a payload that is not what
 // its frame carries.
-std::string EncodeOpen(const std::string& fileName, const std::string& password);
-std::pair<std::string, std::string> DecodeOpen(const std::string& payload);
+std::string EncodeOpen(const OpenRequest& request);
+OpenRequest DecodeOpen(const std::string& payload);
 std::string EncodeCount(std::int64_t count); // Opened, Page
 std::int32_t DecodeCount(const std::string& payload);
 std::string EncodePageSize(PageSizePoints size);

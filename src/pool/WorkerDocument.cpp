@@ -110,7 +110,8 @@ void TWorkerDocument::SetActive(bool active) {
     }
     bool answered = false;
     try {
-        FWorker->Link().Send(FrameType::Open, 0, EncodeOpen(FFileName, FPassword), file.Get());
+        FWorker->Link().Send(FrameType::Open, 0, EncodeOpen({FFileName, FPassword, FDrawing}),
+                             file.Get());
         FPageCount = AwaitOpened(answered);
     } catch (...) {
         // A worker that answered may open the next document; one that did not is ended.

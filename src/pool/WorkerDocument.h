@@ -32,6 +32,9 @@ public:
     void SetOptions(PoolOptions options) { FOptions = std::move(options); }
     const PoolOptions& Options() const { return FOptions; }
     void SetWait(WorkerWait wait) { FWait = std::move(wait); }
+    // How the worker draws the pages of the documents it opens from now on, for a run that
+    // keeps it; the default is the window's drawing.
+    void SetDrawing(const DrawingOptions& drawing) override { FDrawing = drawing; }
     // Keeps the worker between openings, so that one process opens every document of a call;
     // by default it ends with each closing (and each failed opening), and nothing runs while the
     // window waits for its user.
@@ -83,6 +86,7 @@ private:
     bool FKeepWorker = false;
     int FPageCount = 0;
     PoolOptions FOptions;
+    DrawingOptions FDrawing;
     WorkerWait FWait;
     std::unique_ptr<TPageWorker> FWorker;
     std::shared_ptr<FileDescriptor> FFile;

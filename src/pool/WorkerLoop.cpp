@@ -62,8 +62,7 @@ private:
         FDocument = nullptr;
         FPrepared = false;
         try {
-            const auto [fileName, password] = DecodeOpen(frame.Payload);
-            FDocument = &FEngine.Open(fileName, password, std::move(frame.File));
+            FDocument = &FEngine.Open(DecodeOpen(frame.Payload), std::move(frame.File));
             const int count = FDocument->PageCount();
             FChannel.Send(FrameType::Opened, frame.Index, EncodeCount(count));
         } catch (const EProtocolError&) {

@@ -12,11 +12,10 @@ namespace folioxa {
 class WorkerEngine {
 public:
     virtual ~WorkerEngine() = default;
-    // Closes the document open before, then opens the one in `file` (read through the
-    // descriptor; `fileName` only names it) as quickly as a page count and the password check
-    // allow. Throws the opening's error.
-    virtual ConversionDocument& Open(const std::string& fileName, const std::string& password,
-                                     FileDescriptor file) = 0;
+    // Closes the document open before, then opens the one `request` names, in `file` (read
+    // through the descriptor; the file name only names it), as quickly as a page count and the
+    // password check allow; its pages are drawn as the request says. Throws the opening's error.
+    virtual ConversionDocument& Open(const OpenRequest& request, FileDescriptor file) = 0;
     // Sets up what drawing the open document's pages needs beyond opening it (its form fields);
     // called once, before its first page is loaded. Throws the engine's error.
     virtual void PrepareDrawing() = 0;

@@ -33,8 +33,7 @@ public:
         }
     }
 
-    ConversionDocument& Open(const std::string& fileName, const std::string& password,
-                             FileDescriptor file) override {
+    ConversionDocument& Open(const OpenRequest& request, FileDescriptor file) override {
         if (FLoadError) {
             throw EPdfError(*FLoadError);
         }
@@ -43,8 +42,9 @@ public:
         FPdf.SetPageNumber(0);
         FFile = std::move(file);
         FPdf.SetFileHandle(FFile.Get());
-        FPdf.SetFileName(fileName);
-        FPdf.SetPassword(password);
+        FPdf.SetFileName(request.FileName);
+        FPdf.SetPassword(request.Password);
+        FPdf.SetDrawing(request.Drawing);
         // The form set-up can take the engine minutes: only a document whose pages are drawn
         // pays for it (PrepareDrawing), not one opened to be counted.
         FPdf.SetFormFill(false);

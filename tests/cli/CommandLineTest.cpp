@@ -70,6 +70,30 @@ TEST(ParseCommandLine, OptionsAndDefaults) {
              EXPECT_EQ(s.ScaleToY, 480);
              EXPECT_EQ(s.JpegQuality, 75);
          }},
+        {{"-f", "3", "--last=9", "--even", "--gray", "--box", "Trim", "--annotations",
+          "--no-highlight", "--skip-existing", "--single-file", "-t", "webp", "--quality", "80",
+          "--transparent", "/d/Q1.pdf"},
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.Filter.First, 3);
+             EXPECT_EQ(s.Filter.Last, 9);
+             EXPECT_EQ(s.Filter.Parity, PageParity::Even);
+             EXPECT_EQ(s.Pixels, PixelMode::Grey);
+             EXPECT_EQ(s.Drawing, (DrawingOptions{PageBox::Trim, true, false, true}));
+             EXPECT_TRUE(s.SkipExisting && s.SingleFile && s.Lossy);
+             EXPECT_EQ(s.BaseFileName, "Q1"); // no page number follows it
+         }},
+        {{"--single-file", "-b", "thumb_", "-"}, // a base name given is kept as it is
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.BaseFileName, "thumb_");
+         }},
+        {{"--mono", "-t", "tiff", "--odd", "a.pdf"},
+         [](const CommandLine&, const ConversionSettings& s) {
+             EXPECT_EQ(s.Pixels, PixelMode::BlackAndWhite);
+             EXPECT_EQ(s.Filter.Parity, PageParity::Odd);
+             // Nothing else changes what the window would draw and write.
+             EXPECT_EQ(s.Drawing, DrawingOptions{});
+             EXPECT_FALSE(s.Lossy || s.SkipExisting || s.SingleFile);
+         }},
         {{"--scale-to", "200", "a.pdf"},
          [](const CommandLine&, const ConversionSettings& s) { EXPECT_EQ(s.ScaleTo, 200); }},
         {{"-p", "", "--", "-odd.pdf"}, // an empty selection is the run's to report
@@ -141,6 +165,39 @@ TEST(ParseCommandLine, UsageErrors) {
         {{"-P", "secret", "a.pdf"},
          "a password is never taken on the command line, where other users can read it: use "
          "--password-stdin"},
+        {{"--gray", "--mono", "a.pdf"}, "--gray and --mono cannot be combined: choose one"},
+        {{"--even", "a.pdf", "--odd"}, "--odd and --even cannot be combined: choose one"},
+        {{"-f", "5", "-l", "3", "a.pdf"}, "--first 5 comes after --last 3: no page is left"},
+        {{"-f", "0", "a.pdf"}, "--first: '0' is not a whole number from 1 to 2147483647"},
+        {{"--box", "bbox", "a.pdf"}, "--box: unknown box 'bbox' (media, crop, bleed, trim or art)"},
+        // Refused before any document is opened, with the types that can.
+        {{"--mono", "a.pdf"},
+         "JPG files cannot be black and white (one bit a pixel): choose PNG, TIFF or BMP"},
+        {{"--mono", "-t", "webp", "a.pdf"},
+         "WEBP files cannot be black and white (one bit a pixel): choose PNG, TIFF or BMP"},
+        {{"--transparent", "-t", "bmp", "a.pdf"},
+         "BMP files cannot be transparent: choose PNG, TIFF or WEBP"},
+        {{"--transparent", "a.pdf"}, "JPG files cannot be transparent: choose PNG, TIFF or WEBP"},
+        {{"--transparent", "--mono", "-t", "png", "a.pdf"},
+         "Black and white pages cannot be transparent: choose one of the two"},
+        // Other converters' habits, which would otherwise be misread ("-png" as "-p ng").
+        {{"-png", "a.pdf"}, "unknown option '-png': did you mean '-t png'?"},
+        {{"-jpeg", "a.pdf"}, "unknown option '-jpeg': did you mean '-t jpg'?"},
+        {{"-tiff", "a.pdf"}, "unknown option '-tiff': did you mean '-t tiff'?"},
+        {{"-gray", "a.pdf"}, "unknown option '-gray': did you mean '--gray'?"},
+        {{"-mono", "a.pdf"}, "unknown option '-mono': did you mean '--mono'?"},
+        {{"-singlefile", "a.pdf"}, "unknown option '-singlefile': did you mean '--single-file'?"},
+        {{"-scale-to", "200", "a.pdf"}, "unknown option '-scale-to': did you mean '--scale-to'?"},
+        {{"-cropbox", "a.pdf"}, "unknown option '-cropbox': did you mean '--box crop'?"},
+        {{"-odd", "a.pdf"}, "unknown option '-odd': did you mean '--odd'?"}, // not "-o dd"
+        {{"-Fpng", "a.pdf"}, "unknown option '-F': did you mean '-t TYPE'?"},
+        // The value after the option is never repeated.
+        {{"-upw", "s3cret", "a.pdf"},
+         "unknown option '-upw': a password is never taken on the command line, where other "
+         "users can read it: use --password-stdin"},
+        {{"-opw", "s3cret", "a.pdf"},
+         "unknown option '-opw': a password is never taken on the command line, where other "
+         "users can read it: use --password-stdin"},
     };
     for (const auto& c : cases) {
         try {

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -346,9 +347,13 @@ TEST(FolioxaConvert, ExitCodes) {
         {{"-p", "1-2", f.pdf}, 0, "Conversion complete!\n", {"report_1.jpg", "report_2.jpg"}},
         {{"-p", "2,7,1", f.pdf},
          1,
-         "folioxa-convert: entry \"7\" (2 of 3): Cannot open page 7.\n",
+         "folioxa-convert: " + f.pdf +
+             ": entry \"7\" (2 of 3): Cannot open page 7: the document has 5 pages.\n",
          {"report_2.jpg"}},
-        {{"-p", "1,2-x", f.pdf}, 1, "folioxa-convert: 'x' is not a valid integer value.\n", {}},
+        {{"-p", "1,2-x", f.pdf},
+         1,
+         "folioxa-convert: " + f.pdf + ": 'x' is not a valid integer value.\n",
+         {}},
         {{"-p", "1", "-o", f.pdf + "/out", f.pdf},
          1,
          "folioxa-convert: Cannot create folder \"" + f.pdf + "/out/\". Not a directory.\n",
@@ -362,11 +367,12 @@ TEST(FolioxaConvert, ExitCodes) {
          {}},
         {{f.dir.File("none.pdf")},
          3,
-         "folioxa-convert: File not found or could not be opened.\n",
+         "folioxa-convert: " + f.dir.File("none.pdf") +
+             ": File not found or could not be opened.\n",
          {}},
         {{f.dir.File("text.pdf")},
          3,
-         "folioxa-convert: File not in PDF format or corrupted.\n",
+         "folioxa-convert: " + f.dir.File("text.pdf") + ": File not in PDF format or corrupted.\n",
          {}},
     };
     for (const auto& c : cases) {
@@ -425,7 +431,10 @@ TEST(FolioxaConvert, SelectionBeyondTheLastPage) {
         Fixture f;
         const Outcome r = RunTool({"-j", jobs, "-t", "png", "-r", "36", "-p", "4-9", f.pdf});
         EXPECT_EQ(r.code, 1) << jobs;
-        EXPECT_EQ(r.err, "folioxa-convert: entry \"6\" (3 of 6): Cannot open page 6.\n") << jobs;
+        EXPECT_EQ(r.err,
+                  "folioxa-convert: " + f.pdf +
+                      ": entry \"6\" (3 of 6): Cannot open page 6: the document has 5 pages.\n")
+            << jobs;
         const Files files = FilesIn(f.dir.Path());
         EXPECT_EQ(files.size(), 2U) << jobs;
         EXPECT_EQ(files.count("report_4.png") + files.count("report_5.png"), 2U) << jobs;
@@ -587,6 +596,187 @@ TEST(FolioxaConvert, JsonLinesParse) {
     EXPECT_EQ(records[1].at("exit"), "1");
 }
 
+// Grey as the README gives it: the luma of red, green and blue in 16-bit fixed point.
+int GreyRule(const std::uint8_t* rgb) {
+    return (19595 * rgb[0] + 38470 * rgb[1] + 7471 * rgb[2] + 32768) >> 16;
+}
+
+// Every pixel mode, decoded, against the colour page drawn without options: grey is the rule
+// exactly (within JPEG's rounding), black and white its threshold at 128, a transparent page
+// keeps its colours where it paints and is clear elsewhere.
+TEST(FolioxaConvert, PixelModesFollowTheirRules) {
+    Fixture f({{100,
+                60,
+                0,
+                {{10, 10, 30, 20, 0xFF0000},
+                 {50, 10, 30, 20, 0x00FF00},
+                 {10, 35, 30, 20, 0x7F7F7F},
+                 {50, 35, 30, 20, 0x202080}},
+                ""}});
+    ASSERT_EQ(RunTool({"-q", "-t", "png", "-r", "72", "-b", "colour", f.pdf}).code, 0);
+    const testing::DecodedImage colour = testing::DecodePng(ReadFile(f.dir.File("colour1.png")));
+    struct Case {
+        std::vector<std::string> args;
+        std::string file;
+        enum { Grey, Mono, Clear, Same } rule;
+        double minPsnr = 0; // 0: exact
+    };
+    const std::vector<Case> cases = {
+        {{"-t", "png", "--gray"}, "m1.png", Case::Grey},
+        {{"-t", "tiff", "--gray"}, "m1.tif", Case::Grey},
+        {{"-t", "bmp", "--gray"}, "m1.bmp", Case::Grey},
+        {{"-t", "webp", "--gray"}, "m1.webp", Case::Grey},
+        {{"-t", "jpg", "--gray"}, "m1.jpg", Case::Grey, 40},
+        {{"-t", "png", "--mono"}, "m1.png", Case::Mono},
+        {{"-t", "tiff", "--mono"}, "m1.tif", Case::Mono},
+        {{"-t", "bmp", "--mono"}, "m1.bmp", Case::Mono},
+        {{"-t", "png", "--transparent"}, "m1.png", Case::Clear},
+        {{"-t", "tiff", "--transparent"}, "m1.tif", Case::Clear},
+        {{"-t", "webp", "--transparent"}, "m1.webp", Case::Clear},
+        {{"-t", "webp"}, "m1.webp", Case::Same},
+        {{"-t", "webp", "--quality", "80"}, "m1.webp", Case::Same, 25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        TempDir out;
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-q", "-r", "72", "-b", "m", "-o", out.Path(), f.pdf});
+        ASSERT_EQ(RunTool(args).code, 0);
+        const std::string bytes = ReadFile(out.File(c.file));
+        const testing::DecodedImage image = testing::DecodeImage(bytes);
+        ASSERT_EQ(image.Rgb.size(), colour.Rgb.size());
+        testing::DecodedImage expected = colour;
+        for (std::size_t i = 0; i < colour.Rgb.size(); i += 3) {
+            const int grey = GreyRule(&colour.Rgb[i]);
+            const int value = c.rule == Case::Grey ? grey : grey >= 128 ? 255 : 0;
+            if (c.rule == Case::Grey || c.rule == Case::Mono) {
+                expected.Rgb[i] = expected.Rgb[i + 1] = expected.Rgb[i + 2] =
+                    static_cast<std::uint8_t>(value);
+            }
+        }
+        if (c.minPsnr > 0) {
+            EXPECT_GE(testing::Psnr(expected, image), c.minPsnr);
+        } else if (c.rule != Case::Clear) {
+            EXPECT_EQ(image.Rgb, expected.Rgb);
+        }
+        if (c.args[1] == "webp") {
+            EXPECT_EQ(testing::DecodeWebp(bytes).Lossless, c.minPsnr == 0);
+        }
+        if (c.rule == Case::Clear) {
+            ASSERT_EQ(image.Alpha.size(), image.Rgb.size() / 3);
+            for (std::size_t p = 0; p < image.Alpha.size(); ++p) {
+                const bool white = colour.Rgb[3 * p] == 255 && colour.Rgb[3 * p + 1] == 255 &&
+                                   colour.Rgb[3 * p + 2] == 255;
+                // Exactly the page's own colour where it paints; nothing where it does not.
+                ASSERT_EQ(image.Alpha[p], white ? 0 : 255) << p;
+                if (!white) {
+                    ASSERT_EQ(image.Rgb[3 * p], colour.Rgb[3 * p]) << p;
+                }
+            }
+        } else {
+            EXPECT_TRUE(image.Alpha.empty());
+        }
+    }
+}
+
+// What the page is drawn as: its boxes (with /Rotate), its annotations, its form field's
+// highlight, its background. Each probe is a pixel at 72 DPI, named by what it shows.
+TEST(FolioxaConvert, DrawingOptionsChangeWhatIsDrawn) {
+    TestPage page{300, 200, 0, {{0, 0, 10, 10, 0x00FF00}}, "x"};
+    page.Boxes = {{"CropBox", {10, 10, 290, 190}},
+                  {"BleedBox", {-20, 5, 295, 195}}, // cut to the media box
+                  {"TrimBox", {20, 20, 280, 180}}};
+    page.Annotations = {{200, 120, 40, 40, 0x0000FF}};
+    TestPage turned = page;
+    turned.Rotate = 90;
+    Fixture f({page, turned});
+    const auto what = [](const testing::DecodedImage& image, int x, int y) -> std::string {
+        if (x >= image.Width || y >= image.Height) {
+            return "outside";
+        }
+        const std::size_t p = static_cast<std::size_t>(y * image.Width + x);
+        if (!image.Alpha.empty() && image.Alpha[p] == 0) {
+            return "clear";
+        }
+        const std::uint8_t* rgb = &image.Rgb[3 * p];
+        const std::uint32_t value = rgb[0] << 16 | rgb[1] << 8 | rgb[2];
+        if (value == 0xFFFFFF || value == 0x0000FF || value == 0x00FF00) {
+            return value == 0xFFFFFF ? "white" : value == 0x0000FF ? "blue" : "green";
+        }
+        return rgb[0] < 250 && rgb[2] >= 250 ? "tinted" : "other";
+    };
+    struct Probe {
+        int x, y;
+        std::string shows;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::string size;
+        std::vector<Probe> probes;
+    };
+    // In the crop box the annotation's middle is at (210, 50), the field's empty end at
+    // (250, 150), the green corner outside; in the media box they are 10 points further.
+    const std::vector<Case> cases = {
+        {{}, "280x180", {{210, 50, "white"}, {250, 150, "tinted"}, {2, 2, "white"}}},
+        {{"--annotations"}, "280x180", {{210, 50, "blue"}, {250, 150, "tinted"}}},
+        {{"--no-highlight"}, "280x180", {{210, 50, "white"}, {250, 150, "white"}}},
+        {{"--transparent", "--annotations"},
+         "280x180",
+         {{2, 2, "clear"}, {210, 50, "blue"}, {250, 150, "tinted"}}},
+        {{"--box", "media"}, "300x200", {{5, 195, "green"}, {260, 160, "tinted"}}},
+        {{"--box", "crop"}, "280x180", {}},
+        {{"--box", "bleed"}, "295x190", {{5, 187, "green"}}},
+        {{"--box", "trim"}, "260x160", {}},
+        {{"--box", "art"}, "280x180", {}}, // none: the crop box
+        {{"--box", "trim", "-p", "2"}, "160x260", {}},
+        {{"--box", "media", "-p", "2"}, "200x300", {{5, 5, "green"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        TempDir out;
+        std::vector<std::string> args = c.args;
+        if (std::find(args.begin(), args.end(), "-p") == args.end()) {
+            args.insert(args.end(), {"-p", "1"});
+        }
+        args.insert(args.end(), {"-q", "-t", "png", "-r", "72", "-o", out.Path(), f.pdf});
+        ASSERT_EQ(RunTool(args).code, 0);
+        const Files files = FilesIn(out.Path());
+        ASSERT_EQ(files.size(), 1U);
+        const testing::DecodedImage image = testing::DecodePng(files.begin()->second);
+        EXPECT_EQ(std::to_string(image.Width) + "x" + std::to_string(image.Height), c.size);
+        for (const Probe& probe : c.probes) {
+            EXPECT_EQ(what(image, probe.x, probe.y), probe.shows) << probe.x << "," << probe.y;
+        }
+    }
+}
+
+// A batch interrupted after two pages, one of them left empty, resumes: whole files are kept
+// as they are, the empty one and the rest are drawn, and the records say which.
+TEST(FolioxaConvert, SkipExistingResumesAnInterruptedBatch) {
+    for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(jobs);
+        Fixture f;
+        WriteFile(f.dir.File("report_1.png"), "an earlier page");
+        WriteFile(f.dir.File("report_3.png"), "");
+        const Outcome r = RunTool({"--skip-existing", "--json", "-j", jobs, "-t", "png", "-r", "36",
+                                   "-p", "1-4,1", f.pdf});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const Files files = FilesIn(f.dir.Path());
+        EXPECT_EQ(files.size(), 4U);
+        EXPECT_EQ(files.at("report_1.png"), "an earlier page");
+        for (const char* drawn : {"report_2.png", "report_3.png", "report_4.png"}) {
+            EXPECT_NO_THROW(testing::DecodePng(files.at(drawn))) << drawn;
+        }
+        std::vector<std::string> types;
+        for (const JsonRecord& record : JsonLines(r.out)) {
+            types.push_back(record.at("type") + " " +
+                            (record.count("entry") ? record.at("entry") : record.at("skipped")));
+        }
+        EXPECT_THAT(types, ::testing::ElementsAre("skipped 1", "page 2", "page 3", "page 4",
+                                                  "skipped 1", "summary 2"));
+    }
+}
+
 TEST(FolioxaConvert, WorkersWriteTheSameBytesAsOneProcess) {
     for (const char* type : {"JPG", "PNG", "BMP"}) {
         Fixture one, two, four;
@@ -616,7 +806,8 @@ TEST(FolioxaConvert, WorkersReportTheFirstFailingEntryInListOrder) {
     // Entries 3 ("x") and 6 ("9") fail; whichever a worker meets first, "x" is reported.
     const Outcome r = RunTool({"-j", "3", "-t", "bmp", "-r", "36", "-p", "1,2,x,4,5,9", f.pdf});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "folioxa-convert: entry \"x\" (3 of 6): 'x' is not a valid integer value.\n");
+    EXPECT_EQ(r.err, "folioxa-convert: " + f.pdf +
+                         ": entry \"x\" (3 of 6): 'x' is not a valid integer value.\n");
     const Files files = FilesIn(f.dir.Path());
     EXPECT_EQ(files.count("report_1.bmp") + files.count("report_2.bmp"), 2U)
         << "every entry before the failing one is written";
@@ -698,8 +889,9 @@ TEST(FolioxaConvert, AnEngineThatCrashesOrHangsCostsOnePage) {
                     lines.push_back(line);
                 }
             }
-            EXPECT_THAT(lines, ::testing::ElementsAre(::testing::StartsWith(
-                                   "folioxa-convert: entry \"2\" (2 of 3): " + c.message)));
+            EXPECT_THAT(lines, ::testing::ElementsAre(
+                                   ::testing::StartsWith("folioxa-convert: " + dir.File("doc.pdf") +
+                                                         ": entry \"2\" (2 of 3): " + c.message)));
             Files files = FilesIn(dir.Path());
             EXPECT_EQ(files.size(), 1U);
             EXPECT_TRUE(testing::IsFakePage(files["doc_1.png"], 1));
@@ -779,8 +971,9 @@ TEST(FolioxaConvert, MemoryBombsCostOnePageWithinTheLimit) {
             };
             const Outcome r = run("1-2");
             EXPECT_EQ(r.code, 1);
-            EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 2): Page 1 needs more memory "
-                             "than the limit of " +
+            EXPECT_EQ(r.err, "folioxa-convert: " + dir.File("bomb.pdf") +
+                                 ": entry \"1\" (1 of 2): Page 1 needs more memory "
+                                 "than the limit of " +
                                  std::to_string(limit.limitMb) + " MB per page.\n");
             EXPECT_LT(r.peakKb, limit.limitMb * 1024 + 200 * 200 * 8 / 1024)
                 << "the limit plus the page's pixels twice";
@@ -891,7 +1084,8 @@ TEST(FolioxaConvert, ASignalMidPageKeepsTheEarlierFile) {
         }
         ASSERT_TRUE(caught) << "no page was caught half written";
         EXPECT_EQ(r.code, 128 + c.Signal);
-        EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 1): Conversion interrupted by " +
+        EXPECT_EQ(r.err, "folioxa-convert: " + f.pdf +
+                             ": entry \"1\" (1 of 1): Conversion interrupted by " +
                              std::string(c.Name) + ": 0 of 1 pages written.\n");
         EXPECT_TRUE(testing::FilesIn(out) == (Files{{name, older}})) << "not just the earlier file";
     }
@@ -929,7 +1123,7 @@ TEST(FolioxaConvert, AFileSizeLimitFailsTheWrite) {
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, ignored);
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "folioxa-convert: entry \"1\" (1 of 1): Stream write error.\n");
+    EXPECT_EQ(r.err, "folioxa-convert: " + f.pdf + ": entry \"1\" (1 of 1): Stream write error.\n");
     EXPECT_TRUE(testing::FilesIn(f.dir.Path()) ==
                 (Files{{"report.pdf", ReadFile(f.pdf)}, {"report_1.png", "an earlier page"}}));
 }
@@ -982,7 +1176,7 @@ TEST(FolioxaConvert, SeveralDocumentsGoOnPastOneThatFails) {
         {{"-p", "1-3", f.dir.File("short.pdf"), f.pdf, f.dir.File("none.pdf")},
          3,
          {"folioxa-convert: " + f.dir.File("short.pdf") +
-              ": entry \"3\" (3 of 3): Cannot open page 3.",
+              ": entry \"3\" (3 of 3): Cannot open page 3: the document has 2 pages.",
           "folioxa-convert: " + f.dir.File("none.pdf") + ": File not found or could not be opened.",
           f.pdf + ": Conversion complete!"},
          {"report_1.png", "report_2.png", "report_3.png", "short_1.png", "short_2.png"}},

@@ -57,7 +57,8 @@ TEST(PlanEntries, FlagsAndStopsWhereTheRunWould) {
 }
 
 TEST(FindSharedFile, OnlyFilesThatTwoDocumentsWrite) {
-    // Each document as "folder|base|pages|selection"; the same type for all.
+    // Each document as "folder|base|pages|selection", then "|odd", "|even" or "|single" for a
+    // filter or --single-file; the same type for all.
     struct Case {
         const char* name;
         std::vector<std::string> documents;
@@ -88,6 +89,12 @@ TEST(FindSharedFile, OnlyFilesThatTwoDocumentsWrite) {
          {"/o/|x_|100000|1-100000,1-100000", "/p/|x_|100000|1-100000",
           "/o/|x_|100000|99999-100000"},
          "0 2 /o/x_099999.png"},
+        {"odd pages meet at an odd page",
+         {"/o/|x_|9|1-9|odd", "/o/|x_|9|4-9|odd"},
+         "0 1 /o/x_5.png"},
+        {"odd and even pages never meet", {"/o/|x_|9|1-9|odd", "/o/|x_|9|1-9|even"}, ""},
+        {"entries counted in steps", {"/o/|x_|9|7", "/o/|x_|9|1-9|odd"}, "0 1 /o/x_7.png"},
+        {"single files of one base", {"/o/|x|9|2|single", "/o/|x|9|5|single"}, "0 1 /o/x.png"},
     };
     for (const auto& c : cases) {
         std::vector<ConversionSettings> settings;
@@ -100,9 +107,15 @@ TEST(FindSharedFile, OnlyFilesThatTwoDocumentsWrite) {
             s.BaseFileName = parts[1];
             s.ImageType = "PNG";
             counts.push_back(std::stoi(parts[2]));
+            const std::string extra = parts.size() > 4 ? parts[4] : "";
+            s.SingleFile = extra == "single";
+            PageFilter filter;
+            filter.Parity = extra == "odd"    ? PageParity::Odd
+                            : extra == "even" ? PageParity::Even
+                                              : PageParity::Any;
             settings.push_back(s);
-            lists.push_back(*BuildPageList(cmPageSelection, parts[3], counts.back(),
-                                           [](const std::string&) {}));
+            lists.push_back(*BuildPageList(
+                cmPageSelection, parts[3], counts.back(), [](const std::string&) {}, filter));
         }
         std::vector<DocumentNames> names;
         for (std::size_t i = 0; i < lists.size(); ++i) {

@@ -271,8 +271,9 @@ TEST_F(HostileEngine, WireAttacksCostTheirPageAlone) {
             } else {
                 EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << err;
                 EXPECT_THAT(lines,
-                            ::testing::ElementsAre("folioxa-convert: entry \"2\" (2 of 2): " +
-                                                   Printable(DisplayText(row.Message))));
+                            ::testing::ElementsAre(
+                                "folioxa-convert: " + dir.File("doc.pdf") +
+                                ": entry \"2\" (2 of 2): " + Printable(DisplayText(row.Message))));
                 EXPECT_EQ(files.count("doc_2.png"), 0U);
             }
             EXPECT_EQ(files.size(), row.Message.empty() ? 4U : 3U) << "doc.pdf and err beside";

@@ -130,6 +130,18 @@ TEST(RunTool, RunsWriteTheWindowsFiles) {
          {{"doc_2.bmp", "BMP 72x72"}},
          "The following page range is invalid and was skipped: 5-4\nConversion complete!\n"},
         {{"-q", "-t", "bmp", "-p", "5-4,2", "-r", "72"}, {{"doc_2.bmp", "BMP 72x72"}}, ""},
+        // The filters keep what the selection lists, in its order.
+        {{"-f", "2", "--odd"}, {{"doc_3.jpg", "JPG 72x108"}}, "Conversion complete!\n"},
+        {{"-p", "3,1,2", "-l", "2"},
+         {{"doc_1.jpg", "JPG 72x36"}, {"doc_2.jpg", "JPG 72x72"}},
+         "Conversion complete!\n"},
+        {{"-p", "1,3", "--even"},
+         {},
+         "No page to convert: the list holds none of the even pages\nConversion complete!\n"},
+        {{"-p", "2", "--single-file"}, {{"doc.jpg", "JPG 72x72"}}, "Conversion complete!\n"},
+        {{"-f", "3", "--single-file", "-b", "t", "-t", "png"},
+         {{"t.png", "PNG 72x108"}},
+         "Conversion complete!\n"},
     };
     for (const auto& c : cases) {
         Harness h;
@@ -172,7 +184,7 @@ TEST(RunTool, ExitCodesAndMessages) {
          {},
          [](Harness& h) { fs::remove(h.Pdf()); },
          3,
-         "folioxa-convert: File not found or could not be opened.",
+         "doc.pdf: File not found or could not be opened.", // named, though alone
          {}},
         {"a folder",
          {},
@@ -187,27 +199,34 @@ TEST(RunTool, ExitCodesAndMessages) {
          {"-p", "1,15,2"},
          none,
          1,
-         "folioxa-convert: entry \"15\" (2 of 3): Cannot open page 15.",
+         "doc.pdf: entry \"15\" (2 of 3): Cannot open page 15: the document has 3 pages.",
          {"doc_1.jpg"}},
         {"entry not a number",
          {"-p", "2,x"},
          none,
          1,
-         "folioxa-convert: entry \"x\" (2 of 2): 'x' is not a valid integer value.",
+         "doc.pdf: entry \"x\" (2 of 2): 'x' is not a valid integer value.",
          {"doc_2.jpg"}},
         {"bound not a number",
          {"-p", "1,2-x"},
          none,
          1,
-         "folioxa-convert: 'x' is not a valid integer value.",
+         "doc.pdf: 'x' is not a valid integer value.",
          {}},
         {"control characters shown escaped",
          {"-p", "1,\x1b[2J\xc2\x9b"},
          none,
          1,
-         "folioxa-convert: entry \"\\x1b[2J\\x9b\" (2 of 2): '\\x1b[2J\\x9b' is not a valid "
+         "doc.pdf: entry \"\\x1b[2J\\x9b\" (2 of 2): '\\x1b[2J\\x9b' is not a valid "
          "integer value.",
          {"doc_1.jpg"}},
+        {"single file of several entries",
+         {"-p", "1-2", "--single-file"},
+         none,
+         2,
+         "doc.pdf: --single-file writes one file, but the list has 2 entries: choose one page "
+         "with -p, or with -f and -l.",
+         {}},
         {"stdout refused",
          {"--json"},
          [](Harness& h) { h.stdoutFails = true; },
@@ -294,6 +313,16 @@ TEST(RunTool, DryRunListsFlagsAndWritesNothing) {
     const Result ok = h.Run({"--dry-run", "-p", "1-2", h.Pdf()});
     EXPECT_EQ(ok.code, 0);
     EXPECT_TRUE(ok.files.empty());
+
+    // The harness reads every file of in/ as an image: this one lies elsewhere.
+    const std::string out = h.dir.File("out") + "/";
+    fs::create_directory(out);
+    testing::WriteFile(out + "doc_04.png", "whole");
+    const Result resumed =
+        h.Run({"--dry-run", "--skip-existing", "-p", "4,5,5", "-t", "png", "-o", out, h.Pdf()});
+    EXPECT_EQ(resumed.out, "4\t" + out + "doc_04.png  [exists: skipped]\n5\t" + out +
+                               "doc_05.png\n5\t" + out +
+                               "doc_05.png  [skipped: an earlier entry writes this file]\n");
 }
 
 TEST(RunTool, JsonRecordsOnStdout) {
@@ -318,8 +347,9 @@ TEST(RunTool, JsonRecordsOnStdout) {
     EXPECT_EQ(lines[2], R"({"type":"error",)" + document +
                             R"("exit":1,"message":"Cannot open page 9.","index":1,)"
                             R"("entry":"9","path":")" +
-                            folder + R"(doc_9.jpg","written":1})");
-    EXPECT_EQ(r.err, "folioxa-convert: entry \"9\" (2 of 2): Cannot open page 9.\n");
+                            folder + R"(doc_9.jpg","page_count":3,"written":1})");
+    EXPECT_EQ(r.err, "folioxa-convert: " + h.Pdf() +
+                         ": entry \"9\" (2 of 2): Cannot open page 9: the document has 3 pages.\n");
 }
 
 } // namespace

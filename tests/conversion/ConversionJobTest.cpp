@@ -4,6 +4,7 @@
 #include "imaging/ByteSink.h"
 #include "imaging/OutputFile.h"
 #include "imaging/PageBitmap.h"
+#include "support/TestFiles.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -442,6 +443,26 @@ TEST(RunConversion, TheObserverSeesEveryEntryStartAndEveryFileWritten) {
         EXPECT_EQ(failure, c.failure) << c.selection;
         EXPECT_THAT(events, ElementsAreArray(c.events)) << c.selection;
     }
+}
+
+TEST(RunConversion, SkipExistingLeavesWholeFilesButNotAPageTheDocumentLacks) {
+    testing::TempDir dir;
+    testing::WriteFile(dir.File("doc_01.png"), "whole");
+    testing::WriteFile(dir.File("doc_03.png"), ""); // not one a run put there
+    testing::WriteFile(dir.File("doc_13.png"), "whole");
+    Harness h(12);
+    ConversionSettings settings = Settings(cmPageSelection, "1-3,13");
+    settings.DestinationFolder = dir.Path().string() + "/";
+    settings.SkipExisting = true;
+    Log events;
+    RunObserver observer;
+    observer.OnEntryStarted = [&](const EntryEvent& e) { events.push_back("start " + e.Text); };
+    observer.OnEntrySkipped = [&](const EntryEvent& e) {
+        events.push_back("skip " + e.Text + " " + std::to_string(e.Bytes));
+    };
+    EXPECT_THROW(RunConversion(settings, h.document, h.view, observer, &h.output.Table), Error);
+    EXPECT_THAT(events, ElementsAre("skip 1 5", "start 2", "start 3", "start 13"));
+    EXPECT_EQ(testing::ReadFile(dir.File("doc_01.png")), "whole");
 }
 
 TEST(StartConversion, NoInputFileShowsTheNoticeOnly) {

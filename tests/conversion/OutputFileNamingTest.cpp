@@ -1,5 +1,7 @@
 #include "conversion/OutputFileNaming.h"
 
+#include "conversion/ConversionSettings.h"
+
 #include <gtest/gtest.h>
 
 namespace folioxa {
@@ -28,6 +30,14 @@ TEST(OutputFilePath, NamingTable) {
                   c.path);
     }
     EXPECT_EQ(OutputFilePath("", "", "5", 1, "PNG"), "5.png");
+
+    ConversionSettings settings;
+    settings.DestinationFolder = "/scans/";
+    settings.BaseFileName = "thumb";
+    settings.ImageType = "PNG";
+    EXPECT_EQ(EntryFilePath(settings, 120, "7"), "/scans/thumb007.png");
+    settings.SingleFile = true; // no page text at all
+    EXPECT_EQ(EntryFilePath(settings, 120, "7"), "/scans/thumb.png");
 }
 
 TEST(DefaultNames, BaseNameAndFolder) {

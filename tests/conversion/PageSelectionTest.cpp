@@ -152,6 +152,65 @@ TEST(CompressPages, RunsBecomeRangesThatListThePagesAgain) {
     }
 }
 
+TEST(BuildPageList, FilterKeepsTheListedPagesItNames) {
+    struct Case {
+        ConvertMethod method;
+        std::string selection;
+        PageFilter filter;
+        std::vector<std::string> entries;
+        std::string notice; // besides the selection's own
+    };
+    using P = PageParity;
+    const std::vector<Case> cases = {
+        {cmAllPages, "", {5, 0, P::Any}, {"5", "6", "7", "8", "9", "10", "11", "12"}, ""},
+        {cmAllPages, "", {0, 3, P::Any}, {"1", "2", "3"}, ""},
+        {cmAllPages, "", {0, 99, P::Odd}, {"1", "3", "5", "7", "9", "11"}, ""},
+        {cmAllPages, "", {4, 9, P::Even}, {"4", "6", "8"}, ""},
+        {cmAllPages, "", {5, 0, P::Even}, {"6", "8", "10", "12"}, ""},
+        // Order, repeats and the texts as typed stay; a text that names no number stays too,
+        // so that the run still fails on it, and so does a page the document lacks.
+        {cmPageSelection,
+         "9,03,x,2,3,20-23",
+         {3, 0, P::Odd},
+         {"9", "03", "x", "3", "21", "23"},
+         ""},
+        {cmPageSelection, "$FFFFFFFD-1", {0, 0, P::Odd}, {"-3", "-1", "1"}, ""},
+        {cmAllPages,
+         "",
+         {13, 0, P::Any},
+         {},
+         "No page to convert: the list holds none of the pages from 13 on"},
+        {cmPageSelection,
+         "2,4",
+         {0, 0, P::Odd},
+         {},
+         "No page to convert: the list holds none of the odd pages"},
+        {cmPageSelection,
+         "5-9",
+         {1, 4, P::Even},
+         {},
+         "No page to convert: the list holds none of the even pages from 1 to 4"},
+        {cmAllPages, "", {0, 0, P::Any}, {}, ""}, // a document without pages: nothing to say
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.selection + " " + c.filter.Text());
+        std::vector<std::string> notices;
+        const int pages = c.entries.empty() && c.notice.empty() ? 0 : 12;
+        const auto list = BuildPageList(
+            c.method, c.selection, pages, [&](const std::string& t) { notices.push_back(t); },
+            c.filter);
+        ASSERT_TRUE(list);
+        EXPECT_THAT(Entries(*list), ElementsAreArray(c.entries));
+        EXPECT_EQ(notices, c.notice.empty() ? std::vector<std::string>{}
+                                            : std::vector<std::string>{c.notice});
+    }
+    // A filtered range is still one segment, however long.
+    const auto huge = BuildPageList(cmPageSelection, "1-2147483647", 12, {}, {10, 0, P::Even});
+    EXPECT_EQ(huge->SegmentCount(), 1U);
+    EXPECT_EQ(huge->Count(), 1073741819);
+    EXPECT_EQ(huge->Entry(huge->Count() - 1), "2147483646");
+}
+
 TEST(SplitItems, QuotesAndLineBreaks) {
     struct Case {
         std::string text;

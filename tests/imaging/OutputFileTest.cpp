@@ -287,6 +287,23 @@ TEST(OutputFile, ARunRemovesTheLeftoversOfItsNames) {
     EXPECT_EQ(testing::FilesIn(dir.Path()), expected);
 }
 
+TEST(OutputFolder, HoldsOnlyWholeRegularFiles) {
+    TempDir dir;
+    WriteFile(dir.File("page.png"), "x");
+    WriteFile(dir.File("empty.png"), "");
+    std::filesystem::create_symlink(dir.File("page.png"), dir.File("link.png"));
+    std::filesystem::create_directory(dir.File("folder.png"));
+    const OutputFolder folder(dir.Path().string() + "/");
+    for (const auto& [name, holds] : std::map<std::string, bool>{{"page.png", true},
+                                                                 {"empty.png", false},
+                                                                 {"link.png", false},
+                                                                 {"folder.png", false},
+                                                                 {"missing.png", false}}) {
+        EXPECT_EQ(folder.HoldsFile(name), holds) << name;
+    }
+    EXPECT_FALSE(OutputFolder(dir.File("missing") + "/").HoldsFile("page.png"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Writers, EveryFormat, ::testing::ValuesIn(kFormats),
                          [](const auto& row) { return std::string(row.param.Name); });
 

@@ -63,7 +63,8 @@ struct Case {
     std::map<std::string, std::string> Left = {};
     std::int32_t ScaleTo = 0;
     std::int32_t JpegQuality = 100;
-    std::vector<std::pair<int, int>> Sizes = {}; // of the serial run's JPEG files, in name order
+    std::vector<std::pair<int, int>> Sizes = {};   // of the serial run's JPEG files, in name order
+    void (*Adjust)(ConversionSettings&) = nullptr; // the command line's further choices
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
@@ -108,6 +109,21 @@ std::function<void()> LockedThirdFile(const TempDir& dir) {
     return [fd] { ::close(fd); };
 }
 
+// A page whose boxes differ, one with an annotation, one turned, the second with a field.
+std::vector<testing::TestPage> DrawingPages() {
+    std::vector<testing::TestPage> pages = Pages(3, 200, 100);
+    pages[0].Boxes = {{"CropBox", {10, 10, 150, 90}}, {"TrimBox", {20, 20, 120, 80}}};
+    pages[1].Annotations = {{100, 20, 40, 40, 0x00C000}};
+    pages[2].Rotate = 90;
+    return pages;
+}
+
+// A whole file of the second page's name, left by an earlier run.
+std::function<void()> KeptSecondPng(const TempDir& dir) {
+    testing::WriteFile(dir.File("out/page_2.png"), "kept");
+    return [] {};
+}
+
 // A case's document written into `dir`, and the settings that convert it into dir/out.
 ConversionSettings Prepare(const Case& c, const TempDir& dir) {
     fs::create_directory(dir.Path() / "out");
@@ -122,6 +138,9 @@ ConversionSettings Prepare(const Case& c, const TempDir& dir) {
     settings.JpegQuality = c.JpegQuality;
     settings.BaseFileName = "page_";
     settings.DestinationFolder = dir.File("out") + "/";
+    if (c.Adjust != nullptr) {
+        c.Adjust(settings);
+    }
     return settings;
 }
 
@@ -266,6 +285,60 @@ const Case kCases[] = {
      0,
      0},
     {"EmptySelection", Pages(5), "", "PNG", 36, {}, ""},
+    {"TrimBoxAnnotationsGreyOnClear",
+     DrawingPages(),
+     nullptr,
+     "PNG",
+     72,
+     {},
+     "",
+     {},
+     0,
+     100,
+     {},
+     [](ConversionSettings& s) {
+         s.Drawing = {PageBox::Trim, true, false, true};
+         s.Pixels = PixelMode::Grey;
+     }},
+    {"MediaBoxMonoTiff",
+     DrawingPages(),
+     nullptr,
+     "TIFF",
+     72,
+     {},
+     "",
+     {},
+     0,
+     100,
+     {},
+     [](ConversionSettings& s) {
+         s.Drawing.Box = PageBox::Media;
+         s.Pixels = PixelMode::BlackAndWhite;
+     }},
+    {"LossyWebp",
+     DrawingPages(),
+     "3,1",
+     "WEBP",
+     72,
+     {},
+     "",
+     {},
+     0,
+     60,
+     {},
+     [](ConversionSettings& s) { s.Lossy = true; }},
+    {"SkipExistingKeepsWholeFiles",
+     Pages(4),
+     "1-4,2",
+     "PNG",
+     36,
+     KeptSecondPng,
+     "",
+     {{"page_1.png", ""}, {"page_2.png", "kept"}, {"page_3.png", ""}, {"page_4.png", ""}},
+     0,
+     100,
+     {},
+     [](ConversionSettings& s) { s.SkipExisting = true; }},
     {"ReversedRanges", Pages(5), "5-3,2,4-1", "BMP", 36, {}, ""},
 };
 

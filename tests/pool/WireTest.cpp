@@ -106,6 +106,25 @@ TEST(Wire, TheParentTakesOnlyWhatTheTableAllows) {
     }
 }
 
+// How a document's pages are drawn rides on its Open; a box or a flag the worker does not know
+// is refused, never drawn some other way.
+TEST(Wire, AnOpenCarriesItsDrawing) {
+    const DrawingOptions drawing{PageBox::Trim, true, false, true};
+    const OpenRequest request = DecodeOpen(EncodeOpen({"a.pdf", "secret", drawing}));
+    EXPECT_EQ(request.FileName, "a.pdf");
+    EXPECT_EQ(request.Password, "secret");
+    EXPECT_TRUE(request.Drawing == drawing);
+    EXPECT_TRUE(DecodeOpen(EncodeOpen({"a.pdf", "", {}})).Drawing == DrawingOptions{});
+    const std::string plain = EncodeOpen({"a.pdf", "", {}});
+    for (const auto& [box, flags] :
+         {std::pair<std::int64_t, std::int64_t>{5, 0}, {-1, 0}, {1, 8}}) {
+        std::string payload = plain;
+        std::memcpy(payload.data() + payload.size() - 16, &box, 8);
+        std::memcpy(payload.data() + payload.size() - 8, &flags, 8);
+        EXPECT_THROW(DecodeOpen(payload), EProtocolError) << box << " " << flags;
+    }
+}
+
 TEST(Wire, AFailureTextIsCutAtACharacterOnBothSides) {
     const std::string text = std::string(kMaxFailureText - 4, 'a') + "\xC3\xA9\xC3\xA9 and more";
     const std::string cut = CutFailureText(text);

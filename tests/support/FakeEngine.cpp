@@ -303,6 +303,24 @@ void FPDF_ClosePage(FPDF_PAGE page) {
 FPDF_BOOL FPDFPage_HasTransparency(FPDF_PAGE) {
     return 0;
 }
+// The page is its media box, and has no other.
+FPDF_BOOL FPDF_GetPageBoundingBox(FPDF_PAGE page, FS_RECTF* rect) {
+    if (page == nullptr) {
+        return 0;
+    }
+    *rect = {0, static_cast<float>(FPDF_GetPageHeight(page)),
+             static_cast<float>(FPDF_GetPageWidth(page)), 0};
+    return 1;
+}
+#define FAKE_ENGINE_NO_BOX(name)                                                                   \
+    FPDF_BOOL name(FPDF_PAGE, float*, float*, float*, float*) {                                    \
+        return 0;                                                                                  \
+    }
+FAKE_ENGINE_NO_BOX(FPDFPage_GetBleedBox)
+FAKE_ENGINE_NO_BOX(FPDFPage_GetTrimBox)
+FAKE_ENGINE_NO_BOX(FPDFPage_GetArtBox)
+#undef FAKE_ENGINE_NO_BOX
+void FPDFPage_SetCropBox(FPDF_PAGE, float, float, float, float) {}
 
 FPDF_BITMAP FPDFBitmap_CreateEx(int width, int height, int format, void* first_scan, int stride) {
     if (width <= 0 || height <= 0 || (format != FPDFBitmap_BGRx && format != FPDFBitmap_BGRA)) {

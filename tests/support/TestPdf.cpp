@@ -133,8 +133,29 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
                                " /DA (/Helv 24 Tf 0 g) /F 4 /Rect [" + Num(r.X) + " " + Num(r.Y) +
                                " " + Num(r.X + r.W) + " " + Num(r.Y + r.H) + "] /P " +
                                Ref(pageObject) + " /AP << /N " + Ref(appearance) + " >> >>");
-            annots = " /Annots [" + Ref(field) + "]";
+            annots += Ref(field) + " ";
             fields += Ref(field) + " ";
+        }
+        for (const TestRect& r : page.Annotations) {
+            const int annotation = pdf.Reserve();
+            const int appearance = pdf.Reserve();
+            pdf.Set(appearance,
+                    PdfStream("/Type /XObject /Subtype /Form /BBox [0 0 " + Num(r.W) + " " +
+                                  Num(r.H) + "]",
+                              Colour(r.Rgb) + " rg 0 0 " + Num(r.W) + " " + Num(r.H) + " re f"));
+            pdf.Set(annotation, "<< /Type /Annot /Subtype /Square /F 4 /Rect [" + Num(r.X) + " " +
+                                    Num(r.Y) + " " + Num(r.X + r.W) + " " + Num(r.Y + r.H) +
+                                    "] /P " + Ref(pageObject) + " /AP << /N " + Ref(appearance) +
+                                    " >> >>");
+            annots += Ref(annotation) + " ";
+        }
+        if (!annots.empty()) {
+            annots = " /Annots [" + annots + "]";
+        }
+        std::string boxes;
+        for (const auto& [name, box] : page.Boxes) {
+            boxes += " /" + name + " [" + Num(box[0]) + " " + Num(box[1]) + " " + Num(box[2]) +
+                     " " + Num(box[3]) + "]";
         }
 
         std::string body = "<< /Type /Page /Parent " + Ref(pageTree) + " /MediaBox [0 0 " +
@@ -151,7 +172,7 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
         if (page.TransparencyGroup) {
             body += " /Group << /Type /Group /S /Transparency /CS /DeviceRGB >>";
         }
-        pdf.Set(pageObject, body + annots + " >>");
+        pdf.Set(pageObject, body + annots + boxes + " >>");
     }
     pdf.Set(pageTree,
             "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>");

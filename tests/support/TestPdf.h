@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -22,6 +23,10 @@ struct TestPage {
     // Not 0: under the rectangles, the whole page is an image of pseudo-random pixels from this
     // seed, one pixel a point (so at 72 DPI nothing compresses much, in any format).
     std::uint32_t NoiseSeed = 0;
+    // Further page boxes by name ("CropBox", "BleedBox", "TrimBox", "ArtBox"): x0 y0 x1 y1.
+    std::map<std::string, std::array<double, 4>> Boxes{};
+    // Square annotations, each with a normal appearance that fills its rectangle.
+    std::vector<TestRect> Annotations{};
 };
 
 // Where a page's text field sits (points, origin bottom-left). Its appearance draws the value

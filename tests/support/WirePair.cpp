@@ -36,7 +36,7 @@ void TWirePair::Reach(WireStage stage) {
     case WireStage::Idle:
         return;
     case WireStage::Opening:
-        Parent.Send(FrameType::Open, 0, EncodeOpen("doc.pdf", ""), document.Get());
+        Parent.Send(FrameType::Open, 0, EncodeOpen({"doc.pdf", "", {}}), document.Get());
         break;
     case WireStage::Paging:
     case WireStage::Sized:
