@@ -24,6 +24,7 @@ namespace folioxa {
 namespace {
 
 using testing::EncryptPdf;
+using testing::FilesIn;
 using testing::MakePdf;
 using testing::ReadFile;
 using testing::TempDir;
@@ -39,14 +40,6 @@ struct Outcome {
     std::string Message; // the failure as shown (period rule), or the last notice
     std::map<std::string, std::string> Files; // name -> bytes, in the destination folder
 };
-
-std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        files[entry.path().filename().string()] = ReadFile(entry.path());
-    }
-    return files;
-}
 
 struct Run {
     std::string Password;
@@ -253,11 +246,11 @@ const BadDocument kBadDocuments[] = {
      {1}},
 };
 
-std::string CaseName(const ::testing::TestParamInfo<BadDocument>& info) {
+std::string DocumentName(const ::testing::TestParamInfo<BadDocument>& info) {
     return info.param.Name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BadDocuments, ::testing::ValuesIn(kBadDocuments), CaseName);
+INSTANTIATE_TEST_SUITE_P(Files, BadDocuments, ::testing::ValuesIn(kBadDocuments), DocumentName);
 
 // Every encryption qpdf writes, with passwords of blanks and of characters beyond ASCII: the
 // right password converts every page, a missing or wrong one ends in the engine's message.

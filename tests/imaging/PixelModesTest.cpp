@@ -70,7 +70,7 @@ std::string Storage(const std::string& file) {
     return "no SOF0";
 }
 
-struct Format {
+struct ModeFormat {
     const char* Name;
     std::function<std::unique_ptr<ImageWriter>()> Writer;
     const char* Stored;
@@ -136,7 +136,7 @@ TEST(PixelModes, GreyAndBlackAndWhiteFollowTheRuleInEveryFormat) {
     const auto grey = PixelMode::Grey;
     const auto mono = PixelMode::BlackAndWhite;
     const struct {
-        Format Writer;
+        ModeFormat Writer;
         bool BlackAndWhite;
     } formats[] = {
         {{"PNG grey", [=] { return std::make_unique<PngWriter>(grey); }, "depth 8 type 0"}, false},
@@ -206,7 +206,7 @@ TEST(PixelModes, AlphaIsTheFourthByteStraightInEveryFormatThatHoldsIt) {
     const auto colour = PixelMode::Colour;
     const auto grey = PixelMode::Grey;
     const struct {
-        Format Writer;
+        ModeFormat Writer;
         bool Grey;
     } formats[] = {
         {{"PNG colour", [=] { return std::make_unique<PngWriter>(colour, true); },

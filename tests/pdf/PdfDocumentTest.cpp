@@ -1,3 +1,4 @@
+#include "pdf/EngineMessage.h"
 #include "pdf/EngineSpy.h"
 #include "pdf/PDFium.h"
 #include "support/TestFiles.h"
@@ -16,18 +17,10 @@ namespace {
 using testing::EncryptPdf;
 using testing::EngineSpy;
 using testing::MakePdf;
+using testing::MessageOf;
 using testing::TempDir;
 using testing::TestPage;
 using testing::WriteFile;
-
-std::string MessageOf(const std::function<void()>& step) {
-    try {
-        step();
-    } catch (const EPdfError& error) {
-        return error.what();
-    }
-    return "(no EPdfError)";
-}
 
 std::vector<TestPage> Pages(int count) {
     std::vector<TestPage> pages(static_cast<std::size_t>(count));

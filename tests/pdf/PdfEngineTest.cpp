@@ -1,5 +1,6 @@
 #include "pdf/PdfEngine.h"
 
+#include "pdf/EngineMessage.h"
 #include "pdf/PDFium.h"
 #include "support/TestFiles.h"
 #include "support/TestPdf.h"
@@ -13,17 +14,9 @@ namespace folioxa {
 namespace {
 
 using testing::MakePdf;
+using testing::MessageOf;
 using testing::TempDir;
 using testing::WriteFile;
-
-std::string MessageOf(const std::function<void()>& step) {
-    try {
-        step();
-    } catch (const EPdfError& error) {
-        return error.what();
-    }
-    return "(no EPdfError)";
-}
 
 TEST(TrimSystemMessage, DropsTrailingBlanksControlCharactersAndFullStops) {
     struct Case {
